@@ -1,0 +1,17 @@
+// The whole-table aggregating executor: a select list made only of aggregates
+// answered with one result row.
+#pragma once
+
+#include "common/error.h"
+#include "driver/query_options.h"
+#include "sql/parsed_query.h"
+
+namespace tavix {
+
+// Reads `source` (a present `PreopenedSource` is mapped from offset 0 and
+// never closed; otherwise `query.source` is opened and closed here) and
+// writes the header row (unless omitted) and the one result row.
+[[nodiscard]] Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result,
+                                            const QueryOptions& options, PreopenedSource source);
+
+}  // namespace tavix

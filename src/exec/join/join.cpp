@@ -1,0 +1,13 @@
+#include "exec/join/join.h"
+
+namespace tavix {
+
+Error runJoinQuery(const ParsedQuery&, const ResultFile&, const QueryOptions&) {
+  return Error::Unimplemented;
+}
+
+Error runJoinAggregateStaging(const ParsedQuery&, const ResultFile&, const QueryOptions&) {
+  return Error::Unimplemented;
+}
+
+}  // namespace tavix

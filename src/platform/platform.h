@@ -1,0 +1,160 @@
+// The operating-system surface of tavix.
+//
+// Every call tavix makes to the operating system goes through these free
+// functions: threads with a chosen stack size, the exclusive lock and the
+// process-wide standard-error lock, files (open, create, delete, size, read,
+// positioned read, write, seek), read-only mappings, standard input, the
+// processor count, the precise clock and the TEMP variable. The
+// implementation is POSIX (platform_posix.cpp). errno values become error
+// names in exactly one place, `errorFromErrno`; EINTR is retried here and
+// never surfaces.
+//
+// Thread contract: every function may be called from any thread. A `File` may
+// be used by several threads at once only through `readAt`, which does not
+// move the file position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+
+namespace tavix::platform {
+
+// ---------------------------------------------------------------- files
+
+// An open file descriptor; `fd` is -1 when closed. Copies share the
+// descriptor: exactly one holder closes it with `closeFile`.
+struct File {
+  int fd = -1;
+  bool isOpen() const { return fd >= 0; }
+};
+
+// Which operation failed: the same errno value names different errors for a
+// read, a write, a seek or an open.
+enum class IoOp : uint8_t { open, create, read, write, seek, size, map };
+
+// Maps an errno value of `op` to the error set.
+Error errorFromErrno(int err, IoOp op) noexcept;
+
+// Opens an existing file for reading, relative to the current directory.
+// A directory fails with IsDir.
+[[nodiscard]] Error openForReading(std::string_view path, File& out) noexcept;
+
+// Creates a new file for reading and writing, exclusively (an existing name,
+// a planted symbolic link included, fails with PathAlreadyExists), mode 0600.
+[[nodiscard]] Error createExclusive(std::string_view path, File& out) noexcept;
+
+// Removes the name; open descriptors stay usable.
+[[nodiscard]] Error deleteFile(std::string_view path) noexcept;
+
+void closeFile(File& file) noexcept;
+
+[[nodiscard]] Error fileSize(File file, uint64_t& size) noexcept;
+
+// Reads at most `len` bytes at the current position; `got` 0 means the end.
+[[nodiscard]] Error readSome(File file, void* buf, size_t len, size_t& got) noexcept;
+
+// Reads at most `len` bytes at `offset` without moving the file position;
+// `got` 0 means the end. Safe to call from several threads on one File.
+[[nodiscard]] Error readAt(File file, uint64_t offset, void* buf, size_t len,
+                           size_t& got) noexcept;
+
+// Writes every byte of `data` at the current position.
+[[nodiscard]] Error writeAll(File file, const void* data, size_t len) noexcept;
+
+// Moves the file position to the absolute `offset`.
+[[nodiscard]] Error seekTo(File file, uint64_t offset) noexcept;
+
+// The process's standard input (descriptor 0). NoStandardHandleAttached
+// when the process has none open.
+[[nodiscard]] Error standardInput(File& out) noexcept;
+
+// ---------------------------------------------------------------- mapping
+
+// A read-only, private view of a whole file. Owns its munmap: the view is
+// released by `unmap` or by the destructor. An empty file has an empty view
+// and no mapping.
+class MappedView {
+ public:
+  MappedView() = default;
+  ~MappedView() { unmap(); }
+  MappedView(MappedView&& other) noexcept { *this = static_cast<MappedView&&>(other); }
+  MappedView& operator=(MappedView&& other) noexcept;
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  std::string_view bytes() const { return {data_, size_}; }
+  void unmap() noexcept;
+
+ private:
+  friend Error mapReadOnly(File file, uint64_t size, MappedView& out) noexcept;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Maps the first `size` bytes of `file` read-only. Size 0 gives an empty view
+// and no error; a failed mapping is MapFailed.
+[[nodiscard]] Error mapReadOnly(File file, uint64_t size, MappedView& out) noexcept;
+
+// ---------------------------------------------------------------- threads
+
+struct Thread {
+  uint64_t handle = 0;
+  bool started = false;
+};
+
+inline constexpr size_t kQueryThreadStack = 64u << 20;   // the per-call query worker
+inline constexpr size_t kWorkerThreadStack = 16u << 20;  // executor workers
+
+// Starts `body(arg)` on a new thread with the given stack size. Unexpected
+// (or ThreadQuotaExceeded / SystemResources) when it cannot be started.
+[[nodiscard]] Error startThread(Thread& thread, size_t stack_size, void (*body)(void*),
+                                void* arg) noexcept;
+
+// Waits for a started thread to end; a thread never started is ignored.
+void joinThread(Thread& thread) noexcept;
+
+// An exclusive lock (no recursion).
+class Mutex {
+ public:
+  Mutex() noexcept;
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+  void lock() noexcept;
+  void unlock() noexcept;
+
+ private:
+  alignas(8) unsigned char storage_[64];
+};
+
+// The process-wide standard-error lock: re-entrant for the thread that holds
+// it (owner and count).
+void lockStandardError() noexcept;
+void unlockStandardError() noexcept;
+
+// Writes `text` to standard error under the standard-error lock. A closed or
+// broken standard error is ignored; SIGPIPE never reaches the process.
+void writeStandardError(std::string_view text) noexcept;
+
+// ---------------------------------------------------------------- process
+
+// Logical processors this process may run on (its affinity mask), at least 1.
+unsigned processorCount() noexcept;
+
+// Nanoseconds since 1970-01-01 UTC from the realtime clock.
+__int128 nowNanoseconds() noexcept;
+
+// The value of the environment variable named exactly TEMP. False when it is
+// unset or empty.
+bool readTempDirectory(std::string& out);
+
+// Sleeps for about `ms` milliseconds.
+void sleepMilliseconds(unsigned ms) noexcept;
+
+}  // namespace tavix::platform

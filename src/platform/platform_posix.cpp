@@ -1,0 +1,355 @@
+// POSIX implementation of the platform surface (see platform.h).
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tavix::platform {
+
+namespace {
+
+// Paths from the statement are not NUL-terminated; the system calls need a
+// terminated copy.
+Error terminatedPath(std::string_view path, std::string& out) noexcept {
+  if (path.find('\0') != std::string_view::npos) return Error::BadPathName;
+  if (path.empty()) return Error::FileNotFound;
+  try {
+    out.assign(path);
+  } catch (...) {
+    return Error::OutOfMemory;
+  }
+  return Error::ok;
+}
+
+}  // namespace
+
+Error errorFromErrno(int err, IoOp op) noexcept {
+  switch (op) {
+    case IoOp::open:
+    case IoOp::create:
+      switch (err) {
+        case ENOENT: return Error::FileNotFound;
+        case EACCES:
+        case EPERM:
+        case ETXTBSY: return Error::AccessDenied;
+        case EEXIST: return Error::PathAlreadyExists;
+        case EISDIR: return Error::IsDir;
+        case ENOTDIR: return Error::NotDir;
+        case ENAMETOOLONG: return Error::NameTooLong;
+        case ELOOP: return Error::SymLinkLoop;
+        case ENXIO:
+        case ENODEV: return Error::NoDevice;
+        case EMFILE: return Error::ProcessFdQuotaExceeded;
+        case ENFILE: return Error::SystemFdQuotaExceeded;
+        case ENOSPC: return Error::NoSpaceLeft;
+        case EROFS: return Error::ReadOnlyFileSystem;
+        case ENOMEM: return Error::SystemResources;
+        default: return Error::Unexpected;
+      }
+    case IoOp::read:
+      switch (err) {
+        case EACCES:
+        case EPERM: return Error::AccessDenied;
+        case EBADF: return Error::NotOpenForReading;
+        case EISDIR: return Error::IsDir;
+        case ECONNRESET: return Error::ConnectionResetByPeer;
+        default: return Error::Unexpected;
+      }
+    case IoOp::write:
+      switch (err) {
+        case EACCES:
+        case EPERM: return Error::AccessDenied;
+        case EBADF: return Error::NotOpenForWriting;
+        case ENOMEM:
+        case ENOBUFS: return Error::SystemResources;
+        case ECONNRESET: return Error::ConnectionResetByPeer;
+        case EPIPE: return Error::BrokenPipe;
+        case ENOSPC: return Error::NoSpaceLeft;
+        case EFBIG: return Error::FileTooBig;
+        case EDQUOT: return Error::DiskQuota;
+        default: return Error::Unexpected;
+      }
+    case IoOp::seek:
+      switch (err) {
+        case ESPIPE:
+        case EINVAL: return Error::Unseekable;
+        default: return Error::Unexpected;
+      }
+    case IoOp::size: return Error::Unexpected;
+    case IoOp::map: return Error::MapFailed;
+  }
+  return Error::Unexpected;
+}
+
+Error openForReading(std::string_view path, File& out) noexcept {
+  std::string p;
+  TAVIX_TRY(terminatedPath(path, p));
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errorFromErrno(errno, IoOp::open);
+  // Linux lets a directory be opened for reading; a table cannot be one.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return Error::IsDir;
+  }
+  out.fd = fd;
+  return Error::ok;
+}
+
+Error createExclusive(std::string_view path, File& out) noexcept {
+  std::string p;
+  TAVIX_TRY(terminatedPath(path, p));
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errorFromErrno(errno, IoOp::create);
+  out.fd = fd;
+  return Error::ok;
+}
+
+Error deleteFile(std::string_view path) noexcept {
+  std::string p;
+  TAVIX_TRY(terminatedPath(path, p));
+  if (::unlink(p.c_str()) != 0) return errorFromErrno(errno, IoOp::open);
+  return Error::ok;
+}
+
+void closeFile(File& file) noexcept {
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+}
+
+Error fileSize(File file, uint64_t& size) noexcept {
+  struct stat st;
+  if (fstat(file.fd, &st) != 0) return errorFromErrno(errno, IoOp::size);
+  size = static_cast<uint64_t>(st.st_size);
+  return Error::ok;
+}
+
+Error readSome(File file, void* buf, size_t len, size_t& got) noexcept {
+  for (;;) {
+    ssize_t n = ::read(file.fd, buf, len);
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return Error::ok;
+    }
+    if (errno == EINTR) continue;
+    // A reader whose writer went away has simply reached the end.
+    if (errno == EPIPE) {
+      got = 0;
+      return Error::ok;
+    }
+    return errorFromErrno(errno, IoOp::read);
+  }
+}
+
+Error readAt(File file, uint64_t offset, void* buf, size_t len, size_t& got) noexcept {
+  for (;;) {
+    ssize_t n = ::pread(file.fd, buf, len, static_cast<off_t>(offset));
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return Error::ok;
+    }
+    if (errno == EINTR) continue;
+    return errorFromErrno(errno, IoOp::read);
+  }
+}
+
+Error writeAll(File file, const void* data, size_t len) noexcept {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = ::write(file.fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errorFromErrno(errno, IoOp::write);
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return Error::ok;
+}
+
+Error seekTo(File file, uint64_t offset) noexcept {
+  if (::lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+    return errorFromErrno(errno, IoOp::seek);
+  return Error::ok;
+}
+
+Error standardInput(File& out) noexcept {
+  if (fcntl(STDIN_FILENO, F_GETFD) < 0) return Error::NoStandardHandleAttached;
+  out.fd = STDIN_FILENO;
+  return Error::ok;
+}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    unmap();
+    data_ = other.data_;
+    size_ = other.size_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+void MappedView::unmap() noexcept {
+  if (data_ != nullptr && size_ > 0) munmap(const_cast<char*>(data_), size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+Error mapReadOnly(File file, uint64_t size, MappedView& out) noexcept {
+  out.unmap();
+  if (size == 0) return Error::ok;
+  if (size > SIZE_MAX) return Error::MapFailed;
+  void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, file.fd, 0);
+  if (p == MAP_FAILED) return Error::MapFailed;
+  out.data_ = static_cast<const char*>(p);
+  out.size_ = static_cast<size_t>(size);
+  return Error::ok;
+}
+
+namespace {
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* arg;
+};
+
+void* threadTrampoline(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  std::free(raw);
+  start.body(start.arg);
+  return nullptr;
+}
+
+}  // namespace
+
+Error startThread(Thread& thread, size_t stack_size, void (*body)(void*), void* arg) noexcept {
+  thread.started = false;
+  auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+  if (start == nullptr) return Error::OutOfMemory;
+  start->body = body;
+  start->arg = arg;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) {
+    std::free(start);
+    return Error::SystemResources;
+  }
+  pthread_attr_setstacksize(&attr, stack_size);
+  pthread_t tid;
+  int rc = pthread_create(&tid, &attr, threadTrampoline, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    std::free(start);
+    return rc == EAGAIN ? Error::ThreadQuotaExceeded : Error::Unexpected;
+  }
+  static_assert(sizeof(pthread_t) <= sizeof(thread.handle));
+  thread.handle = static_cast<uint64_t>(tid);
+  thread.started = true;
+  return Error::ok;
+}
+
+void joinThread(Thread& thread) noexcept {
+  if (!thread.started) return;
+  pthread_join(static_cast<pthread_t>(thread.handle), nullptr);
+  thread.started = false;
+}
+
+static_assert(sizeof(pthread_mutex_t) <= 64);
+
+Mutex::Mutex() noexcept { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }
+Mutex::~Mutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Mutex::lock() noexcept { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Mutex::unlock() noexcept {
+  pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+
+namespace {
+pthread_mutex_t g_stderr_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+}  // namespace
+
+void lockStandardError() noexcept { pthread_mutex_lock(&g_stderr_mutex); }
+void unlockStandardError() noexcept { pthread_mutex_unlock(&g_stderr_mutex); }
+
+void writeStandardError(std::string_view text) noexcept {
+  lockStandardError();
+  // Block SIGPIPE on this thread while writing, and swallow one that became
+  // pending, so a closed standard error can never end the host process.
+  sigset_t pipe_set, old_set;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
+  const char* p = text.data();
+  size_t len = text.size();
+  bool broke = false;
+  while (len > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      broke = errno == EPIPE;
+      break;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  if (broke) {
+    sigset_t pending;
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE)) {
+      struct timespec zero = {0, 0};
+      sigtimedwait(&pipe_set, nullptr, &zero);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+  unlockStandardError();
+}
+
+unsigned processorCount() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
+
+__int128 nowNanoseconds() noexcept {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<__int128>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+bool readTempDirectory(std::string& out) {
+  const char* value = std::getenv("TEMP");
+  if (value == nullptr || *value == '\0') return false;
+  out.assign(value);
+  return true;
+}
+
+void sleepMilliseconds(unsigned ms) noexcept {
+  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace tavix::platform
