@@ -92,14 +92,14 @@ class MappedView {
   void unmap() noexcept;
 
  private:
-  friend Error mapReadOnly(File file, uint64_t size, MappedView& out) noexcept;
+  friend Error mapFileReadOnly(File file, uint64_t size, MappedView& out) noexcept;
   const char* data_ = nullptr;
   size_t size_ = 0;
 };
 
 // Maps the first `size` bytes of `file` read-only. Size 0 gives an empty view
 // and no error; a failed mapping is MapFailed.
-[[nodiscard]] Error mapReadOnly(File file, uint64_t size, MappedView& out) noexcept;
+[[nodiscard]] Error mapFileReadOnly(File file, uint64_t size, MappedView& out) noexcept;
 
 // ---------------------------------------------------------------- threads
 

@@ -215,7 +215,7 @@ void MappedView::unmap() noexcept {
   size_ = 0;
 }
 
-Error mapReadOnly(File file, uint64_t size, MappedView& out) noexcept {
+Error mapFileReadOnly(File file, uint64_t size, MappedView& out) noexcept {
   out.unmap();
   if (size == 0) return Error::ok;
   if (size > SIZE_MAX) return Error::MapFailed;

@@ -2,28 +2,4 @@
 
 namespace tavix {
 
-Error runStreamingQuery(const ParsedQuery&, const InputFile&, const ResultFile&,
-                        const QueryOptions&) {
-  return Error::Unimplemented;
-}
-
-Error runMappedQuery(const ParsedQuery&, const InputFile&, const ResultFile&,
-                     const QueryOptions&) {
-  return Error::Unimplemented;
-}
-
-Error runParallelMappedQuery(const ParsedQuery&, const InputFile&, const ResultFile&,
-                             const QueryOptions&) {
-  return Error::Unimplemented;
-}
-
-Error runParallelExprQuery(const ParsedQuery&, const InputFile&, const ResultFile&,
-                           const QueryOptions&) {
-  return Error::Unimplemented;
-}
-
-Error runStdinQuery(const ParsedQuery&, const ResultFile&, const QueryOptions&) {
-  return Error::Unimplemented;
-}
-
 }  // namespace tavix

@@ -1,0 +1,51 @@
+// Temporary files: the per-query result file, nameless scratch files (the
+// standard-input spool, per-worker join output), and the result read-back.
+//
+// Names carry the realtime clock in nanoseconds: the result file is
+// "<TEMP>/tavix_<ns>.tmp" (TEMP unset or empty: /tmp), other files
+// "<TEMP or .>/tavix_<tag>_<ns>.tmp". Files are created exclusively, mode
+// 0600, never through a symbolic link; when a name is taken the next
+// nanosecond value is tried, so concurrent calls never share a file.
+// Everything here may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+#include "platform/platform.h"
+
+namespace tavix {
+
+// The largest result the library returns: 256 MiB.
+inline constexpr uint64_t kMaxResultBytes = 268'435'456;
+
+// Returns dir + "/" + "tavix_" + tag + "_" + decimal ns + ".tmp".
+std::string formatTempPath(std::string_view directory, std::string_view tag, __int128 ns);
+
+// Creates the query's result file. On success `file` is open for reading and
+// writing and `path` names it; the caller deletes it by that path.
+[[nodiscard]] Error createResultFile(platform::File& file, std::string& path);
+
+// Creates a scratch file whose name is deleted at once: it vanishes when
+// `file` is closed.
+[[nodiscard]] Error createTempFile(std::string_view tag, platform::File& file);
+
+// A text block in the form handed to the caller: 8 bytes holding the block's
+// own address, the text, one NUL. `text` points at the first text byte.
+struct ReturnedText {
+  char* text = nullptr;
+  size_t length = 0;
+};
+
+// Allocates a returned text block for `length` bytes (NUL already written at
+// the end); null on allocation failure.
+char* allocateReturnedText(size_t length) noexcept;
+void freeReturnedText(char* text) noexcept;
+
+// Rewinds `file` and reads it whole into a returned text block. More than
+// kMaxResultBytes fails with FileTooBig before the text is held in memory.
+[[nodiscard]] Error readResultFile(platform::File file, ReturnedText& out);
+
+}  // namespace tavix

@@ -1,0 +1,381 @@
+#include "engine/csv/csv_records.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "engine/csv/byte_scan.h"
+#include "platform/platform.h"
+
+namespace tavix {
+namespace {
+
+using byte_scan::broadcast;
+using byte_scan::load64;
+using byte_scan::lowestByte;
+using byte_scan::zeroBytes;
+
+constexpr char kQuote = '"';
+constexpr char kLf = '\n';
+
+inline const char* findByte(const char* from, const char* end, char c) noexcept {
+  if (from >= end) return nullptr;
+  return static_cast<const char*>(std::memchr(from, c, static_cast<size_t>(end - from)));
+}
+
+// State after a run of quote-free bytes outside quotes ending with `last`.
+inline RecordScanState stateAfterPlainByte(char last, char delimiter) noexcept {
+  return (last == delimiter || last == kLf) ? RecordScanState::at_field_start
+                                            : RecordScanState::in_field;
+}
+
+// Cuts the remaining fields of a record that holds a quote, from `pos`
+// (a field start) with `count` fields already in the slots.
+SplitResult splitQuotedRecord(const char* line, size_t length, size_t pos, size_t count,
+                              FieldSlice* slots, size_t max_fields, char delimiter) noexcept {
+  const char* const end = line + length;
+  for (;;) {
+    if (pos == length) {
+      // A field that starts at the record's end follows a trailing delimiter.
+      slots[count++] = FieldSlice(line + pos, 0);
+      return {count, Error::ok};
+    }
+    const char* next_delimiter;
+    if (line[pos] == kQuote) {
+      const char* text = line + pos + 1;
+      const char* close = findByte(text, end, kQuote);
+      while (close != nullptr && close + 1 < end && close[1] == kQuote)
+        close = findByte(close + 2, end, kQuote);
+      if (close == nullptr) {
+        slots[count++] = FieldSlice(text, static_cast<size_t>(end - text));
+        return {count, Error::ok};
+      }
+      slots[count++] = FieldSlice(text, static_cast<size_t>(close - text));
+      next_delimiter = findByte(close + 1, end, delimiter);
+    } else {
+      next_delimiter = findByte(line + pos, end, delimiter);
+      const char* field_end = next_delimiter != nullptr ? next_delimiter : end;
+      slots[count++] = FieldSlice(line + pos, static_cast<size_t>(field_end - (line + pos)));
+    }
+    if (next_delimiter == nullptr) return {count, Error::ok};
+    if (count == max_fields) return {count, Error::TooManyColumns};
+    pos = static_cast<size_t>(next_delimiter - line) + 1;
+  }
+}
+
+}  // namespace
+
+RecordEnd scanToRecordEnd(const char* data, size_t length, size_t pos, RecordScanState& state,
+                          char delimiter) noexcept {
+  // Offset of the first LF at or after `pos` (length when none), kept while
+  // it lies ahead so that quotes on a long line do not search for it again.
+  size_t next_lf = 0;
+  bool next_lf_known = false;
+  while (pos < length) {
+    if (state == RecordScanState::in_quotes) {
+      const char* quote = findByte(data + pos, data + length, kQuote);
+      if (quote == nullptr) return {length, false};
+      // A quote inside quoted text either closes it or, followed by another
+      // quote, is an escaped quote; both continue as from a field start.
+      pos = static_cast<size_t>(quote - data) + 1;
+      state = RecordScanState::at_field_start;
+      continue;
+    }
+    if (!next_lf_known || next_lf < pos) {
+      const char* lf = findByte(data + pos, data + length, kLf);
+      next_lf = lf != nullptr ? static_cast<size_t>(lf - data) : length;
+      next_lf_known = true;
+    }
+    const char* quote = findByte(data + pos, data + next_lf, kQuote);
+    const size_t hit = quote != nullptr ? static_cast<size_t>(quote - data) : next_lf;
+    if (hit > pos) state = stateAfterPlainByte(data[hit - 1], delimiter);
+    if (hit == length) return {length, false};
+    if (quote == nullptr) {
+      state = RecordScanState::at_field_start;
+      return {hit, true};
+    }
+    state = state == RecordScanState::at_field_start ? RecordScanState::in_quotes
+                                                     : RecordScanState::in_field;
+    pos = hit + 1;
+  }
+  return {length, false};
+}
+
+RecordEnd findRecordEnd(const char* data, size_t length, size_t start, char delimiter) noexcept {
+  RecordScanState state = RecordScanState::at_field_start;
+  return scanToRecordEnd(data, length, start, state, delimiter);
+}
+
+RecordScanState advanceRecordScanState(const char* data, size_t begin, size_t end,
+                                       RecordScanState state, char delimiter) noexcept {
+  // Only quotes can change whether the machine is in quoted text, so the walk
+  // jumps from quote to quote; LF outside quotes acts like a delimiter (it
+  // ends one record and starts the next at a field start).
+  size_t pos = begin;
+  while (pos < end) {
+    const char* quote = findByte(data + pos, data + end, kQuote);
+    if (state == RecordScanState::in_quotes) {
+      if (quote == nullptr) return state;
+      state = RecordScanState::at_field_start;
+    } else {
+      if (quote == nullptr) return stateAfterPlainByte(data[end - 1], delimiter);
+      const size_t q = static_cast<size_t>(quote - data);
+      if (q > pos) state = stateAfterPlainByte(data[q - 1], delimiter);
+      state = state == RecordScanState::at_field_start ? RecordScanState::in_quotes
+                                                       : RecordScanState::in_field;
+    }
+    pos = static_cast<size_t>(quote - data) + 1;
+  }
+  return state;
+}
+
+SplitResult splitCsvRecord(const char* line, size_t length, FieldSlice* slots, size_t max_fields,
+                           char delimiter) noexcept {
+  if (max_fields == 0) return {0, Error::TooManyColumns};
+  // Quote-free fast path: walk the record a block at a time, cutting at every
+  // delimiter; the first block that holds a quote hands the rest of the
+  // record, from the current field's start, to the quote-aware path (the
+  // fields cut so far are the same under both rules). Blocks are 16 bytes
+  // with SSE2 compares (one bit per byte from movemask), then 8-byte words
+  // with the zero-byte trick, then single bytes.
+  const uint64_t delimiters = broadcast(delimiter);
+  const uint64_t quotes = broadcast(kQuote);
+  size_t count = 0;
+  size_t field_start = 0;
+  size_t pos = 0;
+#if defined(__SSE2__)
+  {
+    const __m128i dv = _mm_set1_epi8(delimiter);
+    const __m128i qv = _mm_set1_epi8(kQuote);
+    for (; pos + 16 <= length; pos += 16) {
+      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + pos));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(w, qv)) != 0)
+        return splitQuotedRecord(line, length, field_start, count, slots, max_fields, delimiter);
+      uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, dv)));
+      while (hits != 0) {
+        const size_t at = pos + static_cast<size_t>(std::countr_zero(hits));
+        slots[count++] = FieldSlice(line + field_start, at - field_start);
+        if (count == max_fields) return {count, Error::TooManyColumns};
+        field_start = at + 1;
+        hits &= hits - 1;
+      }
+    }
+  }
+#endif
+  for (; pos + 8 <= length; pos += 8) {
+    const uint64_t w = load64(line + pos);
+    if (zeroBytes(w ^ quotes) != 0)
+      return splitQuotedRecord(line, length, field_start, count, slots, max_fields, delimiter);
+    uint64_t hits = zeroBytes(w ^ delimiters);
+    while (hits != 0) {
+      const size_t at = pos + lowestByte(hits);
+      slots[count++] = FieldSlice(line + field_start, at - field_start);
+      if (count == max_fields) return {count, Error::TooManyColumns};
+      field_start = at + 1;
+      hits &= hits - 1;
+    }
+  }
+  for (; pos < length; ++pos) {
+    const char c = line[pos];
+    if (c == kQuote)
+      return splitQuotedRecord(line, length, field_start, count, slots, max_fields, delimiter);
+    if (c == delimiter) {
+      slots[count++] = FieldSlice(line + field_start, pos - field_start);
+      if (count == max_fields) return {count, Error::TooManyColumns};
+      field_start = pos + 1;
+    }
+  }
+  slots[count++] = FieldSlice(line + field_start, length - field_start);
+  return {count, Error::ok};
+}
+
+Error unescapeDoubledQuotes(FieldSlice& field, ArenaAllocator& scratch) noexcept {
+  const char* const begin = field.data();
+  const char* const end = begin + field.size();
+  const char* pair = findByte(begin, end, kQuote);
+  while (pair != nullptr && !(pair + 1 < end && pair[1] == kQuote))
+    pair = findByte(pair + 1, end, kQuote);
+  if (pair == nullptr) return Error::ok;
+
+  char* out = static_cast<char*>(scratch.alloc(field.size(), 1));
+  if (out == nullptr) return Error::OutOfMemory;
+  const size_t head = static_cast<size_t>(pair - begin);
+  std::memcpy(out, begin, head);
+  const size_t tail = collapseDoubledQuotes(field.substr(head), out + head);
+  field = FieldSlice(out, head + tail);
+  return Error::ok;
+}
+
+size_t collapseDoubledQuotes(std::string_view text, char* out) noexcept {
+  size_t n = 0;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == kQuote && i + 1 < text.size() && text[i + 1] == kQuote) {
+      out[n++] = kQuote;
+      i += 2;
+    } else {
+      out[n++] = text[i++];
+    }
+  }
+  return n;
+}
+
+Error unescapeDoubledQuotes(FieldSlice* fields, size_t count, ArenaAllocator& scratch) noexcept {
+  for (size_t i = 0; i < count; ++i) TAVIX_TRY(unescapeDoubledQuotes(fields[i], scratch));
+  return Error::ok;
+}
+
+namespace {
+
+// Inputs at least this large have their quote state summarised on helper
+// threads; below it one pass on the calling thread is quicker than starting
+// threads.
+constexpr size_t kParallelSummaryMinBytes = size_t{16} << 20;
+// Each helper gets at least this much data.
+constexpr size_t kSummaryBytesPerHelper = size_t{4} << 20;
+
+// The record machine's states at the cut points of a group of consecutive
+// segments, for every state the group may be entered in. Segment i is
+// [points[i-1], points[i]); the group covers segments first..last.
+struct SegmentGroupTrace {
+  const char* data = nullptr;
+  const uint64_t* points = nullptr;
+  size_t first = 0;
+  size_t last = 0;
+  char delimiter = ',';
+  // at[s][i - first]: state at points[i] when the group is entered in state s.
+  std::vector<RecordScanState> at[kRecordScanStateCount];
+};
+
+void traceSegmentGroup(SegmentGroupTrace& g) noexcept {
+  RecordScanState current[kRecordScanStateCount] = {RecordScanState::at_field_start,
+                                                     RecordScanState::in_field,
+                                                     RecordScanState::in_quotes};
+  for (size_t i = g.first; i <= g.last; ++i) {
+    const uint64_t begin = g.points[i - 1];
+    const uint64_t end = g.points[i];
+    RecordScanState next[kRecordScanStateCount];
+    for (size_t s = 0; s < kRecordScanStateCount; ++s) {
+      // Trajectories that have met stay together: reuse the walk.
+      size_t same = s;
+      for (size_t t = 0; t < s; ++t) {
+        if (current[t] == current[s]) {
+          same = t;
+          break;
+        }
+      }
+      next[s] = same != s ? next[same]
+                          : advanceRecordScanState(g.data, begin, end, current[s], g.delimiter);
+    }
+    for (size_t s = 0; s < kRecordScanStateCount; ++s) {
+      current[s] = next[s];
+      g.at[s][i - g.first] = next[s];
+    }
+  }
+}
+
+void traceSegmentGroupWorkerMain(void* arg) {
+  traceSegmentGroup(*static_cast<SegmentGroupTrace*>(arg));
+}
+
+// Fills states[i] (i = 1..m) with the machine's state at points[i] in a
+// sequential read from points[0]; states[0] is at_field_start.
+void traceCutStates(const char* data, const std::vector<uint64_t>& points, char delimiter,
+                    std::vector<RecordScanState>& states) {
+  const size_t m = points.size() - 1;
+  states[0] = RecordScanState::at_field_start;
+  const uint64_t total = points[m] - points[0];
+  size_t helpers = std::min<size_t>(m, platform::processorCount());
+  helpers = std::min<size_t>(helpers, total / kSummaryBytesPerHelper);
+  if (total < kParallelSummaryMinBytes || helpers < 2) {
+    for (size_t i = 1; i <= m; ++i)
+      states[i] = advanceRecordScanState(data, points[i - 1], points[i], states[i - 1], delimiter);
+    return;
+  }
+
+  std::vector<SegmentGroupTrace> groups(helpers);
+  for (size_t h = 0; h < helpers; ++h) {
+    SegmentGroupTrace& g = groups[h];
+    g.data = data;
+    g.points = points.data();
+    g.first = 1 + h * m / helpers;
+    g.last = (h + 1) * m / helpers;
+    g.delimiter = delimiter;
+    for (auto& at : g.at) at.resize(g.last - g.first + 1);
+  }
+  std::vector<platform::Thread> threads(helpers);
+  for (size_t h = 1; h < helpers; ++h) {
+    if (platform::startThread(threads[h], platform::kWorkerThreadStack,
+                              traceSegmentGroupWorkerMain, &groups[h]) != Error::ok)
+      threads[h].started = false;
+  }
+  traceSegmentGroup(groups[0]);
+  for (size_t h = 1; h < helpers; ++h) {
+    if (threads[h].started)
+      platform::joinThread(threads[h]);
+    else
+      traceSegmentGroup(groups[h]);
+  }
+
+  // Chain the groups in order: each is entered in the state the previous one
+  // left, which picks one of its traced trajectories.
+  RecordScanState entry = RecordScanState::at_field_start;
+  for (const SegmentGroupTrace& g : groups) {
+    const std::vector<RecordScanState>& path = g.at[static_cast<size_t>(entry)];
+    for (size_t i = g.first; i <= g.last; ++i) states[i] = path[i - g.first];
+    entry = path.back();
+  }
+}
+
+}  // namespace
+
+Error splitIntoScanRanges(std::string_view data, uint64_t start, size_t n, char delimiter,
+                          std::vector<ScanRange>& out) noexcept {
+  try {
+    out.clear();
+    if (n == 0) return Error::ok;
+    const uint64_t length = data.size();
+    start = std::min(start, length);
+    out.resize(n);
+    if (n == 1) {
+      out[0] = {start, length};
+      return Error::ok;
+    }
+    const uint64_t step = (length - start) / n;
+    // points[k] is the nominal offset of cut k (points[0] the start).
+    std::vector<uint64_t> points(n);
+    for (size_t k = 0; k < n; ++k) points[k] = start + k * step;
+    std::vector<RecordScanState> states(n);
+    traceCutStates(data.data(), points, delimiter, states);
+
+    uint64_t previous = start;
+    for (size_t k = 1; k < n; ++k) {
+      uint64_t cut;
+      if (previous > points[k]) {
+        // The record end found for the previous cut lies past this nominal
+        // offset, so it is also the first one at or after it.
+        cut = previous;
+      } else {
+        RecordScanState state = states[k];
+        const RecordEnd end =
+            scanToRecordEnd(data.data(), length, points[k], state, delimiter);
+        cut = end.found ? end.position + 1 : length;
+      }
+      out[k - 1].end = cut;
+      out[k].start = cut;
+      previous = cut;
+    }
+    out[0].start = start;
+    out[n - 1].end = length;
+    return Error::ok;
+  } catch (const std::bad_alloc&) {
+    out.clear();
+    return Error::OutOfMemory;
+  }
+}
+
+}  // namespace tavix

@@ -1,0 +1,43 @@
+// Counting the records of a mapped CSV body without splitting fields, for
+// `count(*)` over a whole table.
+//
+// The count uses a simpler quote rule than the record reader: every double
+// quote toggles the quote state, wherever it stands. A record is an LF
+// outside quotes, plus one for a last line without LF; empty lines count.
+// Large bodies are cut into chunks at fixed offsets, each counted on its own
+// thread for both possible starting quote states, and the partial counts are
+// chained in chunk order. The data must stay mapped and unchanged during the
+// call; the routines keep no state and may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/error.h"
+
+namespace tavix {
+
+// The LFs of one chunk, split by the parity of the quotes before them inside
+// the chunk.
+struct NewlineCounts {
+  uint64_t outside = 0;  // LFs after an even number of the chunk's quotes
+  uint64_t inside = 0;   // LFs after an odd number
+  bool parity = false;   // the chunk holds an odd number of quotes
+};
+
+// Returns the newline counts of `length` bytes at `chunk`.
+NewlineCounts countNewlinesQuoteAware(const char* chunk, size_t length) noexcept;
+
+struct RecordCount {
+  uint64_t count;
+  Error error;  // ok, OutOfMemory, or Unexpected when a thread cannot be started
+};
+
+// Returns the number of records of `length` bytes at `data` (the body after
+// the header row), using up to `max_threads` threads (0 counts as 1): one
+// chunk per MiB, at most `max_threads` chunks; a single chunk is counted on
+// the calling thread. On failure every started thread has ended and no count
+// is returned.
+RecordCount countRecordsParallel(const char* data, size_t length, uint64_t max_threads) noexcept;
+
+}  // namespace tavix

@@ -1,0 +1,238 @@
+#include "engine/expr/row_predicates.h"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "common/number_rule.h"
+#include "engine/expr/dates.h"
+#include "engine/expr/scalar_eval.h"
+
+namespace tavix {
+
+namespace {
+
+constexpr size_t kNoStar = std::string_view::npos;
+
+// One forward pass with a single backtrack point: on a mismatch after a '%',
+// the '%' takes one more text byte and matching resumes just after it. The
+// last '%' seen is the only one worth retrying, because anything an earlier
+// '%' could absorb the later one can absorb as well.
+template <typename Equal>
+bool matchLike(std::string_view text, std::string_view pattern, Equal equal) noexcept {
+  size_t t = 0;
+  size_t p = 0;
+  size_t star = kNoStar;
+  size_t mark = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '%') {
+      star = p++;
+      mark = t;
+    } else if (p < pattern.size() && (pattern[p] == '_' || equal(pattern[p], text[t]))) {
+      ++t;
+      ++p;
+    } else if (star == kNoStar) {
+      return false;
+    } else {
+      t = ++mark;
+      p = star + 1;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '%') ++p;
+  return p == pattern.size();
+}
+
+// string_view compares bytes as unsigned char, a proper prefix first.
+bool compareBytes(std::string_view f, ComparisonOp op, std::string_view v) noexcept {
+  const int c = f.compare(v);
+  switch (op) {
+    case ComparisonOp::eq: return c == 0;
+    case ComparisonOp::ne: return c != 0;
+    case ComparisonOp::gt: return c > 0;
+    case ComparisonOp::ge: return c >= 0;
+    case ComparisonOp::lt: return c < 0;
+    case ComparisonOp::le: return c <= 0;
+    default: return false;
+  }
+}
+
+// The first header name equal to `column`, byte for byte.
+bool findHeaderName(const FieldSlice* names, uint64_t count, std::string_view column,
+                    uint64_t& index) noexcept {
+  return HeaderListResolver(names, count).findColumn(column, index);
+}
+
+bool evalComparisonNode(const ComparisonLeaf& leaf, const FieldSlice* fields,
+                        uint64_t field_count, const FieldSlice* names,
+                        uint64_t name_count) noexcept {
+  uint64_t index;
+  if (!findHeaderName(names, name_count, leaf.column, index)) return false;
+  return evalComparison(leaf, fieldOrEmpty(fields, field_count, index));
+}
+
+// extract(unit FROM col) op n and datediff('unit', a, b) op n, with the unit
+// rules of the select-list forms. A column that is not a date fails the test:
+// an unreadable date has no part and no distance to compare.
+bool evalDateFunctionNode(const DateFunctionLeaf& leaf, const FieldSlice* fields,
+                          uint64_t field_count, const FieldSlice* names,
+                          uint64_t name_count) noexcept {
+  uint64_t index;
+  if (!findHeaderName(names, name_count, leaf.column, index)) return false;
+  const bool is_extract = leaf.function == "extract";
+  if (!is_extract && leaf.function != "datediff") return false;  // dateadd has no value here
+
+  int64_t seconds_a;
+  if (parseDateTime(fieldOrEmpty(fields, field_count, index), seconds_a) != Error::ok) return false;
+  const DateUnit unit = dateUnitFromText(leaf.unit);
+  double value;
+  if (is_extract) {
+    value = static_cast<double>(extractDatePart(seconds_a, unit));
+  } else {
+    uint64_t index_b;
+    if (!findHeaderName(names, name_count, leaf.column2, index_b)) return false;
+    int64_t seconds_b;
+    if (parseDateTime(fieldOrEmpty(fields, field_count, index_b), seconds_b) != Error::ok)
+      return false;
+    value = dateDiffInUnits(seconds_a, seconds_b, unit);
+  }
+  return compareNumbersByOp(value, leaf.op, leaf.literal);
+}
+
+}  // namespace
+
+bool likeMatch(std::string_view text, std::string_view pattern) noexcept {
+  return matchLike(text, pattern, [](char a, char b) { return a == b; });
+}
+
+bool likeMatchIgnoreCase(std::string_view text, std::string_view pattern) noexcept {
+  return matchLike(text, pattern,
+                   [](char a, char b) { return toLowerAscii(a) == toLowerAscii(b); });
+}
+
+bool readFieldNumber(std::string_view field, double& out) noexcept {
+  // Fast path for integers with optional blanks around them; everything
+  // else, and integers beyond int64, goes to the number rule.
+  size_t i = 0;
+  while (i < field.size() && isSpace(field[i])) ++i;
+  bool negative = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  const size_t digits_begin = i;
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  int64_t value = 0;
+  bool fits = true;
+  while (i < field.size() && isDigit(field[i])) {
+    const int digit = field[i] - '0';
+    if (value > (kMax - digit) / 10) {
+      fits = false;
+      break;
+    }
+    value = value * 10 + digit;
+    ++i;
+  }
+  if (fits && i > digits_begin) {
+    size_t rest = i;
+    while (rest < field.size() && isSpace(field[rest])) ++rest;
+    if (rest == field.size()) {
+      // Negating the integer (not the double) turns "-0" into +0.
+      out = static_cast<double>(negative ? -value : value);
+      return true;
+    }
+  }
+  return parseNumber(field, out) == Error::ok;
+}
+
+bool evalComparison(const ComparisonLeaf& leaf, FieldSlice f) noexcept {
+  if (leaf.op == ComparisonOp::is_null) return f.empty();
+  if (leaf.op == ComparisonOp::is_not_null) return !f.empty();
+
+  if (leaf.modulus) {
+    // The modulo form reads both sides by the strict number rule: no blanks.
+    double x, v;
+    if (parseNumber(f, x) != Error::ok || parseNumber(leaf.value, v) != Error::ok) return false;
+    return compareNumbersByOp(std::fmod(x, *leaf.modulus), leaf.op, v);
+  }
+
+  if (leaf.isSubquery()) return false;
+
+  if (leaf.isInList()) {
+    bool found = false;
+    for (const std::string& item : leaf.in_list) {
+      if (f == item) {
+        found = true;
+        break;
+      }
+    }
+    return found != leaf.negated;
+  }
+
+  if (leaf.op == ComparisonOp::like) return likeMatch(f, leaf.value);
+  if (leaf.op == ComparisonOp::ilike) return likeMatchIgnoreCase(f, leaf.value);
+
+  if (leaf.op == ComparisonOp::between) {
+    if (leaf.value_number) {
+      double x;
+      return leaf.upper_number && parseNumber(f, x) == Error::ok && *leaf.value_number <= x &&
+             x <= *leaf.upper_number;
+    }
+    return f.compare(leaf.value) >= 0 && f.compare(leaf.upper) <= 0;
+  }
+
+  if (leaf.value_number) {
+    double x;
+    return readFieldNumber(f, x) && compareNumbersByOp(x, leaf.op, *leaf.value_number);
+  }
+  return compareBytes(f, leaf.op, leaf.value);
+}
+
+bool evalConditionTree(const ConditionNode& root, const FieldSlice* fields, uint64_t field_count,
+                       const FieldSlice* names, uint64_t name_count) noexcept {
+  const ConditionNode* node = &root;
+  bool flip = false;
+  for (;;) {
+    switch (node->kind) {
+      case ConditionKind::and_or: {
+        const ConditionPair* pair = node->pair.get();
+        if (pair == nullptr) return flip;
+        const bool left = evalConditionTree(pair->left, fields, field_count, names, name_count);
+        // OR decided by a true left side, AND by a false one.
+        if (left == pair->is_or) return left != flip;
+        node = &pair->right;
+        continue;
+      }
+      case ConditionKind::negation:
+        if (node->child == nullptr) return flip;
+        flip = !flip;
+        node = node->child.get();
+        continue;
+      case ConditionKind::comparison:
+        return evalComparisonNode(node->comparison, fields, field_count, names, name_count) !=
+               flip;
+      case ConditionKind::date_function:
+        return evalDateFunctionNode(node->date, fields, field_count, names, name_count) != flip;
+    }
+    return flip;
+  }
+}
+
+NumericOperand NumericOperand::literal(double value) noexcept {
+  return NumericOperand{std::bit_cast<uint64_t>(value), false};
+}
+
+NumericOperand NumericOperand::column(uint64_t index) noexcept {
+  return NumericOperand{index, true};
+}
+
+double NumericOperand::literalValue() const noexcept {
+  return std::bit_cast<double>(literal_or_index);
+}
+
+double evalNumericOperand(const NumericOperand& operand, const FieldSlice* fields,
+                          uint64_t field_count) noexcept {
+  if (!operand.is_column) return operand.literalValue();
+  double x;
+  if (operand.columnIndex() >= field_count || !readFieldNumber(fields[operand.columnIndex()], x))
+    return 0;
+  return x;
+}
+
+}  // namespace tavix

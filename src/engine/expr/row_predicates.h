@@ -1,0 +1,84 @@
+// Row predicates: whether one record satisfies a WHERE (or HAVING) condition.
+//
+// Holds the two LIKE matchers, the test of one comparison leaf against one
+// field, the walk of a whole condition tree (sql/parsed_query.h) over a
+// record, the field number reading shared by every executor that reads a
+// field as a number, and the numeric operand of a conditional aggregate.
+//
+// Every routine runs once per record, on worker threads as well as on the
+// main thread: they are pure functions of their arguments, allocate nothing,
+// keep no state and never fail. A field that cannot be read as the test needs
+// (not a number, not a date, missing from a short record) makes the test
+// false, or a numeric operand 0. Any number of threads may evaluate the same
+// tree and header list at once.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "common/text.h"
+#include "sql/parsed_query.h"
+
+namespace tavix {
+
+// SQL LIKE: '%' matches any run of bytes (also none), '_' exactly one byte,
+// every other byte itself; there is no escape character. Case-sensitive.
+bool likeMatch(std::string_view text, std::string_view pattern) noexcept;
+
+// ILIKE: as likeMatch with 'A'..'Z' folded to 'a'..'z' on both sides; every
+// other byte, including each byte of a multi-byte character, compares exactly.
+bool likeMatchIgnoreCase(std::string_view text, std::string_view pattern) noexcept;
+
+// Reads a field as a number, the one way every executor does it:
+//  - optional blanks (bytes 9..13 and space), an optional sign, at least one
+//    decimal digit and nothing but blanks after them: that integer, while it
+//    fits a signed 64-bit value (so " 15 " is 15 and "-0" is +0);
+//  - anything else only when the number rule accepts the whole, untouched
+//    field, which allows no blank anywhere ("1.5", "1e3", "nan", "0x10").
+// A lone sign, with or without blanks, is no number: no digit, no number.
+// Returns true and sets `out` when the field is a number.
+bool readFieldNumber(std::string_view field, double& out) noexcept;
+
+// Whether `field` satisfies `leaf`. The caller passes the empty text for a
+// field that the record lacks. Rules, first match decides: IS [NOT] NULL
+// (empty or not; blanks are not null); the modulo form (field and value by the
+// number rule, fmod keeping the field's sign); a sub-query leaf (never run, so
+// no field is known to satisfy it: false); IN / NOT IN (exact bytes); LIKE,
+// ILIKE; BETWEEN (numeric when both bounds are numbers, false with one numeric
+// bound only, bytewise when the low bound is text); a numeric comparison when
+// the literal is a number (the field by readFieldNumber; a field without a
+// number fails every operator, `ne` included); bytewise otherwise.
+bool evalComparison(const ComparisonLeaf& leaf, FieldSlice field) noexcept;
+
+// Whether the record `fields[0 .. field_count)` satisfies the tree rooted at
+// `node`. `names` are the lower-cased header names in column order (the same
+// list the condition's columns were checked against); a leaf takes the first
+// name equal to its column, and a column that is not among them makes the
+// leaf false. AND and OR short-circuit. A date-function leaf is false when
+// its column (either column of datediff) is not a date, and dateadd leaves
+// are always false. The walk loops over right children and NOT chains and
+// recurses only into left children, whose depth the condition parser bounds
+// (nesting by parentheses).
+bool evalConditionTree(const ConditionNode& node, const FieldSlice* fields, uint64_t field_count,
+                       const FieldSlice* names, uint64_t name_count) noexcept;
+
+// The THEN or ELSE operand of a conditional aggregate: a number literal, or a
+// column of the record read as a number. The aggregating executors build it.
+struct NumericOperand {
+  // The literal's bits when `is_column` is false, else the 0-based column
+  // index; use the accessors.
+  uint64_t literal_or_index = 0;
+  bool is_column = false;
+
+  static NumericOperand literal(double value) noexcept;
+  static NumericOperand column(uint64_t index) noexcept;
+  double literalValue() const noexcept;
+  uint64_t columnIndex() const noexcept { return literal_or_index; }
+};
+
+// The literal, or the operand's field read by readFieldNumber; 0 when the
+// record has no such field or the field is not a number.
+double evalNumericOperand(const NumericOperand& operand, const FieldSlice* fields,
+                          uint64_t field_count) noexcept;
+
+}  // namespace tavix

@@ -1,0 +1,177 @@
+// ResultWriter: the buffered CSV or JSON renderer in front of the query's
+// result file, plus the text rules it is built from (CSV quoting, JSON
+// escaping, member keys, the JSON number test), which the executors also use
+// to render rows ahead into a `TextBuffer`.
+//
+// The writer is a tagged union of a CSV and a JSON variant; each carries its
+// own 1 MiB output buffer, so the writer is large and lives in the executor's
+// frame (the query worker has a 64 MiB stack) for the executor's whole run.
+// All output passes through that buffer: the file sees 1 MiB writes except
+// the last. The JSON variant pre-renders one member key per output column
+// once, so writing a row allocates nothing.
+//
+// Output texts:
+//   CSV        one record per row, values joined by the delimiter, "\n" after
+//              each record; a value holding LF, CR, a double quote, a comma or
+//              the delimiter is quoted with its quotes doubled.
+//   JSON array "[\n", objects separated by ",\n", then "\n]\n"; "[]\n" when
+//              there are no rows.
+//   JSON lines one object per line, nothing when there are no rows.
+// A value is written as a bare JSON number when `isJsonNumber` accepts it and
+// as a JSON string otherwise; there is no null, true or false.
+//
+// Calling order: `initResultWriter`, `setResultColumns` once, rows
+// (`writeResultRow` or `emitRenderedRow`), `finishResultWriter`,
+// `flushResultWriter`; `deinitResultWriter` (also run by the destructor) on
+// every exit. The writer never closes the result file: the driver owns it.
+// A writer is used by one thread at a time; worker threads render into their
+// own `TextBuffer`s instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/allocator.h"
+#include "common/error.h"
+#include "common/text.h"
+#include "driver/query_options.h"
+#include "engine/output/text_buffer.h"
+#include "platform/platform.h"
+
+namespace tavix {
+
+// Bytes held back before the result file is written.
+inline constexpr size_t kResultBufferSize = 1u << 20;
+
+enum class JsonStyle : uint8_t { array = 1, lines = 2 };
+
+struct CsvResultWriter {
+  platform::File handle;
+  uint64_t buffered = 0;
+  char delimiter = ',';
+  char buffer[kResultBufferSize];  // left uninitialised: only [0, buffered) is read
+};
+
+struct JsonResultWriter {
+  platform::File handle;
+  // The names given to `setResultColumns`; not copied.
+  const FieldSlice* column_names = nullptr;
+  uint64_t column_count = 0;
+  // One rendered member key per output column ("\"price\":"). The slices and
+  // their texts share one page-allocator block of `key_block_size` bytes,
+  // which the writer owns.
+  FieldSlice* keys = nullptr;
+  uint64_t key_count = 0;
+  size_t key_block_size = 0;
+  uint64_t buffered = 0;
+  JsonStyle style = JsonStyle::array;
+  bool no_row_yet = true;
+  char buffer[kResultBufferSize];  // left uninitialised: only [0, buffered) is read
+};
+
+enum class ResultWriterKind : uint8_t { csv = 0, json = 1 };
+
+struct ResultWriter {
+  ResultWriterKind kind;
+  union {
+    CsvResultWriter csv;
+    JsonResultWriter json;
+  };
+
+  // A CSV writer without a handle; `initResultWriter` makes it usable.
+  ResultWriter() noexcept;
+  // Releases the JSON keys; writes nothing.
+  ~ResultWriter();
+  ResultWriter(const ResultWriter&) = delete;
+  ResultWriter& operator=(const ResultWriter&) = delete;
+};
+
+// Builds the writer for `options.output_format` taken modulo 4: 0 CSV with
+// the options' delimiter, 1 JSON array, 2 and 3 JSON lines. Nothing is
+// buffered or written; keys from an earlier use are released.
+void initResultWriter(ResultWriter& writer, const ResultFile& file,
+                      const QueryOptions& options) noexcept;
+
+// Starts the output for these output columns. CSV: writes the names as the
+// header row unless `omit_header` is set. JSON: writes nothing, ignores
+// `omit_header`, keeps `names` (which must outlive the writer's rows) and
+// renders one member key per name, replacing earlier keys. Returns
+// OutOfMemory when the keys cannot be made (the writer then has no keys), or
+// a write error.
+[[nodiscard]] Error setResultColumns(ResultWriter& writer, std::span<const FieldSlice> names,
+                                     bool omit_header) noexcept;
+
+// Renders and writes one row. CSV: one record. JSON: the framing of the
+// style, then one object with a member per key; a key without a value gets
+// the empty string, values beyond the keys are ignored. Returns a write
+// error of the result file.
+[[nodiscard]] Error writeResultRow(ResultWriter& writer, std::span<const FieldSlice> values) noexcept;
+
+// Writes one row rendered in advance: a CSV record without its line end, or
+// one JSON object, framed as `writeResultRow` frames its rows.
+[[nodiscard]] Error emitRenderedRow(ResultWriter& writer, std::string_view row) noexcept;
+
+// Writes the closing text: for the JSON array "[]\n" when no row was written,
+// else "\n]\n"; nothing for CSV and JSON lines.
+[[nodiscard]] Error finishResultWriter(ResultWriter& writer) noexcept;
+
+// Writes everything buffered to the result file. On failure the bytes stay
+// buffered and the error of the write is returned.
+[[nodiscard]] Error flushResultWriter(ResultWriter& writer) noexcept;
+
+// Releases the JSON keys (the CSV variant holds nothing); writes nothing.
+// Safe to call more than once.
+void deinitResultWriter(ResultWriter& writer) noexcept;
+
+// Append bytes through the variant's buffer. A buffer that fills exactly
+// stays full: the file is written only when more bytes arrive or on flush.
+// On a write error the bytes not yet taken into the buffer are dropped and
+// the buffer stays full.
+[[nodiscard]] Error writeCsvBuffered(CsvResultWriter& writer, std::string_view bytes) noexcept;
+[[nodiscard]] Error writeJsonBuffered(JsonResultWriter& writer, std::string_view bytes) noexcept;
+
+// Writes one CSV record ("\n" ended), also used for the header row.
+[[nodiscard]] Error writeCsvRow(CsvResultWriter& writer, std::span<const FieldSlice> values) noexcept;
+
+// True when `value` must be quoted in a CSV record: it holds LF, CR, a double
+// quote, a comma or `delimiter`.
+bool csvNeedsQuotes(std::string_view value, char delimiter) noexcept;
+
+// True when the whole text is a JSON number: an optional "-", then "0" or a
+// digit 1-9 followed by digits, an optional "." with at least one digit, and
+// an optional "e"/"E" with an optional sign and at least one digit.
+bool isJsonNumber(std::string_view text) noexcept;
+
+// Writes "\u" and `byte` as four upper-case hexadecimal digits into `out`.
+void formatUnicodeEscape(char (&out)[6], uint8_t byte) noexcept;
+
+// Appends `text` JSON-escaped (no surrounding quotes): TAB, LF, CR, quote and
+// backslash get their two-byte escapes, the other bytes below 32 "\u00XX";
+// every other byte, 127 and 128..255 included, passes unchanged (UTF-8 is not
+// checked). Returns OutOfMemory with the buffer unchanged.
+[[nodiscard]] Error appendJsonEscaped(TextBuffer& buffer, std::string_view text) noexcept;
+
+// Appends `text` as a quoted, escaped JSON string. Returns OutOfMemory with
+// the buffer unchanged.
+[[nodiscard]] Error writeJsonString(TextBuffer& buffer, std::string_view text) noexcept;
+
+// Makes the member key of `name`: a quote, the escaped name, a quote and a
+// colon, owned by the caller and released with `allocator.free(out.data(),
+// out.size())`. Returns OutOfMemory with `out` unchanged.
+[[nodiscard]] Error makeJsonKey(Allocator allocator, std::string_view name, FieldSlice& out) noexcept;
+
+// Appends one CSV record without its line end, quoted as `writeCsvRow`
+// quotes. Returns OutOfMemory with the buffer unchanged.
+[[nodiscard]] Error appendCsvRecord(TextBuffer& buffer, std::span<const FieldSlice> values,
+                                    char delimiter) noexcept;
+
+// Appends one JSON object exactly as `writeResultRow` renders it (without the
+// framing of the style): a member per key, numbers bare, other values as
+// strings, the empty string for a key without a value. Returns OutOfMemory
+// with the buffer unchanged.
+[[nodiscard]] Error appendJsonObject(TextBuffer& buffer, std::span<const FieldSlice> keys,
+                                     std::span<const FieldSlice> values) noexcept;
+
+}  // namespace tavix

@@ -1,0 +1,114 @@
+// runMappedQuery: plain columns over one large file, on the query thread,
+// from a read-only mapping of the whole file.
+//
+// Fields are views into the mapping; only a field holding doubled quotes is
+// copied (into a per-record arena). Without ORDER BY rows are written as
+// they are found and LIMIT ends the scan; with ORDER BY every kept row is
+// rendered into the sort gather and the sorted rows are written at the end.
+// OFFSET and further ORDER BY keys are never read: the driver sends such
+// statements elsewhere.
+#include <optional>
+#include <vector>
+
+#include "engine/csv/csv_header.h"
+#include "engine/csv/csv_records.h"
+#include "engine/output/result_writer.h"
+#include "exec/scan/parallel_scan.h"
+#include "exec/scan/scan_executors.h"
+#include "exec/scan/scan_pipeline.h"
+#include "platform/platform.h"
+
+namespace tavix {
+
+namespace {
+
+// Where the single ORDER BY key takes its value: an output column, or any
+// header column of the record (selected or not).
+[[nodiscard]] Error resolveMappedSortSource(const ParsedQuery& query, const OutputColumns& columns,
+                                            const ColumnIndexMap& map, SortKeySource& out) {
+  const std::string& key = query.order_by.primary_column;
+  uint64_t index = 0;
+  bool found = false;
+  TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs, map.loweredNameSlices(), index,
+                                 found));
+  out.descending = query.order_by.primary_descending;
+  if (found) {
+    out.index = index;
+    out.from_output = true;
+    return Error::ok;
+  }
+  const std::optional<size_t> column = map.find(key);
+  if (!column) return Error::OrderByColumnNotFound;
+  out.index = *column;
+  out.from_output = false;
+  return Error::ok;
+}
+
+}  // namespace
+
+Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const ResultFile& result,
+                     const QueryOptions& options) {
+  uint64_t size = 0;
+  TAVIX_TRY(platform::fileSize(input.handle, size));
+  if (size == 0) return Error::NoHeader;
+  platform::MappedView view;
+  TAVIX_TRY(platform::mapFileReadOnly(input.handle, size, view));
+  const char* const data = view.data();
+
+  CsvHeader header;
+  TAVIX_TRY(readCsvHeader(view.bytes(), options, header));
+  ColumnIndexMap map;
+  map.assign(header);
+  OutputColumns columns;
+  TAVIX_TRY(buildPlainOutputColumns(query, header, map, columns));
+
+  ResultWriter writer;
+  initResultWriter(writer, result, options);
+  TAVIX_TRY(setResultColumns(writer, columns.labels, options.omit_header));
+  RowFilter filter;
+  TAVIX_TRY(filter.init(query, map, options.strict));
+
+  const bool sorted = query.has_order_by;
+  SortGather gather;
+  SortKeySource sort_source;
+  if (sorted) {
+    TAVIX_TRY(gather.init(options, columns.labels));
+    TAVIX_TRY(resolveMappedSortSource(query, columns, map, sort_source));
+  }
+
+  std::vector<FieldSlice> values(columns.size());
+  FieldSlice fields[kMaxRecordFields];
+  ArenaAllocator record_arena;
+  ArenaAllocator row_arena;
+  DistinctRowSet distinct_rows;
+  UnsortedEmission emission(query, true);
+  emission.offset = 0;  // this executor never skips rows
+
+  TAVIX_TRY(forEachMappedLine(
+      data, header.data_start, size, options.delimiter, [&](FieldSlice line, bool& stop) -> Error {
+        record_arena.reset();
+        size_t count = 0;
+        TAVIX_TRY(splitRecordFields(line, options.delimiter, fields, count, record_arena));
+        bool pass = false;
+        TAVIX_TRY(filter.test(fields, count, pass));
+        if (!pass) return Error::ok;
+        projectRow(columns, fields, count, row_arena, values.data());
+        if (query.distinct) {
+          bool fresh = false;
+          TAVIX_TRY(distinct_rows.insertRow(values, fresh));
+          if (!fresh) return Error::ok;
+        }
+        if (sorted) return gather.addRow(sortKeyValue(sort_source, values.data(), fields, count), values);
+        return emitUnsortedRow(writer, emission, values, stop);
+      }));
+
+  if (sorted) {
+    std::vector<SortKeyRecord> records;
+    SortWindow window;
+    TAVIX_TRY(gather.sortSingleKey(sort_source.descending, query.limit, 0, records, window));
+    TAVIX_TRY(emitSortedRows(writer, records, window, query.distinct));
+  }
+  return finishScanOutput(writer);
+}
+
+}  // namespace tavix

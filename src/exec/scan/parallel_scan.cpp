@@ -1,0 +1,248 @@
+#include "exec/scan/parallel_scan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "driver/temp_files.h"
+#include "engine/expr/scalar_expr.h"
+#include "sql/select_item.h"
+
+namespace tavix {
+
+const uint64_t AnswerBudget::kLimit = kMaxResultBytes;
+
+bool AnswerBudget::withinLimit(uint64_t bytes) noexcept { return bytes <= kLimit; }
+
+Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
+                              const ColumnIndexMap& map, OutputColumns& out) {
+  out.specs.clear();
+  out.labels.clear();
+  out.has_expressions = false;
+  if (query.select_star) {
+    for (size_t i = 0; i < header.count; ++i) {
+      OutputColumnSpec spec;
+      spec.column = i;
+      out.specs.push_back(std::move(spec));
+      out.labels.push_back(trimHeaderLabel(header.names[i]));
+    }
+    return Error::ok;
+  }
+  for (const std::string& item : query.select_items) {
+    const std::string_view text(item);
+    const size_t as = findIgnoreCase(text, " as ");
+    const std::string_view column_text = as == std::string_view::npos ? text : trim(text.substr(0, as));
+    const std::optional<size_t> column = map.findAnyCase(column_text);
+    if (!column) return Error::ColumnNotFound;
+    OutputColumnSpec spec;
+    spec.column = *column;
+    out.specs.push_back(std::move(spec));
+    out.labels.push_back(as == std::string_view::npos ? text : trim(text.substr(as + 4)));
+  }
+  return Error::ok;
+}
+
+namespace {
+
+// A resolver that knows every column, so that only the form of an item
+// decides whether it compiles as an expression.
+class AnyColumnResolver final : public ColumnResolver {
+ public:
+  bool findColumn(std::string_view, uint64_t& index) const override {
+    index = 0;
+    return true;
+  }
+};
+
+}  // namespace
+
+bool selectNeedsExpressionExecutor(const ParsedQuery& query) {
+  if (query.select_star) return false;
+  const AnyColumnResolver any_column;
+  for (const std::string& item : query.select_items) {
+    try {
+      const std::string_view expression = trim(splitSelectAlias(item).expression);
+      ScalarExpr expr;
+      bool present = false;
+      if (parseScalarExpr(expression, any_column, expr, present) != Error::ok || present) return true;
+    } catch (const std::bad_alloc&) {
+      // Only the expression-capable executors can tell; they will run out of
+      // memory the same way or answer.
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t resolveWorkerCount(uint64_t thread_count_option, uint64_t body_bytes) noexcept {
+  uint64_t n = thread_count_option != 0 ? thread_count_option : platform::processorCount();
+  n = std::clamp<uint64_t>(n, 1, kMaxWorkerThreads);
+  n = std::min<uint64_t>(n, std::max<uint64_t>(body_bytes, 1));
+  return static_cast<size_t>(n);
+}
+
+Error cutScanChunks(std::string_view data, uint64_t data_start, size_t n, char delimiter,
+                    std::vector<ScanChunk>& out) noexcept {
+  std::vector<ScanRange> ranges;
+  TAVIX_TRY(splitIntoScanRanges(data, data_start, n, delimiter, ranges));
+  try {
+    out.resize(ranges.size());
+  } catch (...) {
+    return Error::OutOfMemory;
+  }
+  for (size_t i = 0; i < ranges.size(); ++i) out[i] = ScanChunk{ranges[i].start, ranges[i].end, i};
+  return Error::ok;
+}
+
+void reportWorkerError(Error error) noexcept {
+  // Assembled in a small fixed buffer so the line goes out in one write; the
+  // longest error name is far below its size.
+  char line[128];
+  static constexpr std::string_view kPrefix = "Worker thread error: error.";
+  const std::string_view name = errorName(error);
+  size_t n = 0;
+  std::memcpy(line, kPrefix.data(), kPrefix.size());
+  n += kPrefix.size();
+  const size_t name_len = std::min(name.size(), sizeof line - n - 1);
+  std::memcpy(line + n, name.data(), name_len);
+  n += name_len;
+  line[n++] = '\n';
+  platform::writeStandardError(std::string_view(line, n));
+}
+
+Error appendOutputRow(TextBuffer& text, OutputFormat format, char delimiter,
+                      std::span<const FieldSlice> json_keys,
+                      std::span<const FieldSlice> values) noexcept {
+  const uint64_t undo = text.len;
+  Error e = Error::ok;
+  switch (format) {
+    case OutputFormat::csv:
+      e = appendCsvRecord(text, values, delimiter);
+      if (e == Error::ok) e = appendToTextBuffer(text, "\n");
+      break;
+    case OutputFormat::json_array:
+      if (text.len != 0) e = appendToTextBuffer(text, ",\n");
+      if (e == Error::ok) e = appendJsonObject(text, json_keys, values);
+      break;
+    case OutputFormat::json_lines:
+      e = appendJsonObject(text, json_keys, values);
+      if (e == Error::ok) e = appendToTextBuffer(text, "\n");
+      break;
+  }
+  if (e != Error::ok) text.len = undo;
+  return e;
+}
+
+Error writeOutputTexts(const ResultFile& result, OutputFormat format,
+                       std::span<const TextBuffer* const> texts) noexcept {
+  const bool array = format == OutputFormat::json_array;
+  bool any = false;
+  for (const TextBuffer* text : texts) {
+    if (text->len == 0) continue;
+    if (array) TAVIX_TRY(platform::writeAll(result.handle, any ? ",\n" : "[\n", 2));
+    TAVIX_TRY(platform::writeAll(result.handle, text->data, static_cast<size_t>(text->len)));
+    any = true;
+  }
+  if (array) {
+    const std::string_view end = any ? "\n]\n" : "[]\n";
+    TAVIX_TRY(platform::writeAll(result.handle, end.data(), end.size()));
+  }
+  return Error::ok;
+}
+
+std::span<const FieldSlice> writerJsonKeys(const ResultWriter& writer) noexcept {
+  if (writer.kind != ResultWriterKind::json) return {};
+  return {writer.json.keys, static_cast<size_t>(writer.json.key_count)};
+}
+
+Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields, size_t& count,
+                        ArenaAllocator& scratch) noexcept {
+  const SplitResult split = splitCsvRecord(line.data(), line.size(), fields, kMaxRecordFields, delimiter);
+  count = split.count;
+  if (split.error != Error::ok) return split.error;
+  // A field the arena cannot copy keeps its doubled quotes; the row is still
+  // answered rather than the query failed over a few bytes of scratch.
+  TAVIX_IGNORE_ERROR(unescapeDoubledQuotes(fields, count, scratch));
+  return Error::ok;
+}
+
+ChunkLineReader::~ChunkLineReader() { cAllocator().free(buffer_, capacity_); }
+
+Error ChunkLineReader::init(platform::File file, uint64_t start, uint64_t end,
+                            char delimiter) noexcept {
+  file_ = file;
+  file_pos_ = start;
+  end_ = end;
+  delimiter_ = delimiter;
+  at_end_ = start >= end;
+  // Room for one full read plus a carried record of up to the same size;
+  // longer records grow the buffer.
+  const size_t want = at_end_ ? 0 : static_cast<size_t>(std::min<uint64_t>(end - start, kChunkReadBytes));
+  if (want == 0) return Error::ok;
+  capacity_ = want * 2;
+  buffer_ = static_cast<char*>(cAllocator().alloc(capacity_, 64));
+  if (buffer_ == nullptr) {
+    capacity_ = 0;
+    return Error::OutOfMemory;
+  }
+  return Error::ok;
+}
+
+Error ChunkLineReader::refill() noexcept {
+  // Move the unfinished record to the front; the search resumes where it
+  // stopped, in the state it stopped in.
+  if (record_start_ > 0) {
+    const size_t carried = filled_ - record_start_;
+    std::memmove(buffer_, buffer_ + record_start_, carried);
+    scan_pos_ -= record_start_;
+    filled_ = carried;
+    record_start_ = 0;
+  }
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(end_ - file_pos_, kChunkReadBytes));
+  if (filled_ + want > capacity_) {
+    // capacity + capacity / 2 + 128 until the read fits.
+    size_t grown = capacity_;
+    while (grown < filled_ + want) grown = grown + grown / 2 + 128;
+    void* moved = cAllocator().remap(buffer_, capacity_, grown, 64);
+    if (moved == nullptr) return Error::OutOfMemory;
+    buffer_ = static_cast<char*>(moved);
+    capacity_ = grown;
+  }
+  size_t got = 0;
+  TAVIX_TRY(platform::readAt(file_, file_pos_, buffer_ + filled_, want, got));
+  if (got == 0) {
+    at_end_ = true;
+    return Error::ok;
+  }
+  file_pos_ += got;
+  filled_ += got;
+  if (file_pos_ >= end_) at_end_ = true;
+  return Error::ok;
+}
+
+Error ChunkLineReader::next(FieldSlice& line, bool& got) noexcept {
+  for (;;) {
+    if (scan_pos_ < filled_) {
+      const RecordEnd e = scanToRecordEnd(buffer_, filled_, scan_pos_, state_, delimiter_);
+      if (e.found) {
+        line = FieldSlice(buffer_ + record_start_, e.position - record_start_);
+        record_start_ = scan_pos_ = e.position + 1;
+        state_ = RecordScanState::at_field_start;
+        if (!trimRecordLine(line)) continue;
+        got = true;
+        return Error::ok;
+      }
+      scan_pos_ = filled_;
+    }
+    if (at_end_) {
+      // The chunk's last record has no LF (the file's last line).
+      line = FieldSlice(buffer_ + record_start_, filled_ - record_start_);
+      record_start_ = scan_pos_ = filled_;
+      got = trimRecordLine(line);
+      return Error::ok;
+    }
+    TAVIX_TRY(refill());
+  }
+}
+
+}  // namespace tavix

@@ -1,0 +1,286 @@
+// The machinery the executors for large files share: plain output columns,
+// the worker count, record-aligned chunks, worker threads, the bound on the
+// answer the workers may hold, and the two ways a worker walks the records of
+// its chunk (over the mapping, or by positioned reads of the input).
+//
+// Ownership: the executor (on the query thread) builds the columns, cuts the
+// chunks, owns one context per worker and starts and joins the workers with
+// `runWorkerThreads`. A worker owns its `ChunkLineReader` and its scratch
+// arena. `AnswerBudget` and `WorkerStop` are the only objects several
+// workers touch at once; both are atomics. Everything else here is built on
+// the executor's thread and only read by workers.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/allocator.h"
+#include "common/error.h"
+#include "common/text.h"
+#include "driver/query_options.h"
+#include "engine/csv/csv_header.h"
+#include "engine/csv/csv_records.h"
+#include "engine/output/result_writer.h"
+#include "engine/output/text_buffer.h"
+#include "exec/scan/scan_pipeline.h"
+#include "platform/platform.h"
+#include "sql/parsed_query.h"
+
+namespace tavix {
+
+// Builds the output columns of the plain-column executors: `*` gives every
+// header position labelled with its trimmed name; any other item is split at
+// its first " as " (any case), the text before it (trimmed of blanks) is a
+// header name looked up without regard to case, and the label is the text
+// after it (trimmed), or the whole item as written when it has no " as ".
+// No item is compiled as an expression. Returns ColumnNotFound for an item
+// that names no header column.
+[[nodiscard]] Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
+                                            const ColumnIndexMap& map, OutputColumns& out);
+
+// Returns true when some select item is one the plain-column executors
+// cannot serve: an item whose expression part (the item without its alias)
+// the select-expression compiler accepts as an expression, whatever the
+// header, or fails to compile. Items that are neither (a column name, with or
+// without an alias) stay with the plain-column executors. Never fails.
+bool selectNeedsExpressionExecutor(const ParsedQuery& query);
+
+// The most worker threads one executor starts.
+inline constexpr uint64_t kMaxWorkerThreads = 1024;
+
+// Returns the number of workers for a body of `body_bytes`: the option, or
+// the processor count when it is 0, clamped to 1..kMaxWorkerThreads and to
+// at most one worker per body byte (at least 1).
+size_t resolveWorkerCount(uint64_t thread_count_option, uint64_t body_bytes) noexcept;
+
+// The byte range of the input handed to one worker.
+struct ScanChunk {
+  uint64_t start = 0;
+  uint64_t end = 0;
+  uint64_t index = 0;
+};
+
+// Cuts the records of `data` from `data_start` on into `n` consecutive
+// chunks whose boundaries lie on true record boundaries (a quoted field
+// holding line ends is never cut), so reading the chunks one after the other
+// gives exactly the records of one sequential read. Returns OutOfMemory.
+[[nodiscard]] Error cutScanChunks(std::string_view data, uint64_t data_start, size_t n,
+                                  char delimiter, std::vector<ScanChunk>& out) noexcept;
+
+// Tells running workers that the rest of their chunk is not needed. The
+// answer is assembled in chunk order, so once worker i has failed, or has
+// found every row the answer can take, nothing a later worker finds can
+// change it: workers after i stop, while workers before i run on (an error
+// they meet still comes first in chunk order, which keeps the answer the same
+// from run to run). Safe to use from any number of workers at once.
+class WorkerStop {
+ public:
+  // Workers with an index above `index` may stop.
+  void requestAfter(uint64_t index) noexcept {
+    uint64_t seen = first_.load(std::memory_order_relaxed);
+    while (index < seen && !first_.compare_exchange_weak(seen, index, std::memory_order_relaxed)) {
+    }
+  }
+  // Every worker may stop (a worker could not be started; the call fails).
+  void requestAll() noexcept { all_.store(true, std::memory_order_relaxed); }
+
+  bool shouldStop(uint64_t index) const noexcept {
+    return first_.load(std::memory_order_relaxed) < index || all_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<uint64_t> first_{UINT64_MAX};
+  std::atomic<bool> all_{false};
+};
+
+// The bound on what the workers of one query hold for the answer. The driver
+// refuses any answer above kMaxResultBytes (FileTooBig), so workers count
+// the bytes they are sure to contribute to the answer and stop as soon as the
+// sum passes it, instead of holding an answer that would be refused anyway.
+// Safe to use from any number of workers at once.
+class AnswerBudget {
+ public:
+  // Adds `bytes` and returns false once the total passes the bound.
+  bool charge(uint64_t bytes) noexcept {
+    return used_.fetch_add(bytes, std::memory_order_relaxed) + bytes <= limit_;
+  }
+  uint64_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
+
+  // The bound itself, exposed so that single-worker counts can be tested
+  // against it without the shared counter.
+  static bool withinLimit(uint64_t bytes) noexcept;
+
+ private:
+  std::atomic<uint64_t> used_{0};
+  uint64_t limit_ = kLimit;
+  static const uint64_t kLimit;
+};
+
+// A worker's side of an `AnswerBudget`: bytes are handed to the shared
+// counter in batches, so workers do not contend on it once per row. The
+// count is exact, only late by less than one batch per worker. Belongs to
+// one worker.
+class BudgetShare {
+ public:
+  explicit BudgetShare(AnswerBudget& budget) noexcept : budget_(budget) {}
+
+  // Adds `bytes`; returns false once the shared total has passed the bound.
+  bool add(uint64_t bytes) noexcept {
+    pending_ += bytes;
+    if (pending_ < kBatchBytes) return true;
+    const uint64_t n = pending_;
+    pending_ = 0;
+    return budget_.charge(n);
+  }
+
+ private:
+  // Large enough that the counter is touched once per few hundred rows,
+  // small enough that T workers together overshoot the bound by little.
+  static constexpr uint64_t kBatchBytes = 64u << 10;
+
+  AnswerBudget& budget_;
+  uint64_t pending_ = 0;
+};
+
+// The fewest bytes a row of these values takes in any output format: every
+// value, one separator or line end per value. Quoting and JSON framing only
+// add to this.
+inline uint64_t minimumRenderedBytes(std::span<const FieldSlice> values) noexcept {
+  uint64_t n = values.size();
+  for (FieldSlice v : values) n += v.size();
+  return n;
+}
+
+// Appends one row to a worker's output text exactly as the result writer
+// would write it in `format`: a CSV record and "\n"; for the JSON array an
+// object, preceded by ",\n" unless the text is empty; for JSON lines an
+// object and "\n". `json_keys` are the writer's member keys. Returns
+// OutOfMemory with the text unchanged.
+[[nodiscard]] Error appendOutputRow(TextBuffer& text, OutputFormat format, char delimiter,
+                                    std::span<const FieldSlice> json_keys,
+                                    std::span<const FieldSlice> values) noexcept;
+
+// Writes the workers' output texts into the result file in chunk order, with
+// the JSON array framing ("[\n" before the first non-empty text, ",\n"
+// between texts, "\n]\n" at the end, or "[]\n" without any row). Returns
+// the write error.
+[[nodiscard]] Error writeOutputTexts(const ResultFile& result, OutputFormat format,
+                                     std::span<const TextBuffer* const> texts) noexcept;
+
+// The member keys a JSON result writer made in `setResultColumns`; empty for
+// the CSV writer.
+std::span<const FieldSlice> writerJsonKeys(const ResultWriter& writer) noexcept;
+
+// Starts `body(&contexts[i])` for every context, in order, each on its own
+// thread with the worker stack size, and waits for all of them in order.
+// When a thread cannot be started, `stop` is requested, the workers already
+// running are still waited for, and the start error is returned. Runs on the
+// executor's thread; contexts may be read again only after it returns.
+template <typename Context>
+[[nodiscard]] Error runWorkerThreads(std::vector<Context>& contexts, void (*body)(void*),
+                                     WorkerStop& stop) noexcept {
+  std::vector<platform::Thread> threads;
+  try {
+    threads.resize(contexts.size());
+  } catch (...) {
+    return Error::OutOfMemory;
+  }
+  Error start_error = Error::ok;
+  for (size_t i = 0; i < contexts.size(); ++i) {
+    start_error = platform::startThread(threads[i], platform::kWorkerThreadStack, body,
+                                        static_cast<void*>(&contexts[i]));
+    if (start_error != Error::ok) {
+      stop.requestAll();
+      break;
+    }
+  }
+  for (platform::Thread& t : threads) platform::joinThread(t);
+  return start_error;
+}
+
+// Writes "Worker thread error: error.<Name>" and a line end to standard error
+// under the standard-error lock. Called on the failing worker's thread.
+void reportWorkerError(Error error) noexcept;
+
+// Drops one CR before the line's end. Returns false for a line that is then
+// empty: such lines hold no record.
+inline bool trimRecordLine(FieldSlice& line) noexcept {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return !line.empty();
+}
+
+// Splits one record line (no LF, no trailing CR) into `fields` (room for
+// kMaxRecordFields) and replaces every field holding doubled quotes by its
+// unescaped copy in `scratch` (a field the arena cannot copy stays as
+// split). Returns TooManyColumns for a record of more than kMaxRecordFields
+// fields.
+[[nodiscard]] Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields,
+                                      size_t& count, ArenaAllocator& scratch) noexcept;
+
+// Calls `on_line(line, stop)` for every record of the mapped chunk
+// [start, end) of `data`, in order: the bytes up to the LF that ends the
+// record (found quote-aware inside the chunk only), less one trailing CR;
+// empty lines are skipped. Stops after a call that sets `stop`, or at the
+// first error `on_line` returns, which it returns.
+template <typename OnLine>
+[[nodiscard]] Error forEachMappedLine(const char* data, uint64_t start, uint64_t end,
+                                      char delimiter, OnLine&& on_line) {
+  uint64_t pos = start;
+  bool stop = false;
+  while (pos < end && !stop) {
+    const RecordEnd e = findRecordEnd(data, end, pos, delimiter);
+    const uint64_t record_end = e.found ? e.position : end;
+    FieldSlice line(data + pos, record_end - pos);
+    pos = record_end + 1;
+    if (!trimRecordLine(line)) continue;
+    TAVIX_TRY(on_line(line, stop));
+  }
+  return Error::ok;
+}
+
+// Bytes read at a time by a worker that reads its chunk from the input file.
+inline constexpr size_t kChunkReadBytes = size_t{2} << 20;
+
+// Reads the records of one chunk of the input with positioned reads of at
+// most 2 MiB, so workers never share a file position. A record that
+// straddles two reads is carried to the front of the buffer; the quote state
+// of the unfinished record is kept, so a long record is scanned once.
+// Belongs to one worker.
+class ChunkLineReader {
+ public:
+  ChunkLineReader() = default;
+  ~ChunkLineReader();
+  ChunkLineReader(const ChunkLineReader&) = delete;
+  ChunkLineReader& operator=(const ChunkLineReader&) = delete;
+
+  // Prepares to read [start, end) of `file`. Returns OutOfMemory.
+  [[nodiscard]] Error init(platform::File file, uint64_t start, uint64_t end,
+                           char delimiter) noexcept;
+
+  // Sets `line` to the next record (without its LF, one trailing CR dropped;
+  // empty lines are skipped) and `got` to true, or `got` to false at the end
+  // of the chunk. The line is valid until the next call. Returns the read
+  // error or OutOfMemory.
+  [[nodiscard]] Error next(FieldSlice& line, bool& got) noexcept;
+
+ private:
+  [[nodiscard]] Error refill() noexcept;
+
+  platform::File file_;
+  uint64_t file_pos_ = 0;
+  uint64_t end_ = 0;
+  char* buffer_ = nullptr;
+  size_t capacity_ = 0;
+  size_t filled_ = 0;
+  size_t record_start_ = 0;  // first byte of the record being looked for
+  size_t scan_pos_ = 0;      // where the search for its end resumes
+  RecordScanState state_ = RecordScanState::at_field_start;
+  char delimiter_ = ',';
+  bool at_end_ = false;  // nothing more to read
+};
+
+}  // namespace tavix

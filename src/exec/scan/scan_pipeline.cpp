@@ -1,0 +1,400 @@
+#include "exec/scan/scan_pipeline.h"
+
+#include <cmath>
+
+#include "common/number_rule.h"
+#include "engine/expr/row_predicates.h"
+#include "engine/expr/scalar_eval.h"
+#include "exec/sort/stable_sort.h"
+#include "sql/condition_parser.h"
+#include "sql/select_item.h"
+
+namespace tavix {
+namespace {
+
+constexpr bool isLabelPadding(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// True when `label`, ASCII lower-cased, equals `key` byte for byte.
+bool lowerEquals(FieldSlice label, std::string_view key) noexcept {
+  if (label.size() != key.size()) return false;
+  for (size_t i = 0; i < key.size(); ++i) {
+    if (toLowerAscii(label[i]) != key[i]) return false;
+  }
+  return true;
+}
+
+// Position of the first name equal to `key`, or nothing.
+bool findLoweredName(std::span<const FieldSlice> names, std::string_view key,
+                     uint64_t& index) noexcept {
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == key) {
+      index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The direct test of a comparison leaf whose literal is the number `v` on a
+// field that reads as the number `x`. NaN makes every ordering false and
+// `ne` true.
+bool compareNumbers(const ComparisonLeaf& leaf, double x, double v, FieldSlice field) noexcept {
+  switch (leaf.op) {
+    case ComparisonOp::eq: return x == v;
+    case ComparisonOp::ne: return !(x == v);
+    case ComparisonOp::gt: return x > v;
+    case ComparisonOp::ge: return x >= v;
+    case ComparisonOp::lt: return x < v;
+    case ComparisonOp::le: return x <= v;
+    case ComparisonOp::like: return likeMatch(field, leaf.value);
+    case ComparisonOp::ilike: return likeMatchIgnoreCase(field, leaf.value);
+    default: return evalComparison(leaf, field);
+  }
+}
+
+// Appends the LEB128 form of `n` (seven bits a byte, low bits first, the top
+// bit set on every byte but the last) so that a key's value lengths never
+// run into its value bytes.
+void appendLength(std::string& key, uint64_t n) {
+  while (n >= 0x80) {
+    key.push_back(static_cast<char>((n & 0x7F) | 0x80));
+    n >>= 7;
+  }
+  key.push_back(static_cast<char>(n));
+}
+
+}  // namespace
+
+FieldSlice trimHeaderLabel(FieldSlice name) noexcept {
+  size_t begin = 0;
+  size_t end = name.size();
+  while (begin < end && isLabelPadding(name[begin])) ++begin;
+  while (end > begin && isLabelPadding(name[end - 1])) --end;
+  return name.substr(begin, end - begin);
+}
+
+bool ColumnMapResolver::findColumn(std::string_view lowered_name, uint64_t& index) const {
+  const std::optional<size_t> found = map_.find(lowered_name);
+  if (!found) return false;
+  index = *found;
+  return true;
+}
+
+Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> header_names,
+                         const ColumnIndexMap& map, OutputColumns& out) {
+  out.specs.clear();
+  out.labels.clear();
+  out.has_expressions = false;
+  if (query.select_star) {
+    out.specs.resize(header_names.size());
+    out.labels.reserve(header_names.size());
+    for (size_t i = 0; i < header_names.size(); ++i) {
+      out.specs[i].column = i;
+      out.labels.push_back(trimHeaderLabel(header_names[i]));
+    }
+    return Error::ok;
+  }
+  const ColumnMapResolver resolver(map);
+  out.specs.reserve(query.select_items.size());
+  out.labels.reserve(query.select_items.size());
+  std::string lowered;
+  for (const std::string& item : query.select_items) {
+    const SelectAlias split = splitSelectAlias(item);
+    OutputColumnSpec spec;
+    bool present = false;
+    TAVIX_TRY(parseScalarExpr(split.expression, resolver, spec.expr, present));
+    const bool has_alias = split.has_alias;
+    if (present) {
+      spec.kind = OutputColumnKind::expression;
+      out.has_expressions = true;
+      out.labels.push_back(has_alias ? split.alias : split.expression);
+    } else {
+      lowered.assign(split.expression);
+      lowerInPlace(lowered);
+      const std::optional<size_t> column = map.find(lowered);
+      if (!column) return missingColumnError(split.expression);
+      spec.column = *column;
+      out.labels.push_back(has_alias ? split.alias : trimHeaderLabel(header_names[*column]));
+    }
+    out.specs.push_back(std::move(spec));
+  }
+  return Error::ok;
+}
+
+void projectRow(const OutputColumns& columns, const FieldSlice* fields, size_t field_count,
+                ArenaAllocator& row_arena, FieldSlice* values) noexcept {
+  row_arena.reset(ArenaAllocator::ResetMode::retain_capacity);
+  const Allocator allocator = row_arena.allocator();
+  for (size_t i = 0; i < columns.specs.size(); ++i) {
+    const OutputColumnSpec& spec = columns.specs[i];
+    if (spec.kind == OutputColumnKind::column) {
+      values[i] = spec.column < field_count ? fields[spec.column] : FieldSlice();
+    } else {
+      values[i] = evalScalarExpr(spec.expr, fields, field_count, allocator);
+    }
+  }
+}
+
+Error RowFilter::init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict) {
+  where_ = nullptr;
+  simple_leaf_ = false;
+  strict_ = strict;
+  if (!query.has_where) return Error::ok;
+  const std::vector<FieldSlice>& names = map.loweredNameSlices();
+  TAVIX_TRY(checkConditionColumns(query.where, names.data(), names.size()));
+  where_ = &query.where;
+  names_ = names.data();
+  name_count_ = names.size();
+  if (query.where.kind == ConditionKind::comparison) {
+    // checkConditionColumns has just found the leaf's column among the names.
+    simple_leaf_ = findLoweredName(names, query.where.comparison.column, leaf_column_);
+  }
+  return Error::ok;
+}
+
+Error RowFilter::test(const FieldSlice* fields, size_t field_count, bool& pass) const noexcept {
+  if (where_ == nullptr) {
+    pass = true;
+    return Error::ok;
+  }
+  if (!simple_leaf_) {
+    pass = evalConditionTree(*where_, fields, field_count, names_, name_count_);
+    return Error::ok;
+  }
+  const ComparisonLeaf& leaf = where_->comparison;
+  const FieldSlice field = leaf_column_ < field_count ? fields[leaf_column_] : FieldSlice();
+  if (!leaf.value_number) {
+    pass = evalComparison(leaf, field);
+    return Error::ok;
+  }
+  double x = 0;
+  if (parseNumber(field, x) != Error::ok) {
+    pass = false;
+    return strict_ ? Error::StrictModeNonNumericValue : Error::ok;
+  }
+  pass = compareNumbers(leaf, x, *leaf.value_number, field);
+  return Error::ok;
+}
+
+Error DistinctRowSet::insertRow(std::span<const FieldSlice> values, bool& fresh) {
+  scratch_.clear();
+  for (const FieldSlice value : values) {
+    appendLength(scratch_, value.size());
+    scratch_.append(value);
+  }
+  return insertText(scratch_, fresh);
+}
+
+Error DistinctRowSet::insertText(std::string_view text, bool& fresh) {
+  fresh = !seen_.contains(text);
+  if (!fresh) return Error::ok;
+  std::string_view copy;
+  if (!arena_.allocator().copyText(text, copy)) return Error::OutOfMemory;
+  seen_.insert(copy);
+  return Error::ok;
+}
+
+Error emitUnsortedRow(ResultWriter& writer, UnsortedEmission& emission,
+                      std::span<const FieldSlice> values, bool& stop) noexcept {
+  stop = false;
+  if (emission.limit == 0) {
+    stop = true;
+    return Error::ok;
+  }
+  if (emission.skipped < static_cast<uint64_t>(emission.offset > 0 ? emission.offset : 0)) {
+    ++emission.skipped;
+    return Error::ok;
+  }
+  TAVIX_TRY(writeResultRow(writer, values));
+  ++emission.written;
+  if (emission.limit > 0 && emission.written >= static_cast<uint64_t>(emission.limit)) stop = true;
+  if (emission.flush_periodically && emission.written % kUnsortedFlushRows == 0) {
+    TAVIX_TRY(flushResultWriter(writer));
+  }
+  return Error::ok;
+}
+
+Error resolveOrderByColumn(std::string_view key, std::span<const FieldSlice> labels,
+                           std::span<const OutputColumnSpec> specs,
+                           std::span<const FieldSlice> lowered_header, uint64_t& index,
+                           bool& found) noexcept {
+  found = false;
+  uint64_t position = 0;
+  if (parseInteger<uint64_t>(key, position) == Error::ok && position >= 1 &&
+      position <= labels.size()) {
+    index = position - 1;
+    found = true;
+    return Error::ok;
+  }
+  for (size_t i = 0; i < labels.size(); ++i) {
+    if (lowerEquals(labels[i], key)) {
+      index = i;
+      found = true;
+      return Error::ok;
+    }
+  }
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const OutputColumnSpec& spec = specs[i];
+    if (spec.kind == OutputColumnKind::column && spec.column < lowered_header.size() &&
+        lowered_header[spec.column] == key) {
+      index = i;
+      found = true;
+      return Error::ok;
+    }
+  }
+  return Error::ok;
+}
+
+Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& columns,
+                            const ColumnIndexMap& map, std::vector<SortKeySource>& out) {
+  out.clear();
+  const std::vector<FieldSlice>& lowered = map.loweredNameSlices();
+  auto resolve = [&](const std::string& key, bool descending) -> Error {
+    SortKeySource source;
+    source.descending = descending;
+    bool found = false;
+    TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs, lowered, source.index,
+                                   found));
+    if (!found) {
+      if (!findLoweredName(lowered, key, source.index)) return Error::OrderByColumnNotFound;
+      source.from_output = false;
+    }
+    out.push_back(source);
+    return Error::ok;
+  };
+  TAVIX_TRY(resolve(query.order_by.primary_column, query.order_by.primary_descending));
+  for (const OrderByItem& item : query.order_by.extra_keys) {
+    TAVIX_TRY(resolve(item.column, item.descending));
+  }
+  return Error::ok;
+}
+
+Error SortGather::init(const QueryOptions& options, std::span<const FieldSlice> labels) {
+  json_ = normalizedFormat(options.output_format) != OutputFormat::csv;
+  delimiter_ = options.delimiter;
+  entries_.clear();
+  json_keys_.clear();
+  freeTextBuffer(text_);
+  if (json_) {
+    TextBuffer key;
+    json_keys_.reserve(labels.size());
+    for (const FieldSlice label : labels) {
+      key.clear();
+      TAVIX_TRY(writeJsonString(key, label));
+      TAVIX_TRY(appendToTextBuffer(key, ":"));
+      json_keys_.emplace_back(key.view());
+    }
+  }
+  return reserveTextBuffer(text_, kSortTextInitialBytes);
+}
+
+Error SortGather::appendRendered(std::span<const FieldSlice> values, TextSpan& span) {
+  span.position = text_.len;
+  if (!json_) {
+    TAVIX_TRY(appendCsvRecord(text_, values, delimiter_));
+  } else {
+    // Every value is a JSON string here, numbers included: the row is
+    // rendered before its place in the output is known and stays as it is.
+    const uint64_t start = text_.len;
+    Error e = appendToTextBuffer(text_, "{");
+    for (size_t i = 0; e == Error::ok && i < values.size(); ++i) {
+      if (i > 0) e = appendToTextBuffer(text_, ",");
+      if (e == Error::ok && i < json_keys_.size()) e = appendToTextBuffer(text_, json_keys_[i]);
+      if (e == Error::ok) e = writeJsonString(text_, values[i]);
+    }
+    if (e == Error::ok) e = appendToTextBuffer(text_, "}");
+    if (e != Error::ok) {
+      text_.len = start;
+      return e;
+    }
+  }
+  span.length = text_.len - span.position;
+  return Error::ok;
+}
+
+Error SortGather::addRow(FieldSlice sort_value, std::span<const FieldSlice> values) {
+  PendingSortEntry entry;
+  entry.number = readSortNumber(sort_value);
+  entry.key_text.position = text_.len;
+  entry.key_text.length = sort_value.size();
+  TAVIX_TRY(appendToTextBuffer(text_, sort_value));
+  TAVIX_TRY(appendRendered(values, entry.row_text));
+  entries_.push_back(entry);
+  return Error::ok;
+}
+
+Error SortGather::addMultiKeyRow(std::span<const FieldSlice> key_values,
+                                 std::span<const FieldSlice> values) {
+  PendingSortEntry entry;
+  entry.number = std::nan("");
+  entry.key_text.position = text_.len;
+  TAVIX_TRY(appendCsvRecord(text_, key_values, delimiter_));
+  entry.key_text.length = text_.len - entry.key_text.position;
+  TAVIX_TRY(appendRendered(values, entry.row_text));
+  entries_.push_back(entry);
+  return Error::ok;
+}
+
+void SortGather::toRecords(std::vector<SortKeyRecord>& records) const {
+  records.resize(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    records[i] = sortKeyRecordFromPending(entries_[i], text_.data);
+  }
+}
+
+Error SortGather::sortSingleKey(bool descending, int32_t limit, int32_t offset,
+                                std::vector<SortKeyRecord>& records, SortWindow& window) {
+  toRecords(records);
+  uint64_t kept = 0;
+  TAVIX_TRY(sortKeyRecords(records.data(), records.size(), descending,
+                           computeSortLimit(limit, offset), kept));
+  window = computeSortWindow(kept, limit, offset);
+  return Error::ok;
+}
+
+Error SortGather::sortMultiKey(std::span<const bool> descending, int32_t limit, int32_t offset,
+                               std::vector<SortKeyRecord>& records, SortWindow& window) {
+  toRecords(records);
+  std::vector<SortKey> keys(descending.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    keys[i].column = i;
+    keys[i].descending = descending[i];
+  }
+  const MultiKeySortContext context{keys.data(), keys.size(), delimiter_};
+  // Each record's key line (its key_text) holds the key values as a CSV
+  // line; the line comparator cuts its fields from `row_text`, so it is
+  // shown the key lines in that place.
+  stableSort(records.data(), records.size(), [&](const SortKeyRecord& a, const SortKeyRecord& b) {
+    SortKeyRecord line_a;
+    SortKeyRecord line_b;
+    line_a.row_text = a.key_text;
+    line_b.row_text = b.key_text;
+    return orderByLineLessThan(context, line_a, line_b);
+  });
+  window = computeSortWindow(records.size(), limit, offset);
+  return Error::ok;
+}
+
+Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> records,
+                     SortWindow window, bool distinct) {
+  DistinctRowSet emitted;
+  for (uint64_t i = window.start; i < window.end; ++i) {
+    const FieldSlice row = records[i].row_text;
+    if (distinct) {
+      bool fresh = false;
+      TAVIX_TRY(emitted.insertText(row, fresh));
+      if (!fresh) continue;
+    }
+    TAVIX_TRY(emitRenderedRow(writer, row));
+  }
+  return Error::ok;
+}
+
+Error finishScanOutput(ResultWriter& writer) noexcept {
+  TAVIX_TRY(finishResultWriter(writer));
+  return flushResultWriter(writer);
+}
+
+}  // namespace tavix

@@ -1,0 +1,275 @@
+// The steps every scan executor runs between reading a record and writing a
+// row: output columns and their labels, the WHERE filter, projection,
+// DISTINCT, unsorted emission with OFFSET and LIMIT, ORDER BY key
+// resolution, sort gathering, sort and window, sorted emission, finish.
+//
+// An executor owns one instance of each piece it needs for the whole query
+// and drives them in that order; the pieces own their memory (standard
+// containers, arenas, text buffers) and release it when destroyed, so every
+// exit path is clean. How records are read (buffered reader, mapping,
+// standard input, worker threads) is the executor's own business.
+//
+// Threads: building happens on the executor's thread. Afterwards
+// `OutputColumns` and `RowFilter` are read-only and may be shared by any
+// number of workers at once (`projectRow` and `RowFilter::test` touch only
+// their arguments); `DistinctRowSet`, `UnsortedEmission` and `SortGather`
+// belong to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "common/allocator.h"
+#include "common/error.h"
+#include "common/text.h"
+#include "driver/query_options.h"
+#include "engine/csv/csv_header.h"
+#include "engine/expr/scalar_expr.h"
+#include "engine/output/result_writer.h"
+#include "engine/output/text_buffer.h"
+#include "exec/sort/row_sorter.h"
+#include "sql/parsed_query.h"
+
+namespace tavix {
+
+// Unsorted output is written to the result file after this many rows (on top
+// of the writer's own write-out whenever its 1 MiB buffer fills), so a long
+// scan shows progress in the file without a write per row.
+inline constexpr uint64_t kUnsortedFlushRows = 32768;
+
+// Initial capacity of the sort text buffer. Sorted queries keep every kept
+// row until the end; starting at 16 MiB spares the first two dozen doublings
+// of a buffer that is going to be large anyway.
+inline constexpr uint64_t kSortTextInitialBytes = uint64_t{16} << 20;
+
+// Returns `name` without space, TAB, LF and CR at either end (vertical tab
+// and form feed stay): the label a header name gives its output column.
+FieldSlice trimHeaderLabel(FieldSlice name) noexcept;
+
+// Looks columns up in a `ColumnIndexMap` for the expression compiler.
+class ColumnMapResolver final : public ColumnResolver {
+ public:
+  explicit ColumnMapResolver(const ColumnIndexMap& map) noexcept : map_(map) {}
+  bool findColumn(std::string_view lowered_name, uint64_t& index) const override;
+
+ private:
+  const ColumnIndexMap& map_;
+};
+
+enum class OutputColumnKind : uint8_t { column = 0, expression = 1 };
+
+// One compiled select item: the field at `column`, or the value of `expr`.
+struct OutputColumnSpec {
+  uint64_t column = 0;   // kind column: source column index
+  ScalarExpr expr;       // kind expression; views into the select item text
+  OutputColumnKind kind = OutputColumnKind::column;
+};
+
+// The output columns of a query in select order, with their labels (the
+// names given to `setResultColumns`). Labels are views into the select items
+// (aliases, expression texts) or into the header names handed to
+// `buildOutputColumns`, which must therefore outlive this object.
+struct OutputColumns {
+  std::vector<OutputColumnSpec> specs;
+  std::vector<FieldSlice> labels;
+  bool has_expressions = false;
+
+  size_t size() const noexcept { return specs.size(); }
+};
+
+// Builds the output columns. `header_names` are the names as read (one per
+// column, in order; generated names without a header row); `map` was built
+// from them.
+//  - SELECT *: one column per header position, labelled with the trimmed
+//    header name (case kept).
+//  - Otherwise per item: the alias is split off; an expression is compiled
+//    against `map` and labelled with the alias or its text; anything else is
+//    a column looked up by its lower-cased text (no trimming), labelled with
+//    the alias or the trimmed header name.
+// Returns the compiler's error (ColumnNotFound, NestedFunctionNotSupported,
+// TooManyArgs), ArithmeticExpressionsNotSupported for a non-column holding
+// '*' or '/', ColumnNotFound for any other non-column.
+[[nodiscard]] Error buildOutputColumns(const ParsedQuery& query,
+                                       std::span<const FieldSlice> header_names,
+                                       const ColumnIndexMap& map, OutputColumns& out);
+
+// Fills values[0, columns.size()) with the row's output values: a column
+// takes the record's field (the empty text past a short record), an
+// expression its value on the record, allocated from `row_arena`, which is
+// reset (capacity kept) first. The values are valid until the next reset of
+// the arena and while the record's fields are. Never fails.
+void projectRow(const OutputColumns& columns, const FieldSlice* fields, size_t field_count,
+                ArenaAllocator& row_arena, FieldSlice* values) noexcept;
+
+// The WHERE test of one query. A condition whose root is a single comparison
+// is tested directly on its column's field; when its literal is a number the
+// field must read as a number by the number rule, or the row is dropped (or,
+// in strict mode, the query fails). A field missing from a short record is
+// the empty text, exactly as in the condition-tree walk used for every other
+// root. Read-only after `init`; `test` may run on many threads at once.
+class RowFilter {
+ public:
+  // Checks that every column the WHERE names is one of `map`'s lower-cased
+  // header names and prepares the test. Without a WHERE every row passes.
+  // `query` and `map` must outlive the filter. Returns ColumnNotFound.
+  [[nodiscard]] Error init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict);
+
+  // Sets `pass` to whether the record satisfies the WHERE. Returns
+  // StrictModeNonNumericValue (in strict mode, when a single numeric
+  // comparison meets a field that is not a number); otherwise ok.
+  [[nodiscard]] Error test(const FieldSlice* fields, size_t field_count, bool& pass) const noexcept;
+
+ private:
+  const ConditionNode* where_ = nullptr;  // null: every row passes
+  const FieldSlice* names_ = nullptr;
+  size_t name_count_ = 0;
+  uint64_t leaf_column_ = 0;  // simple leaf: position of its column
+  bool simple_leaf_ = false;
+  bool strict_ = false;
+};
+
+// The set of rows seen so far, for DISTINCT. A row's key is its whole
+// sequence of values (each value's length, then its bytes), so two rows are
+// duplicates exactly when all their values are equal, however long they are.
+// Keys are copied into the set's arena once, when first seen.
+class DistinctRowSet {
+ public:
+  DistinctRowSet() = default;
+  DistinctRowSet(const DistinctRowSet&) = delete;
+  DistinctRowSet& operator=(const DistinctRowSet&) = delete;
+
+  // Sets `fresh` and records the row when its values were not seen before.
+  // Returns OutOfMemory when the key cannot be kept.
+  [[nodiscard]] Error insertRow(std::span<const FieldSlice> values, bool& fresh);
+
+  // The same for a row given as one text (a rendered row).
+  [[nodiscard]] Error insertText(std::string_view text, bool& fresh);
+
+ private:
+  std::string scratch_;  // the key of the current row; keeps its capacity
+  ArenaAllocator arena_;
+  std::unordered_set<std::string_view> seen_;
+};
+
+// OFFSET and LIMIT over rows written as they come (no ORDER BY). Counters are
+// 64-bit, so any LIMIT + OFFSET is exact.
+struct UnsortedEmission {
+  int64_t limit = -1;  // -1: none
+  int64_t offset = 0;
+  uint64_t skipped = 0;
+  uint64_t written = 0;
+  bool flush_periodically = true;  // flush every kUnsortedFlushRows rows
+
+  UnsortedEmission() = default;
+  UnsortedEmission(const ParsedQuery& query, bool periodic_flush) noexcept
+      : limit(query.limit), offset(query.offset), flush_periodically(periodic_flush) {}
+};
+
+// Offers one kept row: with LIMIT 0 nothing is written and the scan stops;
+// rows are skipped while fewer than OFFSET have been; otherwise the row is
+// written, and the scan stops once LIMIT rows are written. Sets `stop` when
+// no further record should be read. Returns the writer's error.
+[[nodiscard]] Error emitUnsortedRow(ResultWriter& writer, UnsortedEmission& emission,
+                                    std::span<const FieldSlice> values, bool& stop) noexcept;
+
+// Returns, in `index`, the output column an ORDER BY key (lower-cased) names,
+// and whether there is one: a 1-based position "n" within the labels (by the
+// integer rule, so "+2" is 2); else the first label equal to the key after
+// ASCII lower-casing; else the first column spec whose lower-cased header
+// name equals the key. `lowered_header` are the map's lower-cased names.
+// Cannot fail; returns ok.
+[[nodiscard]] Error resolveOrderByColumn(std::string_view key, std::span<const FieldSlice> labels,
+                                         std::span<const OutputColumnSpec> specs,
+                                         std::span<const FieldSlice> lowered_header,
+                                         uint64_t& index, bool& found) noexcept;
+
+// Where the value of one ORDER BY key comes from.
+struct SortKeySource {
+  uint64_t index = 0;        // output position, or source column index
+  bool from_output = true;   // false: the record's field at `index`
+  bool descending = false;
+};
+
+// Resolves every ORDER BY key of the query, the first and all further ones:
+// an output column by `resolveOrderByColumn`, else the first header column
+// (selected or not) whose lower-cased name equals the key. Returns
+// OrderByColumnNotFound when a key names neither.
+[[nodiscard]] Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& columns,
+                                          const ColumnIndexMap& map,
+                                          std::vector<SortKeySource>& out);
+
+// Returns the value of a key for one row: the output value, or the record's
+// field (the empty text past a short record).
+inline FieldSlice sortKeyValue(const SortKeySource& source, const FieldSlice* values,
+                               const FieldSlice* fields, size_t field_count) noexcept {
+  if (source.from_output) return values[source.index];
+  return source.index < field_count ? fields[source.index] : FieldSlice();
+}
+
+// Rows gathered for ORDER BY: per row its sort value and its rendered text,
+// appended to one text buffer and listed as `PendingSortEntry`s with
+// offsets (the buffer moves while it grows). Rows are rendered as they will
+// be emitted: CSV records (quoted as the writer quotes, no line end) or JSON
+// objects whose values are all JSON strings. Used by one thread.
+class SortGather {
+ public:
+  // Creates the buffer (kSortTextInitialBytes) for rows of these labels in
+  // the options' format and delimiter. `labels` must outlive the gather.
+  // Returns OutOfMemory.
+  [[nodiscard]] Error init(const QueryOptions& options, std::span<const FieldSlice> labels);
+
+  // Appends a row sorted by one key whose value is `sort_value`. Returns
+  // OutOfMemory.
+  [[nodiscard]] Error addRow(FieldSlice sort_value, std::span<const FieldSlice> values);
+
+  // Appends a row sorted by several keys; key_values[i] is the row's value of
+  // key i. The values are kept as one CSV line (the options' delimiter, CSV
+  // quoting) from which each key's field is cut while sorting, so the order
+  // never depends on the output format. Returns OutOfMemory.
+  [[nodiscard]] Error addMultiKeyRow(std::span<const FieldSlice> key_values,
+                                     std::span<const FieldSlice> values);
+
+  uint64_t rowCount() const noexcept { return entries_.size(); }
+
+  // Sorts rows gathered with `addRow` by the ORDER BY rule (ties in input
+  // order; the top-N heap when LIMIT + OFFSET is small) and gives the window
+  // of OFFSET and LIMIT (64-bit arithmetic) over `records`. Pass offset 0
+  // for an executor that ignores OFFSET. The records view this gather's
+  // buffer, which no longer grows. Returns OutOfMemory.
+  [[nodiscard]] Error sortSingleKey(bool descending, int32_t limit, int32_t offset,
+                                    std::vector<SortKeyRecord>& records, SortWindow& window);
+
+  // Sorts rows gathered with `addMultiKeyRow` by every key in order (the
+  // stable merge sort, ties in input order, nothing cut) and gives the
+  // window. `descending[i]` is key i's direction. Returns OutOfMemory.
+  [[nodiscard]] Error sortMultiKey(std::span<const bool> descending, int32_t limit,
+                                   int32_t offset, std::vector<SortKeyRecord>& records,
+                                   SortWindow& window);
+
+ private:
+  [[nodiscard]] Error appendRendered(std::span<const FieldSlice> values, TextSpan& span);
+  void toRecords(std::vector<SortKeyRecord>& records) const;
+
+  TextBuffer text_;
+  std::vector<PendingSortEntry> entries_;
+  std::vector<std::string> json_keys_;  // "\"label\":" per column, JSON only
+  bool json_ = false;
+  char delimiter_ = ',';
+};
+
+// Writes records[window.start, window.end) as rendered rows. With
+// `distinct`, a row text already written is skipped (it still takes its
+// place in the window). Returns the writer's error or OutOfMemory.
+[[nodiscard]] Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> records,
+                                   SortWindow window, bool distinct);
+
+// Writes the closing text ("[]" or "\n]" and "\n" for the JSON array) and
+// flushes the writer. Returns the writer's error.
+[[nodiscard]] Error finishScanOutput(ResultWriter& writer) noexcept;
+
+}  // namespace tavix

@@ -1,0 +1,98 @@
+// The executor for statements over standard input without aggregates or
+// GROUP BY. Standard input can be read only once and cannot be mapped, so
+// this is a single pass on the query thread: the header record, then one
+// record at a time through the scan pipeline, each kept row written right
+// after its projection. WHERE, DISTINCT, LIMIT and OFFSET are honoured;
+// statements with ORDER BY never come here (the driver spools standard input
+// to a file and gives it to the streaming executor), nor do joins (refused).
+//
+// A UTF-8 byte-order mark at the very start of the input is dropped, as it
+// is for files, so the first header name is found by its plain text.
+//
+// Memory held across records is bounded by the output columns, the row
+// arena and, with DISTINCT, the distinct keys; once LIMIT is reached the
+// rest of the input stays unread.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/csv/csv_header.h"
+#include "engine/csv/stdin_record_reader.h"
+#include "engine/output/result_writer.h"
+#include "exec/scan/scan_executors.h"
+#include "exec/scan/scan_pipeline.h"
+#include "platform/platform.h"
+
+namespace tavix {
+
+Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
+                    const QueryOptions& options) {
+  platform::File input;
+  TAVIX_TRY(platform::standardInput(input));
+
+  // The reader's 256 KiB buffer and the writer's 1 MiB buffer live on the
+  // heap rather than in the frame.
+  auto reader = std::make_unique<StdinRecordReader>(input, options.delimiter);
+  reader->skip_byte_order_mark = true;
+  auto writer = std::make_unique<ResultWriter>();
+  initResultWriter(*writer, result, options);
+
+  StdinRecord header;
+  TAVIX_TRY(readStdinRecord(*reader, header));
+  if (header.atEnd()) return Error::EmptyFile;
+
+  std::vector<std::string> generated;
+  std::vector<FieldSlice> names;
+  if (options.no_header_row) {
+    generated.reserve(header.count());
+    for (size_t i = 1; i <= header.count(); ++i) generated.push_back(makeGeneratedColumnName(i));
+    names.assign(generated.begin(), generated.end());
+  } else {
+    names = header.fields;
+  }
+  bool pending_first_row = options.no_header_row;
+
+  ColumnIndexMap map;
+  map.assign(names.data(), names.size());
+  OutputColumns columns;
+  TAVIX_TRY(buildOutputColumns(query, names, map, columns));
+  TAVIX_TRY(setResultColumns(*writer, columns.labels, options.omit_header));
+  RowFilter filter;
+  TAVIX_TRY(filter.init(query, map, options.strict));
+
+  ArenaAllocator row_arena;
+  std::vector<FieldSlice> values(columns.size());
+  DistinctRowSet distinct;
+  // No flush between rows: the writer writes its buffer out when it fills.
+  UnsortedEmission emission(query, /*periodic_flush=*/false);
+  StdinRecord record;
+
+  for (;;) {
+    const StdinRecord* current = &record;
+    if (pending_first_row) {
+      pending_first_row = false;
+      current = &header;
+    } else {
+      TAVIX_TRY(readStdinRecord(*reader, record));
+      if (record.atEnd()) break;
+    }
+    const FieldSlice* fields = current->fields.data();
+    const size_t field_count = current->count();
+
+    bool pass = false;
+    TAVIX_TRY(filter.test(fields, field_count, pass));
+    if (!pass) continue;
+    projectRow(columns, fields, field_count, row_arena, values.data());
+    if (query.distinct) {
+      bool fresh = false;
+      TAVIX_TRY(distinct.insertRow(values, fresh));
+      if (!fresh) continue;
+    }
+    bool stop = false;
+    TAVIX_TRY(emitUnsortedRow(*writer, emission, values, stop));
+    if (stop) break;
+  }
+  return finishScanOutput(*writer);
+}
+
+}  // namespace tavix

@@ -1,0 +1,144 @@
+// The general single-file executor: reads the input sequentially through the
+// buffered CSV reader, one record at a time on the calling thread, and runs
+// the scan pipeline over each record. It takes every select list the
+// expression compiler knows, OFFSET at any size, and any number of ORDER BY
+// keys, so the driver sends it every single-file statement that the faster
+// executors do not take.
+//
+// ORDER BY: each key names an output column or, failing that, any header
+// column, whose field is then gathered beside the row; a key naming neither
+// fails the query. One key goes through the row sorter (top-N heap, radix or
+// merge sort); several keys are merge sorted key by key, all rows kept.
+//
+// Without ORDER BY memory does not grow with the input (only DISTINCT keeps
+// one key per distinct row), and LIMIT ends the reading early.
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/csv/csv_file_reader.h"
+#include "engine/csv/csv_header.h"
+#include "engine/output/result_writer.h"
+#include "exec/scan/scan_executors.h"
+#include "exec/scan/scan_pipeline.h"
+
+namespace tavix {
+namespace {
+
+// Everything a sorted scan keeps until the end of the input.
+struct SortState {
+  std::vector<SortKeySource> keys;
+  std::vector<FieldSlice> key_values;  // one row's key values, several keys only
+  SortGather gather;
+};
+
+Error sortAndEmit(const ParsedQuery& query, SortState& sort, ResultWriter& writer) {
+  std::vector<SortKeyRecord> records;
+  SortWindow window;
+  if (sort.keys.size() == 1) {
+    TAVIX_TRY(sort.gather.sortSingleKey(sort.keys[0].descending, query.limit, query.offset,
+                                        records, window));
+  } else {
+    std::unique_ptr<bool[]> descending(new bool[sort.keys.size()]);
+    for (size_t i = 0; i < sort.keys.size(); ++i) descending[i] = sort.keys[i].descending;
+    TAVIX_TRY(sort.gather.sortMultiKey(std::span<const bool>(descending.get(), sort.keys.size()),
+                                       query.limit, query.offset, records, window));
+  }
+  return emitSortedRows(writer, records, window, query.distinct);
+}
+
+}  // namespace
+
+Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
+                        const ResultFile& result, const QueryOptions& options) {
+  // The reader holds 256 field slots and the writer a 1 MiB buffer; both
+  // live on the heap rather than in the frame.
+  auto reader = std::make_unique<CsvFileReader>();
+  TAVIX_TRY(initCsvFileReader(*reader, input.handle));
+  reader->delimiter = options.delimiter;
+  auto writer = std::make_unique<ResultWriter>();
+  initResultWriter(*writer, result, options);
+
+  OwnedFieldList header;
+  TAVIX_TRY(readNextCsvRecordOwned(*reader, header));
+  if (header.ended()) return Error::EmptyFile;
+
+  // Without a header row the names are generated and the first record is
+  // the first data row; it keeps the owned split it was read with.
+  std::vector<std::string> generated;
+  std::vector<FieldSlice> names;
+  if (options.no_header_row) {
+    generated.reserve(header.count());
+    for (size_t i = 1; i <= header.count(); ++i) generated.push_back(makeGeneratedColumnName(i));
+    names.assign(generated.begin(), generated.end());
+  } else {
+    names = header.items;
+  }
+  bool pending_first_row = options.no_header_row;
+
+  ColumnIndexMap map;
+  map.assign(names.data(), names.size());
+  OutputColumns columns;
+  TAVIX_TRY(buildOutputColumns(query, names, map, columns));
+  TAVIX_TRY(setResultColumns(*writer, columns.labels, options.omit_header));
+  RowFilter filter;
+  TAVIX_TRY(filter.init(query, map, options.strict));
+
+  std::unique_ptr<SortState> sort;
+  if (query.has_order_by) {
+    sort = std::make_unique<SortState>();
+    TAVIX_TRY(sort->gather.init(options, columns.labels));
+    TAVIX_TRY(resolveSortKeySources(query, columns, map, sort->keys));
+    if (sort->keys.size() > 1) sort->key_values.resize(sort->keys.size());
+  }
+
+  ArenaAllocator row_arena;
+  std::vector<FieldSlice> values(columns.size());
+  DistinctRowSet distinct;
+  UnsortedEmission emission(query, /*periodic_flush=*/true);
+
+  for (;;) {
+    const FieldSlice* fields = nullptr;
+    size_t field_count = 0;
+    if (pending_first_row) {
+      pending_first_row = false;
+      fields = header.items.data();
+      field_count = header.count();
+    } else {
+      FieldList record;
+      TAVIX_TRY(readNextCsvRecord(*reader, record));
+      if (record.ended()) break;
+      fields = record.items;
+      field_count = record.count;
+    }
+
+    bool pass = false;
+    TAVIX_TRY(filter.test(fields, field_count, pass));
+    if (!pass) continue;
+    projectRow(columns, fields, field_count, row_arena, values.data());
+    if (query.distinct) {
+      bool fresh = false;
+      TAVIX_TRY(distinct.insertRow(values, fresh));
+      if (!fresh) continue;
+    }
+    if (!sort) {
+      bool stop = false;
+      TAVIX_TRY(emitUnsortedRow(*writer, emission, values, stop));
+      if (stop) break;
+    } else if (sort->keys.size() == 1) {
+      TAVIX_TRY(sort->gather.addRow(
+          sortKeyValue(sort->keys[0], values.data(), fields, field_count), values));
+    } else {
+      for (size_t i = 0; i < sort->keys.size(); ++i) {
+        sort->key_values[i] = sortKeyValue(sort->keys[i], values.data(), fields, field_count);
+      }
+      TAVIX_TRY(sort->gather.addMultiKeyRow(sort->key_values, values));
+    }
+  }
+
+  if (sort) TAVIX_TRY(sortAndEmit(query, *sort, *writer));
+  return finishScanOutput(*writer);
+}
+
+}  // namespace tavix

@@ -1,0 +1,127 @@
+#include "generators.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+// A small, fixed pseudo-random sequence (splitmix64): the same bytes on
+// every machine and run.
+struct Sequence {
+  uint64_t state;
+  uint64_t next() {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+};
+
+// "id,name,category,price,qty" rows, the last one padded in its name so that
+// the file is exactly `bytes` long (at least the header and one row).
+std::string itemRows(uint64_t bytes, uint64_t seed) {
+  static const char* kCategories[] = {"tools", "books", "food", "toys"};
+  static const std::string kLastRow = "0,,food,1,1\n";
+  constexpr size_t kLongestRow = 64;
+  Sequence seq{seed};
+  std::string out = "id,name,category,price,qty\n";
+  out.reserve(bytes + kLongestRow);
+  for (uint64_t id = 1; out.size() + kLongestRow + kLastRow.size() < bytes; ++id) {
+    uint64_t r = seq.next();
+    out += std::to_string(id) + ",item" + std::to_string(r % 100000) + "," +
+           kCategories[(r >> 20) % 4] + "," + std::to_string((r >> 24) % 1000) + "." +
+           std::to_string((r >> 34) % 100) + "," + std::to_string((r >> 44) % 50) + "\n";
+  }
+  const size_t pad = bytes > out.size() + kLastRow.size() ? bytes - out.size() - kLastRow.size() : 1;
+  out += "0," + std::string(pad, 'p') + ",food,1,1\n";
+  return out;
+}
+
+// "id,name,category,price,note" rows whose notes exercise the quoted-field
+// rules: every 9th note is quoted and holds a comma, a line end and doubled
+// quotes, every 13th row ends with CRLF, every 17th note is the quoted empty
+// text. The last row is padded in its name so that the file is exactly
+// `bytes` long.
+std::string quotedRows(uint64_t bytes, uint64_t seed) {
+  static const char* kCategories[] = {"tools", "books", "food", "toys"};
+  static const std::string kLastRow = "0,,food,1,end\n";
+  constexpr size_t kLongestRow = 96;
+  Sequence seq{seed};
+  std::string out = "id,name,category,price,note\n";
+  out.reserve(bytes + kLongestRow);
+  for (uint64_t id = 1; out.size() + kLongestRow + kLastRow.size() < bytes; ++id) {
+    const uint64_t r = seq.next();
+    std::string note;
+    if (id % 9 == 0) {
+      note = "\"multi, line " + std::to_string(r % 1000) + "\nwith \"\"quotes\"\"\"";
+    } else if (id % 17 == 0) {
+      note = "\"\"";
+    } else {
+      note = "n" + std::to_string(r % 1000);
+    }
+    out += std::to_string(id) + ",item" + std::to_string(r % 100000) + "," +
+           kCategories[(r >> 20) % 4] + "," + std::to_string((r >> 24) % 1000) + "." +
+           std::to_string((r >> 34) % 100) + "," + note + (id % 13 == 0 ? "\r\n" : "\n");
+  }
+  const size_t pad = bytes > out.size() + kLastRow.size() ? bytes - out.size() - kLastRow.size() : 1;
+  out += "0," + std::string(pad, 'p') + ",food,1,end\n";
+  return out;
+}
+
+// `itemRows` of `bytes` bytes with one record of `fields` fields (its first
+// field quoted when `quoted`) put in place of the row that follows byte
+// offset `at`; the file keeps its size while the last row's padding allows.
+std::string wideRecordRows(uint64_t bytes, uint64_t seed, uint64_t at, uint64_t fields, bool quoted) {
+  std::string out = itemRows(bytes, seed);
+  std::string wide = quoted ? "\"w, 1\"" : "w";
+  for (uint64_t f = 1; f < fields; ++f) wide += ",x";
+  wide += "\n";
+  size_t start = out.find('\n', std::min<uint64_t>(at, out.size() - 1));
+  if (start == std::string::npos || start + 1 >= out.size()) start = out.find('\n');
+  ++start;
+  const size_t end = out.find('\n', start);
+  out.replace(start, end + 1 - start, wide);
+  // Keep the size: the last row's padding gives up what the record added.
+  if (out.size() > bytes) {
+    const size_t pad_start = out.rfind("\n0,") + 3;
+    const size_t pad = out.find(',', pad_start) - pad_start;
+    out.erase(pad_start, std::min<size_t>(out.size() - bytes, pad > 0 ? pad - 1 : 0));
+  }
+  return out;
+}
+
+}  // namespace
+
+bool generateFixture(const std::map<std::string, std::string>& params, std::string& content,
+                     std::string& error) {
+  auto get = [&](const char* key) -> std::string {
+    auto it = params.find(key);
+    return it == params.end() ? std::string() : it->second;
+  };
+  if (get("name").empty()) {
+    error = "generate needs name=";
+    return false;
+  }
+  const uint64_t bytes = std::strtoull(get("bytes").c_str(), nullptr, 10);
+  const uint64_t seed = get("seed").empty() ? 1 : std::strtoull(get("seed").c_str(), nullptr, 10);
+  const std::string kind = get("kind");
+  if (kind == "items") {
+    content = itemRows(bytes, seed);
+    return true;
+  }
+  if (kind == "quoted") {
+    content = quotedRows(bytes, seed);
+    return true;
+  }
+  if (kind == "wide") {
+    // at= byte offset of the wide record (default: the middle), fields=
+    // its field count (default 257), quoted=1 quotes its first field.
+    const uint64_t at = get("at").empty() ? bytes / 2 : std::strtoull(get("at").c_str(), nullptr, 10);
+    const uint64_t fields = get("fields").empty() ? 257 : std::strtoull(get("fields").c_str(), nullptr, 10);
+    content = wideRecordRows(bytes, seed, at, fields, get("quoted") == "1");
+    return true;
+  }
+  error = "unknown generator kind '" + kind + "'";
+  return false;
+}

@@ -1,0 +1,160 @@
+#include "driver/temp_files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace tavix {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path("/tmp") / ("tavix_driver_test_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    const char* old = std::getenv("TEMP");
+    had_temp_ = old != nullptr;
+    if (had_temp_) old_temp_ = old;
+    setenv("TEMP", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (had_temp_) setenv("TEMP", old_temp_.c_str(), 1);
+    else unsetenv("TEMP");
+    fs::remove_all(dir_);
+  }
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}));
+  }
+  fs::path dir_;
+  bool had_temp_ = false;
+  std::string old_temp_;
+};
+
+TEST(TempPath, NamesCarryTagAndNanoseconds) {
+  __int128 ns = static_cast<__int128>(1733000000000000000LL) * 10 + 7;
+  EXPECT_EQ(formatTempPath("/t", "stdin_spool", ns), "/t/tavix_stdin_spool_17330000000000000007.tmp");
+}
+
+TEST_F(TempDir, ScratchFilesAreNamelessAtOnce) {
+  platform::File f;
+  ASSERT_EQ(createTempFile("stdin_spool", f), Error::ok);
+  EXPECT_EQ(entries(), 0u);
+  ASSERT_EQ(platform::writeAll(f, "abc", 3), Error::ok);
+  ASSERT_EQ(platform::seekTo(f, 0), Error::ok);
+  char buf[4] = {};
+  size_t got = 0;
+  ASSERT_EQ(platform::readSome(f, buf, 3, got), Error::ok);
+  EXPECT_EQ(std::string(buf, got), "abc");
+  platform::closeFile(f);
+}
+
+TEST_F(TempDir, ResultFileLivesInTempAndNeverReusesAName) {
+  platform::File a, b;
+  std::string pa, pb;
+  ASSERT_EQ(createResultFile(a, pa), Error::ok);
+  ASSERT_EQ(createResultFile(b, pb), Error::ok);
+  EXPECT_NE(pa, pb);
+  EXPECT_EQ(fs::path(pa).parent_path(), dir_);
+  EXPECT_EQ(fs::path(pa).filename().string().rfind("tavix_", 0), 0u);
+  EXPECT_EQ(entries(), 2u);
+  platform::closeFile(a);
+  platform::closeFile(b);
+  ASSERT_EQ(platform::deleteFile(pa), Error::ok);
+  ASSERT_EQ(platform::deleteFile(pb), Error::ok);
+}
+
+TEST_F(TempDir, ExclusiveCreateRefusesPlantedLinks) {
+  fs::path target = dir_ / "victim";
+  fs::path link = dir_ / "link";
+  fs::create_symlink(target, link);
+  platform::File f;
+  EXPECT_EQ(platform::createExclusive(link.string(), f), Error::PathAlreadyExists);
+  EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(TempDir, MissingTempDirectoryFailsWithFileNotFound) {
+  setenv("TEMP", (dir_ / "missing").c_str(), 1);
+  platform::File f;
+  std::string path;
+  EXPECT_EQ(createResultFile(f, path), Error::FileNotFound);
+}
+
+TEST(ResultFile, UnsetOrEmptyTempFallsBackToTmp) {
+  const char* old = std::getenv("TEMP");
+  std::string saved = old ? old : "";
+  for (bool empty : {false, true}) {
+    if (empty) setenv("TEMP", "", 1);
+    else unsetenv("TEMP");
+    platform::File f;
+    std::string path;
+    ASSERT_EQ(createResultFile(f, path), Error::ok);
+    EXPECT_EQ(path.rfind("/tmp/tavix_", 0), 0u) << path;
+    platform::closeFile(f);
+    ASSERT_EQ(platform::deleteFile(path), Error::ok);
+  }
+  if (old) setenv("TEMP", saved.c_str(), 1);
+}
+
+// Read-back of a sparse file of the given size, with a marker at both ends.
+Error readSparse(const fs::path& path, uint64_t size, ReturnedText& out) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return Error::Unexpected;
+  if (::pwrite(fd, "<", 1, 0) != 1 || ::pwrite(fd, ">", 1, static_cast<off_t>(size - 1)) != 1) {
+    ::close(fd);
+    return Error::Unexpected;
+  }
+  platform::File f{fd};
+  Error e = readResultFile(f, out);
+  platform::closeFile(f);
+  return e;
+}
+
+TEST_F(TempDir, ReadBackAcceptsExactly256MiB) {
+  ReturnedText text;
+  ASSERT_EQ(readSparse(dir_ / "big", kMaxResultBytes, text), Error::ok);
+  ASSERT_EQ(text.length, kMaxResultBytes);
+  EXPECT_EQ(text.text[0], '<');
+  EXPECT_EQ(text.text[kMaxResultBytes - 1], '>');
+  EXPECT_EQ(text.text[kMaxResultBytes], '\0');
+  freeReturnedText(text.text);
+}
+
+TEST_F(TempDir, ReadBackRefusesOneByteMore) {
+  ReturnedText text;
+  EXPECT_EQ(readSparse(dir_ / "big", kMaxResultBytes + 1, text), Error::FileTooBig);
+  EXPECT_EQ(text.text, nullptr);
+}
+
+TEST_F(TempDir, EmptyResultReadsBackAsEmptyText) {
+  platform::File f;
+  std::string path;
+  ASSERT_EQ(createResultFile(f, path), Error::ok);
+  ReturnedText text;
+  ASSERT_EQ(readResultFile(f, text), Error::ok);
+  EXPECT_EQ(text.length, 0u);
+  EXPECT_STREQ(text.text, "");
+  freeReturnedText(text.text);
+  platform::closeFile(f);
+  ASSERT_EQ(platform::deleteFile(path), Error::ok);
+}
+
+TEST(ReturnedTextBlock, HoldsItsOwnAddressBeforeTheText) {
+  char* text = allocateReturnedText(5);
+  ASSERT_NE(text, nullptr);
+  char* block;
+  std::memcpy(&block, text - 8, sizeof block);
+  EXPECT_EQ(block, text - 8);
+  EXPECT_EQ(text[5], '\0');
+  freeReturnedText(text);
+  freeReturnedText(nullptr);
+}
+
+}  // namespace
+}  // namespace tavix

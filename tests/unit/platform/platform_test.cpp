@@ -1,0 +1,152 @@
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace tavix::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ErrnoMapping, FollowsTheOperation) {
+  static const struct {
+    int err;
+    IoOp op;
+    Error expected;
+  } cases[] = {
+      {ENOENT, IoOp::open, Error::FileNotFound},
+      {EACCES, IoOp::open, Error::AccessDenied},
+      {EPERM, IoOp::open, Error::AccessDenied},
+      {ENOTDIR, IoOp::open, Error::NotDir},
+      {EISDIR, IoOp::open, Error::IsDir},
+      {ENAMETOOLONG, IoOp::open, Error::NameTooLong},
+      {EEXIST, IoOp::create, Error::PathAlreadyExists},
+      {EBADF, IoOp::read, Error::NotOpenForReading},
+      {ECONNRESET, IoOp::read, Error::ConnectionResetByPeer},
+      {EIO, IoOp::read, Error::Unexpected},
+      {EBADF, IoOp::write, Error::NotOpenForWriting},
+      {EPIPE, IoOp::write, Error::BrokenPipe},
+      {ENOMEM, IoOp::write, Error::SystemResources},
+      {ENOBUFS, IoOp::write, Error::SystemResources},
+      {ESPIPE, IoOp::seek, Error::Unseekable},
+      {EINVAL, IoOp::seek, Error::Unseekable},
+      {EIO, IoOp::seek, Error::Unexpected},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(errorFromErrno(c.err, c.op), c.expected) << c.err << " op " << int(c.op);
+}
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path("/tmp") / ("tavix_platform_test_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(Files, OpenRefusesDirectoriesAndMissingFiles) {
+  File f;
+  EXPECT_EQ(openForReading(dir_.string(), f), Error::IsDir);
+  EXPECT_EQ(openForReading((dir_ / "none.csv").string(), f), Error::FileNotFound);
+  std::ofstream(dir_ / "plain") << "x";
+  EXPECT_EQ(openForReading((dir_ / "plain" / "x").string(), f), Error::NotDir);
+  EXPECT_EQ(openForReading(std::string("a\0b", 3), f), Error::BadPathName);
+}
+
+TEST_F(Files, PositionedReadsLeaveThePositionAlone) {
+  std::ofstream(dir_ / "data") << "0123456789";
+  File f;
+  ASSERT_EQ(openForReading((dir_ / "data").string(), f), Error::ok);
+  char buf[4];
+  size_t got = 0;
+  ASSERT_EQ(readAt(f, 6, buf, 4, got), Error::ok);
+  EXPECT_EQ(std::string(buf, got), "6789");
+  ASSERT_EQ(readSome(f, buf, 2, got), Error::ok);
+  EXPECT_EQ(std::string(buf, got), "01");
+  uint64_t size = 0;
+  ASSERT_EQ(fileSize(f, size), Error::ok);
+  EXPECT_EQ(size, 10u);
+  EXPECT_EQ(writeAll(f, "x", 1), Error::NotOpenForWriting);
+  closeFile(f);
+}
+
+TEST_F(Files, MappingIsReadOnlyAndEmptyFilesMapToNothing) {
+  std::ofstream(dir_ / "data") << "abc";
+  std::ofstream(dir_ / "empty");
+  File f, e;
+  ASSERT_EQ(openForReading((dir_ / "data").string(), f), Error::ok);
+  ASSERT_EQ(openForReading((dir_ / "empty").string(), e), Error::ok);
+  MappedView view;
+  ASSERT_EQ(mapFileReadOnly(f, 3, view), Error::ok);
+  EXPECT_EQ(view.bytes(), "abc");
+  MappedView empty;
+  ASSERT_EQ(mapFileReadOnly(e, 0, empty), Error::ok);
+  EXPECT_EQ(empty.size(), 0u);
+  EXPECT_EQ(empty.data(), nullptr);
+  closeFile(f);
+  closeFile(e);
+  EXPECT_EQ(view.bytes(), "abc");  // the view outlives the descriptor
+}
+
+TEST(Threads, RunWithTheRequestedStack) {
+  struct Ctx {
+    std::atomic<int> ran{0};
+  } ctx;
+  Thread t;
+  ASSERT_EQ(startThread(t, kWorkerThreadStack,
+                        [](void* p) {
+                          // Touch most of a 16 MiB stack.
+                          volatile char big[12 << 20];
+                          big[0] = 1;
+                          big[sizeof big - 1] = 1;
+                          static_cast<Ctx*>(p)->ran = big[0] + big[sizeof big - 1];
+                        },
+                        &ctx),
+            Error::ok);
+  joinThread(t);
+  EXPECT_EQ(ctx.ran.load(), 2);
+}
+
+TEST(StandardError, LockIsReentrantAndBrokenPipesAreHarmless) {
+  lockStandardError();
+  lockStandardError();
+  unlockStandardError();
+  unlockStandardError();
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int saved = dup(STDERR_FILENO);
+  dup2(fds[1], STDERR_FILENO);
+  close(fds[1]);
+  close(fds[0]);  // nobody reads: writing raises SIGPIPE / EPIPE
+  writeStandardError("Worker thread error: test\n");
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  SUCCEED();  // still alive
+}
+
+TEST(Process, ProcessorsClockAndTemp) {
+  EXPECT_GE(processorCount(), 1u);
+  __int128 a = nowNanoseconds();
+  __int128 b = nowNanoseconds();
+  EXPECT_GT(a, static_cast<__int128>(1'600'000'000) * 1'000'000'000);
+  EXPECT_GE(b, a);
+  setenv("TEMP", "", 1);
+  std::string value;
+  EXPECT_FALSE(readTempDirectory(value));
+  setenv("TEMP", "/x", 1);
+  EXPECT_TRUE(readTempDirectory(value));
+  EXPECT_EQ(value, "/x");
+}
+
+}  // namespace
+}  // namespace tavix::platform
