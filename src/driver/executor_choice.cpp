@@ -1,5 +1,6 @@
 #include "driver/executor_choice.h"
 
+#include "exec/scan/parallel_scan.h"
 #include "sql/select_classify.h"
 
 namespace tavix {
@@ -18,7 +19,7 @@ StatementShape describeStatement(const ParsedQuery& query) {
   s.has_group_by = !query.group_by.empty();
   s.distinct = query.distinct;
   s.select_star = query.select_star;
-  s.computed_select = selectHasScalarExprs(query);
+  s.computed_select = selectNeedsExpressionExecutor(query);
   s.has_order_by = query.has_order_by;
   s.order_by_keys = query.has_order_by ? 1 + query.order_by.extra_keys.size() : 0;
   s.limit = query.limit;

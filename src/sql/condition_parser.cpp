@@ -69,8 +69,7 @@ class ConditionText {
   // spaces exact) at or after `from` that fits inside `t`, or npos. The scan
   // starts at depth 0 at `from`.
   size_t findKeyword(std::string_view t, std::string_view keyword, size_t from) const {
-    return findAtTopLevel(t, from,
-                          [&](size_t p) { return startsWithIgnoreCase(t.substr(p), keyword); });
+    return findAtTopLevel(t, from, [&](size_t p) { return sql_scan::keywordAt(t, p, keyword); });
   }
 
   // The first top-level position p >= `from` of `t` holding none of "(",
@@ -114,9 +113,10 @@ size_t skipSpaces(std::string_view t, size_t p) noexcept {
 
 // Cuts `t` at every top-level " or ". The text after each OR is trimmed
 // before it is searched again, exactly as if the rest had been parsed on its
-// own, so the whole chain is split in one pass.
-void splitAtOr(const ConditionText& ctx, std::string_view t,
-               std::vector<std::string_view>& pieces) {
+// own, so the whole chain is split in one pass. This and splitAtAnd stay out
+// of line to keep the frame of the recursive parseNode small.
+[[gnu::noinline]] void splitAtOr(const ConditionText& ctx, std::string_view t,
+                                 std::vector<std::string_view>& pieces) {
   constexpr std::string_view kOr = " or ";
   size_t start = 0;
   size_t at;
@@ -131,8 +131,8 @@ void splitAtOr(const ConditionText& ctx, std::string_view t,
 // belongs to a BETWEEN when a top-level " between " lies wholly between the
 // start of the current piece (or the end of the last AND skipped for a
 // BETWEEN) and the AND. Every stretch of text is scanned once.
-void splitAtAnd(const ConditionText& ctx, std::string_view t,
-                std::vector<std::string_view>& pieces) {
+[[gnu::noinline]] void splitAtAnd(const ConditionText& ctx, std::string_view t,
+                                  std::vector<std::string_view>& pieces) {
   constexpr std::string_view kAnd = " and ";
   constexpr std::string_view kBetween = " between ";
   size_t start = 0;
@@ -151,7 +151,9 @@ void splitAtAnd(const ConditionText& ctx, std::string_view t,
   pieces.push_back(t.substr(start));
 }
 
-Error parseLeaf(const ConditionText& ctx, std::string_view t, ConditionNode& out);
+// Kept out of line: parseNode recurses, and its frame should not carry the
+// locals of every leaf form.
+[[gnu::noinline]] Error parseLeaf(const ConditionText& ctx, std::string_view t, ConditionNode& out);
 
 // Parses `text` into `root`, which must be an empty node; on failure `root`
 // may hold part of the tree, which its owner discards.
@@ -224,7 +226,6 @@ std::optional<double> numberOf(std::string_view s) noexcept {
   return v;
 }
 
-
 Error parseBetweenLeaf(std::string_view t, size_t at, ConditionNode& out) {
   constexpr std::string_view kBetween = " between ";
   const std::string_view rest = trim(t.substr(at + kBetween.size()));
@@ -291,6 +292,8 @@ FoundOperator findOperator(const ConditionText& ctx, std::string_view t) {
   const size_t first_blocker = t.find_first_of("!'(<=>\"");
   FoundOperator found;
   ctx.findAtTopLevel(t, 0, [&](size_t p) {
+    // Every operator text starts with one of these bytes.
+    if (!(t[p] == ' ' || t[p] == '!' || t[p] == '<' || t[p] == '=' || t[p] == '>')) return false;
     const std::string_view at = t.substr(p);
     for (const OperatorEntry& e : kOperators) {
       if (!startsWithIgnoreCase(at, e.text)) continue;
@@ -458,7 +461,8 @@ Error parseLeaf(const ConditionText& ctx, std::string_view t, ConditionNode& out
       case OperatorForm::ilike:
       case OperatorForm::like:
         leaf.column = lowerTrimmed(t.substr(0, op.pos));
-        leaf.value = std::string(stripMatchingQuotes(trim(t.substr(op.pos + op.entry->text.size()))));
+        leaf.value =
+            std::string(stripMatchingQuotes(trim(t.substr(op.pos + op.entry->text.size()))));
         leaf.op = form == OperatorForm::like ? ComparisonOp::like : ComparisonOp::ilike;
         break;
       default:
@@ -499,8 +503,7 @@ Error parseCondition(std::string_view text, ConditionNode& out) {
 Error makeComparisonLeaf(std::string_view text, std::string_view op_text, size_t op_pos,
                          ConditionNode& out) {
   const std::optional<ComparisonOp> op = parseComparisonOp(op_text);
-  if (!op || *op == ComparisonOp::like || *op == ComparisonOp::ilike)
-    return Error::InvalidOperator;
+  if (!op || *op == ComparisonOp::like || *op == ComparisonOp::ilike) return Error::InvalidOperator;
   std::string_view value = trim(text.substr(op_pos + op_text.size()));
   if (!value.empty() && (value.front() == '\'' || value.front() == '"')) {
     if (value.size() < 2 || value.back() != value.front()) return Error::UnterminatedQuotedValue;

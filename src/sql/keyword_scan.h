@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace tavix::sql_scan {
 
 inline constexpr size_t npos = std::string_view::npos;
@@ -64,6 +66,13 @@ size_t findOutsideQuotes(std::string_view text, size_t from, Accept&& accept) {
     ++i;
   }
   return npos;
+}
+
+// Whether `keyword` (letters in any case, other bytes exact) starts at `pos`.
+// The first byte is tested inline, since most positions fail there.
+inline bool keywordAt(std::string_view text, size_t pos, std::string_view keyword) noexcept {
+  return pos < text.size() && toLowerAscii(text[pos]) == toLowerAscii(keyword[0]) &&
+         startsWithIgnoreCase(text.substr(pos), keyword);
 }
 
 // Matches `keyword` at `pos`: letters in any case, every other byte exactly,

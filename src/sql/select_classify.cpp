@@ -13,7 +13,7 @@ constexpr size_t npos = std::string_view::npos;
 
 // The aggregate names in their fixed order; the longest has 12 bytes.
 constexpr std::string_view kAggregateNames[] = {
-    "count",  "sum",     "avg",      "min", "max",        "group_concat", "string_agg", "median",
+    "count",    "sum",     "avg",      "min", "max",        "group_concat", "string_agg", "median",
     "variance", "var_pop", "var_samp", "var", "stddev_pop", "stddev_samp",  "stddev",     "std",
 };
 constexpr size_t kLongestAggregateName = 12;
@@ -48,7 +48,7 @@ constexpr std::string_view kAggregateCallsAnyCase[] = {
     "sum", "avg", "min", "max", "count", "group_concat", "count_distinct",
 };
 constexpr std::string_view kAggregateCallsLowerCase[] = {
-    "string_agg", "median", "variance", "var",    "var_pop", "var_samp",
+    "string_agg", "median",     "variance",    "var", "var_pop", "var_samp",
     "stddev",     "stddev_pop", "stddev_samp", "std", "round",
 };
 
@@ -75,7 +75,8 @@ std::string_view datePartFormat(std::string_view part) noexcept {
     std::string_view part;
     std::string_view format;
   } kFormats[] = {
-      {"year", "%Y"}, {"month", "%m"}, {"day", "%d"}, {"hour", "%H"}, {"minute", "%M"}, {"second", "%S"},
+      {"year", "%Y"}, {"month", "%m"},  {"day", "%d"},
+      {"hour", "%H"}, {"minute", "%M"}, {"second", "%S"},
   };
   for (const auto& f : kFormats)
     if (equalsIgnoreCase(part, f.part)) return f.format;

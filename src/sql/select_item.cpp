@@ -11,8 +11,8 @@ namespace {
 // Words that end or continue an expression and so are never an implicit
 // alias: "a IS NULL", "price DESC" and "CASE ... END" keep their last word.
 constexpr std::string_view kReservedWords[] = {
-    "end", "then", "else", "when", "case", "from", "and", "or", "not",
-    "is",  "null", "in",   "like", "asc", "desc", "as", "distinct",
+    "end", "then", "else", "when", "case", "from", "and", "or",       "not",
+    "is",  "null", "in",   "like", "asc",  "desc", "as",  "distinct",
 };
 
 bool isIdentifier(std::string_view s) noexcept {
@@ -34,26 +34,15 @@ SelectAlias splitSelectAlias(std::string_view item) noexcept {
   constexpr size_t npos = std::string_view::npos;
   size_t last_as = npos;
   size_t last_space = npos;
-  size_t depth = 0;
-  size_t i = 0;
-  while (i < item.size()) {
-    const char c = item[i];
-    if (c == '\'') {
-      i = sql_scan::skipQuoted(item, i);
-      continue;
-    }
-    if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      if (depth > 0) --depth;
-    } else if (depth == 0 && c == ' ') {
-      last_space = i;
-      if (i + 3 < item.size() && item[i + 3] == ' ' && toLowerAscii(item[i + 1]) == 'a' &&
-          toLowerAscii(item[i + 2]) == 's')
-        last_as = i;
-    }
-    ++i;
-  }
+  // Only bytes at depth 0 outside quotes are offered; none stops the scan.
+  sql_scan::findAtTopLevel(item, 0, [&](size_t i) {
+    if (item[i] != ' ') return false;
+    last_space = i;
+    if (i + 3 < item.size() && item[i + 3] == ' ' && toLowerAscii(item[i + 1]) == 'a' &&
+        toLowerAscii(item[i + 2]) == 's')
+      last_as = i;
+    return false;
+  });
   if (last_as != npos) {
     const std::string_view alias = trim(item.substr(last_as + 4));
     if (!alias.empty() && alias.find_first_of(" (") == npos)

@@ -18,7 +18,7 @@ using sql_scan::npos;
 // True when `word` (any case) stands at `pos` with a whitespace byte before
 // and after it.
 bool isSpacedWordAt(std::string_view text, size_t pos, std::string_view word) noexcept {
-  return pos > 0 && isSpace(text[pos - 1]) && startsWithIgnoreCase(text.substr(pos), word) &&
+  return pos > 0 && isSpace(text[pos - 1]) && sql_scan::keywordAt(text, pos, word) &&
          pos + word.size() < text.size() && isSpace(text[pos + word.size()]);
 }
 
@@ -62,7 +62,7 @@ bool hasRefusedJoinType(std::string_view rest) {
 // `from`, with whitespace before it and whitespace or the end after it.
 size_t findFromKeyword(std::string_view stmt, size_t from) {
   return sql_scan::findAtTopLevel(stmt, from, [&](size_t p) {
-    return p > 0 && isSpace(stmt[p - 1]) && startsWithIgnoreCase(stmt.substr(p), "from") &&
+    return p > 0 && isSpace(stmt[p - 1]) && sql_scan::keywordAt(stmt, p, "from") &&
            (p + 4 == stmt.size() || isSpace(stmt[p + 4]));
   });
 }
@@ -86,7 +86,8 @@ Error parseSelectList(std::string_view text, ParsedQuery& q) {
 
 // The smallest position of any of `keywords` found by plain case-insensitive
 // search (no boundary or quote test), or npos.
-size_t findFirstOfKeywords(std::string_view text, std::initializer_list<std::string_view> keywords) {
+size_t findFirstOfKeywords(std::string_view text,
+                           std::initializer_list<std::string_view> keywords) {
   size_t best = npos;
   for (std::string_view k : keywords) best = std::min(best, findIgnoreCase(text, k));
   return best;
@@ -157,7 +158,8 @@ void parseOrderBy(std::string_view text, OrderByClause& order) {
   do {
     const size_t comma = text.find(',');
     std::string_view key = trim(text.substr(0, comma));
-    const std::string_view remainder = comma == npos ? std::string_view() : trim(text.substr(comma + 1));
+    const std::string_view remainder =
+        comma == npos ? std::string_view() : trim(text.substr(comma + 1));
     bool descending = false;
     if (const size_t d = findIgnoreCase(key, " desc"); d != npos) {
       key = key.substr(0, d);
@@ -286,10 +288,7 @@ Error parseQuery(std::string_view sql, ParsedQuery& out) {
   }
 }
 
-void freeParsedQuery(ParsedQuery& query) noexcept {
-  ParsedQuery released = std::move(query);
-  query = ParsedQuery();
-}
+void freeParsedQuery(ParsedQuery& query) noexcept { query = ParsedQuery(); }
 
 Error parseTableRef(std::string_view text, std::string& table, std::string& alias) {
   const std::string_view t = trim(text);
@@ -362,7 +361,7 @@ std::optional<KeywordSpan> findJoinKeyword(std::string_view text) {
   // comes before it, so "a JOIN b ON ... INNER JOIN c ON ..." is read in
   // statement order.
   const size_t inner = sql_scan::findOutsideQuotes(
-      text, 0, [&](size_t p) { return startsWithIgnoreCase(text.substr(p), kInnerJoin); });
+      text, 0, [&](size_t p) { return sql_scan::keywordAt(text, p, kInnerJoin); });
   if (inner != npos && inner < join && (inner == 0 || isSpace(text[inner - 1])))
     return KeywordSpan{inner, inner + kInnerJoin.size() - 1};
   if (join != npos) return KeywordSpan{join, join + 4};
@@ -371,7 +370,7 @@ std::optional<KeywordSpan> findJoinKeyword(std::string_view text) {
 
 size_t findClauseKeyword(std::string_view text, std::string_view keyword) {
   return sql_scan::findAtTopLevel(text, 0, [&](size_t p) {
-    return (p == 0 || isSpace(text[p - 1])) && startsWithIgnoreCase(text.substr(p), keyword) &&
+    return (p == 0 || isSpace(text[p - 1])) && sql_scan::keywordAt(text, p, keyword) &&
            (p + keyword.size() == text.size() || isSpace(text[p + keyword.size()]));
   });
 }

@@ -232,8 +232,12 @@ Error runParallelSortedPath(ParallelScanFrame& frame) {
   ArenaAllocator row_arena;
   DistinctRowSet distinct_rows;
   uint64_t written = 0;
+  // Sorted lines lie all over the mapping: ask for a line a few rows ahead
+  // so its cache miss overlaps the work on the current one.
+  constexpr uint64_t kPrefetchAhead = 16;
   for (uint64_t i = 0; i < kept; ++i) {
     if (query.limit >= 0 && written >= static_cast<uint64_t>(query.limit)) break;
+    if (i + kPrefetchAhead < kept) __builtin_prefetch(records[i + kPrefetchAhead].row_text.data());
     scratch.reset();
     size_t count = 0;
     TAVIX_TRY(splitRecordFields(records[i].row_text, options.delimiter, fields, count, scratch));
