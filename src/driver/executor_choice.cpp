@@ -1,6 +1,6 @@
 #include "driver/executor_choice.h"
 
-#include "exec/scan/parallel_scan.h"
+#include "exec/scan/scan_executors.h"
 #include "sql/select_classify.h"
 
 namespace tavix {
@@ -19,7 +19,8 @@ StatementShape describeStatement(const ParsedQuery& query) {
   s.has_group_by = !query.group_by.empty();
   s.distinct = query.distinct;
   s.select_star = query.select_star;
-  s.computed_select = selectNeedsExpressionExecutor(query);
+  s.scalar_exprs = selectHasScalarExprs(query);
+  s.computed_select = s.scalar_exprs || selectNeedsExpressionExecutor(query);
   s.has_order_by = query.has_order_by;
   s.order_by_keys = query.has_order_by ? 1 + query.order_by.extra_keys.size() : 0;
   s.limit = query.limit;
@@ -48,7 +49,7 @@ Executor chooseExecutor(const StatementShape& s, uint64_t size, unsigned cpus) {
   if (s.has_joins) return (s.any_aggregate || s.has_group_by) ? Executor::join_staging : Executor::join;
   if (s.has_group_by) return Executor::group_by;
   if (s.any_aggregate) return s.all_aggregates ? Executor::global_aggregate : Executor::refuse_mixed;
-  if (s.distinct && !s.select_star && !s.computed_select) return Executor::distinct_rewrite;
+  if (s.distinct && !s.select_star && !s.scalar_exprs) return Executor::distinct_rewrite;
 
   const bool many_cpus = cpus >= 2;
   if (s.computed_select) {

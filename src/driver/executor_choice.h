@@ -21,7 +21,13 @@ struct StatementShape {
   bool has_group_by = false;
   bool distinct = false;
   bool select_star = false;
-  bool computed_select = false;  // the select list needs an expression-capable executor
+  // The select list holds computed expressions by the classification the
+  // grouping executor shares (decides the DISTINCT rewrite).
+  bool scalar_exprs = false;
+  // Some item is not a plain column reference with an optional alias, so
+  // only an expression-capable scan executor can serve it (decides the scan
+  // executor); implied by `scalar_exprs`.
+  bool computed_select = false;
   bool has_order_by = false;
   size_t order_by_keys = 0;  // primary key plus extra keys
   int32_t limit = -1;

@@ -57,12 +57,15 @@ class ConditionText {
     }
   }
 
-  // True when the parentheses at both ends of `t` (a view into the whole
-  // text) belong together: counting from the first byte, quotes not
-  // considered, the count returns to 0 only at the last byte.
+  // True when `t` (a view into the whole text) starts with "(" and ends with
+  // ")" and, counting from the first byte with quotes not considered, the
+  // count does not return to 0 before the last byte. A first "(" that is
+  // never closed inside `t` counts as enclosing too: "(a = (1)" is read as
+  // "a = (1".
   bool isEnclosedByParens(std::string_view t) const noexcept {
     if (t.size() < 2 || t.front() != '(' || t.back() != ')') return false;
-    return enclosing_close_[offsetOf(t)] == offsetOf(t) + t.size() - 1;
+    const size_t close = enclosing_close_[offsetOf(t)];
+    return close == npos || close >= offsetOf(t) + t.size() - 1;
   }
 
   // Position in `t` of the first top-level `keyword` (letters in any case,

@@ -117,8 +117,10 @@ Outcome Compiler::compile(std::string_view raw, ScalarExpr& e, int depth) {
 }
 
 Outcome Compiler::compileCase(std::string_view text, ScalarExpr& e) {
+  // Any blanks may follow "case", but "when" must be followed by one space
+  // byte: "CASE WHEN\ta = 1 ..." is no CASE form.
   std::string_view rest = trimLeft(text.substr(4));
-  if (rest.size() < 5 || !startsWithIgnoreCase(rest, "when") || !isSpace(rest[4]))
+  if (rest.size() < 5 || !startsWithIgnoreCase(rest, "when") || rest[4] != ' ')
     return kNotExpression;
   rest = rest.substr(5);
 

@@ -1,4 +1,5 @@
 #include "exec/scan/parallel_scan.h"
+#include "exec/scan/scan_executors.h"
 
 #include <algorithm>
 #include <cstring>

@@ -42,13 +42,6 @@ namespace tavix {
 [[nodiscard]] Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
                                             const ColumnIndexMap& map, OutputColumns& out);
 
-// Returns true when some select item is one the plain-column executors
-// cannot serve: an item whose expression part (the item without its alias)
-// the select-expression compiler accepts as an expression, whatever the
-// header, or fails to compile. Items that are neither (a column name, with or
-// without an alias) stay with the plain-column executors. Never fails.
-bool selectNeedsExpressionExecutor(const ParsedQuery& query);
-
 // The most worker threads one executor starts.
 inline constexpr uint64_t kMaxWorkerThreads = 1024;
 

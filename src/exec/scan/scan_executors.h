@@ -12,6 +12,13 @@
 
 namespace tavix {
 
+// Returns true when some select item is one the plain-column executors
+// cannot serve: an item whose expression part (the item without its alias)
+// the select-expression compiler accepts as an expression, whatever the
+// header, or fails to compile. Items that are neither (a column name, with or
+// without an alias) stay with the plain-column executors. Never fails.
+bool selectNeedsExpressionExecutor(const ParsedQuery& query);
+
 // Small files (and every shape the faster executors do not take): streams the
 // input through the buffered reader.
 [[nodiscard]] Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,

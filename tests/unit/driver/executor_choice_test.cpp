@@ -53,8 +53,11 @@ TEST(ExecutorChoice, StatementShapesPickTheirExecutor) {
       {"DISTINCT plain", with([](auto& s) { s.distinct = true; }), Executor::distinct_rewrite},
       {"DISTINCT * over a large file", with([](auto& s) { s.distinct = s.select_star = true; }),
        Executor::parallel_mapped},
-      {"DISTINCT computed", with([](auto& s) { s.distinct = s.computed_select = true; }),
+      {"DISTINCT computed",
+       with([](auto& s) { s.distinct = s.scalar_exprs = s.computed_select = true; }),
        Executor::streaming},
+      {"DISTINCT over items only the expression executors serve is still rewritten",
+       with([](auto& s) { s.distinct = s.computed_select = true; }), Executor::distinct_rewrite},
   };
   for (const Case& c : cases)
     EXPECT_EQ(chooseExecutor(c.shape, 100 * kMiB, 8), c.expected) << c.what;

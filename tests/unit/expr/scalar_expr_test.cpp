@@ -63,6 +63,10 @@ TEST(ParseScalarExpr, OutcomesPerForm) {
       {"CASE WHEN a = 1 THEN 1 END", Error::ok, K_NONE},      // no ELSE
       {"CASE WHEN a = 1 THEN 1 ELSE 0", Error::ok, K_NONE},   // no END
       {"CASEWHEN a = 1 THEN 1 ELSE 0 END", Error::ok, ScalarExprKind::case_when},
+      // Any blanks may follow CASE; WHEN must be followed by one space byte.
+      {"CASE\t\nWHEN a = 1 THEN 1 ELSE 0 END", Error::ok, ScalarExprKind::case_when},
+      {"CASE WHEN\ta = 1 THEN 1 ELSE 0 END", Error::ok, K_NONE},
+      {"CASE WHEN", Error::ok, K_NONE},
       {"casework", Error::ok, K_NONE},
       // Calls: shape.
       {"name", Error::ok, K_NONE},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,115 @@ TEST_F(StdinRecordReaderTest, RulesHoldAcrossBufferRefills) {
   for (const auto& c : cases) {
     auto reader = readerOver(c.prefix + c.tail);
     EXPECT_EQ(readAll(*reader), (Records{c.first, {"b"}})) << c.what;
+  }
+}
+
+// The record machine one byte at a time over the whole input, with an
+// explicit give-back of the byte read ahead after a closing quote or a CR:
+// the plain model the buffered reader must match at every refill point.
+Records referenceRecords(std::string_view in, char delimiter) {
+  Records out;
+  size_t pos = 0;
+  auto next = [&](char& c) {
+    if (pos == in.size()) return false;
+    c = in[pos++];
+    return true;
+  };
+  for (;;) {
+    std::vector<std::string> fields;
+    std::string field;
+    bool in_quotes = false;
+    bool any_byte = false;
+    bool line_end = false;
+    char c;
+    while (!line_end && next(c)) {
+      any_byte = true;
+      if (in_quotes) {
+        if (c != '"') {
+          field += c;
+          continue;
+        }
+        char after;
+        if (!next(after)) {
+          in_quotes = false;  // a quote at the end of the input closes
+        } else if (after == '"') {
+          field += '"';
+        } else {
+          in_quotes = false;
+          --pos;  // given back, then handled outside quotes
+        }
+        continue;
+      }
+      if (c == '"' && field.empty()) {
+        in_quotes = true;
+      } else if (c == delimiter) {
+        fields.push_back(field);
+        field.clear();
+      } else if (c == '\n') {
+        line_end = true;
+      } else if (c == '\r') {
+        char after;
+        if (next(after) && after != '\n') --pos;
+        line_end = true;
+      } else {
+        field += c;
+      }
+    }
+    if (!any_byte) return out;
+    fields.push_back(field);
+    out.push_back(std::move(fields));
+  }
+}
+
+TEST_F(StdinRecordReaderTest, MatchesTheByteMachineOnRandomInputAcrossRefills) {
+  // Inputs of several buffers' worth of dense quoting and line ends, so that
+  // every kind of byte pair (CR LF, doubled quote, closing quote then
+  // delimiter or line end) falls across some refill point.
+  static const struct {
+    char delimiter;
+    std::string_view alphabet;
+  } cases[] = {
+      {',', "ab,\"\"\n\r"},
+      {',', "a,\"\r\r\n"},
+      {';', "a;,\"\n\r "},
+  };
+  std::mt19937_64 rng(2024);
+  for (const auto& c : cases) {
+    std::string input(3 * kStdinBufferSize + rng() % 1000, ' ');
+    for (char& ch : input) ch = c.alphabet[rng() % c.alphabet.size()];
+    auto reader = readerOver(input, c.delimiter);
+    const Records got = readAll(*reader);
+    const Records expected = referenceRecords(input, c.delimiter);
+    ASSERT_EQ(got.size(), expected.size()) << "alphabet " << testing::visibleBytes(c.alphabet);
+    for (size_t i = 0; i < got.size(); ++i)
+      ASSERT_EQ(got[i], expected[i]) << "alphabet " << testing::visibleBytes(c.alphabet)
+                                     << " record " << i;
+  }
+}
+
+TEST_F(StdinRecordReaderTest, EveryBytePairAcrossTheRefillPointMatchesTheByteMachine) {
+  // The first read fills the buffer with exactly kStdinBufferSize bytes, so
+  // the pair (first, second) below sits on the two sides of the refill. The
+  // filler puts the machine in quotes, outside quotes inside a field, or
+  // outside quotes at a field start right before the pair.
+  static const char kBytes[] = {'a', ',', '"', '\n', '\r'};
+  static const char* const kStates[] = {"in a field", "at a field start", "in quotes"};
+  std::mt19937_64 rng(77);
+  for (int state = 0; state < 3; ++state) {
+    for (char first : kBytes) {
+      for (char second : kBytes) {
+        std::string input = state == 2 ? "\"" : "";
+        input.append(kStdinBufferSize - 1 - input.size() - (state == 1 ? 1 : 0), 'p');
+        if (state == 1) input += ',';
+        input += first;
+        input += second;
+        for (int i = 0; i < 3; ++i) input += kBytes[rng() % std::size(kBytes)];
+        ASSERT_EQ(input[kStdinBufferSize - 1], first);
+        auto reader = readerOver(input);
+        EXPECT_EQ(readAll(*reader), referenceRecords(input, ','))
+            << kStates[state] << ", then " << testing::visibleBytes(input.substr(kStdinBufferSize - 1));
+      }
+    }
   }
 }
 

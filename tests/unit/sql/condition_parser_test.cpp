@@ -41,6 +41,12 @@ TEST(ParseCondition, OrAndNotAndParenthesesNestAsInSql) {
       {"(a = 1) AND (b = 2)", "(eq a [1] #1 AND eq b [2] #2)"},
       {"  ((a = 1))  ", "eq a [1] #1"},
       {"a = 1 OR   b = 2", "(eq a [1] #1 OR eq b [2] #2)"},
+      // A leading "(" whose count never returns to 0 still pairs with the
+      // last ")": the bytes between them are parsed.
+      {"(a = (1)", "eq a [(1]"},
+      {"(a = 1 OR b = (2)", "(eq a [1] #1 OR eq b [(2])"},
+      {"((a = 1)", "", Error::InvalidExpression},
+      {"(a = 1) OR (b = 2)", "(eq a [1] #1 OR eq b [2] #2)"},
       // NOT binds to the condition right after it.
       {"NOT a = 1 AND b = 2", "(NOT eq a [1] #1 AND eq b [2] #2)"},
       {"NOT (a = 1) AND b = 2", "(NOT eq a [1] #1 AND eq b [2] #2)"},
