@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "support/failing_allocator.h"
 
 namespace tavix {
 namespace {
@@ -68,13 +69,7 @@ TEST(ArenaAllocator, LargeBlocksGetTheirOwnChunk) {
 }
 
 TEST(ArenaAllocator, ParentFailureGivesNull) {
-  static const AllocatorVTable failing = {
-      [](void*, size_t, size_t) -> void* { return nullptr; },
-      [](void*, void*, size_t, size_t) { return false; },
-      [](void*, void*, size_t, size_t, size_t) -> void* { return nullptr; },
-      [](void*, void*, size_t) {},
-  };
-  ArenaAllocator arena(Allocator{nullptr, &failing});
+  ArenaAllocator arena(test::failingAllocator());
   EXPECT_EQ(arena.alloc(1, 1), nullptr);
 }
 

@@ -9,6 +9,7 @@
 #include "common/allocator.h"
 #include "engine/expr/scalar_eval.h"
 #include "engine/expr/scalar_expr.h"
+#include "support/failing_allocator.h"
 
 namespace tavix::test {
 
@@ -30,17 +31,6 @@ inline uint64_t columnIndex(std::string_view name) {
 inline const HeaderListResolver& testResolver() {
   static const HeaderListResolver resolver(testHeader().data(), testHeader().size());
   return resolver;
-}
-
-// An allocator whose every request fails.
-inline Allocator failingAllocator() {
-  static const AllocatorVTable table = {
-      [](void*, size_t, size_t) -> void* { return nullptr; },
-      [](void*, void*, size_t, size_t) { return false; },
-      [](void*, void*, size_t, size_t, size_t) -> void* { return nullptr; },
-      [](void*, void*, size_t) {},
-  };
-  return Allocator{nullptr, &table};
 }
 
 }  // namespace tavix::test

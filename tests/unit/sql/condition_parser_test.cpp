@@ -46,6 +46,8 @@ TEST(ParseCondition, OrAndNotAndParenthesesNestAsInSql) {
       {"(a = (1)", "eq a [(1]"},
       {"(a = 1 OR b = (2)", "(eq a [1] #1 OR eq b [(2])"},
       {"((a = 1)", "", Error::InvalidExpression},
+      // The enclosing test counts every ")", also one inside quotes.
+      {"(a = ')')", "", Error::InvalidExpression},
       {"(a = 1) OR (b = 2)", "(eq a [1] #1 OR eq b [2] #2)"},
       // NOT binds to the condition right after it.
       {"NOT a = 1 AND b = 2", "(NOT eq a [1] #1 AND eq b [2] #2)"},
@@ -56,6 +58,7 @@ TEST(ParseCondition, OrAndNotAndParenthesesNestAsInSql) {
       {"NOT NOT a = 1", "NOT NOT eq a [1] #1"},
       {"NOT x BETWEEN 1 AND 5", "NOT between x [1] #1 .. [5] #5"},
       {"NOT(a = 1)", "", Error::InvalidExpression},
+      {"NOT\ta = 1", "eq not\ta [1] #1"},
       // Keywords inside quotes or parentheses, or spelt with a TAB, do not split.
       {"s = 'x or y'", "eq s [x or y]"},
       {"f(a OR b) = 1", "eq f(a or b) [1] #1"},
@@ -70,6 +73,10 @@ TEST(ParseCondition, OrAndNotAndParenthesesNestAsInSql) {
       {"x BETWEEN '1' AND '5'", "between x [1] #1 .. [5] #5"},
       {"x BETWEEN 1", "", Error::InvalidExpression},
       {"a NOT BETWEEN 1 AND 2", "between a not [1] #1 .. [2] #2"},
+      // Only a top-level BETWEEN guards an AND.
+      {"f(a between b) = 1 AND c = 2", "(eq f(a between b) [1] #1 AND eq c [2] #2)"},
+      // The bounds split at the first " AND " with no regard to quotes.
+      {"x BETWEEN 'a and b' AND 'c'", "between x ['a] .. [b' AND 'c']"},
       // The first error in the text wins.
       {"x BETWEEN 1 OR a = 'b", "", Error::InvalidExpression},
       {"a = 'b OR x BETWEEN 1", "", Error::UnterminatedQuotedValue},
@@ -90,6 +97,9 @@ TEST(ParseCondition, ComparisonLeaves) {
       {"a > b", "gt a [b]"},
       {"a = -5", "eq a [-5] #-5"},
       {"a == 5", "eq a [= 5]"},
+      // The leftmost operator decides, whatever its rank in the table.
+      {"a LIKE b = c", "like a [b = c]"},
+      {"a = b LIKE c", "eq a [b LIKE c]"},
       {"x = '5'", "eq x [5] #5"},
       {"x = \"abc\"", "eq x [abc]"},
       {"x = ''", "eq x []"},
@@ -148,6 +158,8 @@ TEST(ParseCondition, ModuloAndDateFunctionLeaves) {
       {"x % 2", "", Error::InvalidExpression},
       {"x % a = 1", "", Error::InvalidExpression},
       {"x % 2 = b", "", Error::InvalidExpression},
+      // A modulo value keeps its quotes, so a quoted number is no number.
+      {"x % 2 = '0'", "", Error::InvalidExpression},
       {"EXTRACT(YEAR FROM d) = 2020", "extract:YEAR d eq 2020"},
       {"extract('month' from Order_Date) >= 6", "extract:'month' order_date ge 6"},
       {"datediff('day', a, b) > 7", "datediff:day a,b gt 7"},
@@ -156,6 +168,10 @@ TEST(ParseCondition, ModuloAndDateFunctionLeaves) {
       {"datediff('day', a) > 1", "", Error::InvalidExpression},
       {"dateadd('day', x, d) = 3", "", Error::InvalidExpression},
       {"dateadd('day', 2147483648, d) = 3", "", Error::InvalidExpression},
+      // The amount follows the integer rule, not the number rule.
+      {"dateadd('day', 1_0, d) = 3", "dateadd:day 10 d eq 3"},
+      {"dateadd('day', 1.5, d) = 3", "", Error::InvalidExpression},
+      {"extract(year from d) = '2020'", "", Error::InvalidExpression},
       {"extract(year d) = 1", "", Error::InvalidExpression},
       {"extract(year from d) = x", "", Error::InvalidExpression},
       {"extract(year from d", "", Error::InvalidExpression},

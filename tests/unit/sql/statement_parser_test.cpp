@@ -29,6 +29,8 @@ TEST(ParseQuery, RefusalsAndMalformedStatementsNameTheirError) {
       {"SELECT a FROM x union all SELECT a FROM y", Error::UnsupportedSetOperation},
       {"SELECT a FROM x INTERSECT SELECT a FROM y", Error::UnsupportedSetOperation},
       {"SELECT a FROM x except SELECT a FROM y", Error::UnsupportedSetOperation},
+      // Parentheses do not hide a set operation.
+      {"SELECT a FROM t WHERE f(x union y) = 1", Error::UnsupportedSetOperation},
       // Any whitespace around the keyword, not only one space.
       {"SELECT a FROM x\nUNION\nSELECT a FROM y", Error::UnsupportedSetOperation},
       {"SELECT a FROM x\tEXCEPT  SELECT a FROM y", Error::UnsupportedSetOperation},
@@ -50,6 +52,8 @@ TEST(ParseQuery, RefusalsAndMalformedStatementsNameTheirError) {
       {"SELECT a FROM t JOIN u", Error::InvalidJoinSyntax},
       {"SELECT a FROM t JOIN u ON t.k", Error::InvalidJoinSyntax},
       {"SELECT a FROM t JOIN u ON t.k != u.k", Error::InvalidJoinSyntax},
+      {"SELECT a FROM t JOIN u ON t.k <= u.k", Error::InvalidJoinSyntax},
+      {"SELECT a FROM t JOIN u ON t.k >= u.k", Error::InvalidJoinSyntax},
       {"SELECT a FROM t JOIN u ON x", Error::InvalidJoinSyntax},
       {"SELECT a FROM t JOIN u ON  WHERE a = 1", Error::InvalidJoinSyntax},
       {"", Error::InvalidQuery},
@@ -124,6 +128,8 @@ TEST(ParseQuery, RefusedWordsInLiteralsAndListSubqueriesPassTheStatementChecks) 
       {"SELECT a FROM t WHERE s = ' union '", Error::ok},
       {"SELECT a FROM t WHERE s = 'x\nUNION\ny'", Error::ok},
       {"SELECT unionized FROM t", Error::ok},
+      // A set-operation word needs whitespace after it: here it is an alias.
+      {"SELECT a FROM t union", Error::ok},
       {"SELECT a FROM t WHERE x IN (SELECT id FROM u)", Error::ok},
       {"SELECT a FROM t WHERE s = '(select 1)'", Error::ok},
       {"SELECT a FROM t WHERE s = 'left join'", Error::ok},
@@ -204,6 +210,7 @@ TEST(ParseQuery, SourcesAndSelectLists) {
       {"SELECT DISTINCT * FROM t", "t", "", true, true},
       {"SELECT distinct\ta, b FROM t", "t", "a|b", false, true},
       {"SELECT distinctive FROM t", "t", "distinctive", false, false},
+      {"SELECT DISTINCT(a) FROM t", "t", "DISTINCT(a)", false, false},
       {"SELECT fromage, 'x from y' FROM t", "t", "fromage|'x from y'", false, false},
       {"SELECT f(a from b) FROM t", "t", "f(a from b)", false, false},
       {"SELECT a,, b , FROM t", "t", "a|b", false, false},
@@ -320,6 +327,7 @@ TEST(ParseQuery, JoinTablesAndOnConditions) {
       {"\"a.csv\" x INNER JOIN 'b c.csv' ON x.k=k2", "\"a.csv\"", "b c.csv/x//x.k/k2"},
       {"a JOIN b ON a.k = b.k AND a.m = b.m", "a", "b///a.k/b.k and a.m = b.m"},
       {"a JOIN b ON = b.k", "a", "b////b.k"},
+      {"a JOIN b ON =", "a", "b////"},
       {"a JOIN b ON a.k >= 1 = 2", "a", "b///a.k >= 1/2"},
       {"a JOIN b ON a.k = b.k WHERE a.x = 1", "a", "b///a.k/b.k"},
       {"a x JOIN b y ON x.k = y.k JOIN c ON y.k = c.k JOIN d z ON c.k = z.k", "a",
@@ -351,6 +359,21 @@ TEST(ParseQuery, JoinKeywordInsideAQuotedPathOrLiteralIsNoJoin) {
   EXPECT_EQ(q.source, "sales join costs.csv");
   EXPECT_TRUE(q.joins.empty());
   EXPECT_EQ(describe(q.where), "eq note [a join b]");
+}
+
+// A join keyword that comes after the first clause keyword belongs to that
+// clause: reading it as the next join would drop the WHERE text between.
+TEST(ParseQuery, JoinWordAfterWhereKeepsTheWhereClause) {
+  ParsedQuery q;
+  ASSERT_EQ(parseQuery("SELECT * FROM a JOIN b ON a.k = b.k "
+                       "WHERE a.x IN (SELECT id FROM u JOIN v ON u.k = v.k) LIMIT 2",
+                       q),
+            Error::ok);
+  ASSERT_EQ(q.joins.size(), 1u);
+  EXPECT_EQ(q.joins[0].right_column, "b.k");
+  ASSERT_TRUE(q.has_where);
+  EXPECT_EQ(describe(q.where), "in a.x (SELECT id FROM u JOIN v ON u.k = v.k)");
+  EXPECT_EQ(q.limit, 2);
 }
 
 TEST(ParseQuery, SubqueryConditionsPassTheParserAndAreReported) {

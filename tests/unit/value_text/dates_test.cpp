@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/error.h"
-#include "unit/value_text/failing_allocator.h"
+#include "support/failing_allocator.h"
 
 namespace tavix {
 namespace {

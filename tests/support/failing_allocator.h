@@ -1,5 +1,5 @@
 // An allocator whose every request fails, for the out-of-memory paths of the
-// value-text tests.
+// tests.
 #pragma once
 
 #include "common/allocator.h"

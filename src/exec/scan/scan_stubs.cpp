@@ -1,5 +1,0 @@
-#include "exec/scan/scan_executors.h"
-
-namespace tavix {
-
-}  // namespace tavix
