@@ -2,6 +2,7 @@
 //
 //   large_file_bench generate <path> [MiB=256] [quoted|lowcard]
 //   large_file_bench run <path> [runs=5] [lowcard-path]
+//   large_file_bench shape <path> <shape 0..5> <threads> [runs=5] [lowcard-path|-] [streaming]
 //
 // `generate` writes a deterministic CSV file: id, name (text), category (six
 // values), price (decimal), qty (integer), ts (timestamp); `quoted` adds a
@@ -16,6 +17,7 @@
 // count can be set; the result goes to a scratch file in /tmp.
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,30 +143,18 @@ double runOnce(ExecutorFn executor, const std::string& sql, const char* path, ui
   return s;
 }
 
-int run(const char* path, int runs, const char* lowcard_path) {
-  platform::File f;
-  if (platform::openForReading(path, f) != Error::ok) return 1;
-  uint64_t size = 0;
-  TAVIX_IGNORE_ERROR(platform::fileSize(f, size));
-  platform::closeFile(f);
+struct Shape {
+  const char* label;
+  std::string sql;
+  ExecutorFn executor;
+  const char* name;
+  const char* target;  // for lowcard
+};
+
+std::vector<Shape> shapeTable(const char* path, const char* lowcard_path) {
   const std::string file = std::string("'") + path + "'";
-
-  std::vector<double> floors;
-  for (int i = 0; i < runs; ++i) floors.push_back(floorSeconds(path));
-  const double floor = median(floors);
-  std::printf("file %s, %.1f MiB; floor (8 threads, mmap + memchr LF count): %.4f s, %.2f GB/s\n\n", path,
-              size / 1048576.0, floor, size / floor / 1e9);
-  std::printf("%-62s %-9s %4s %9s %7s %8s\n", "shape", "executor", "thr", "median s", "GB/s", "x floor");
-
-  struct Shape {
-    const char* label;
-    std::string sql;
-    ExecutorFn executor;
-    const char* name;
-    const char* target;  // for lowcard
-  };
   const std::string low = lowcard_path ? std::string("'") + lowcard_path + "'" : file;
-  const Shape shapes[] = {
+  return {
       {"SELECT * WHERE price > 999.5", "SELECT * FROM " + file + " WHERE price > 999.5",
        runParallelMappedQuery, "par-map", path},
       {"SELECT id, name, category WHERE name LIKE 'item9999%'",
@@ -180,6 +170,49 @@ int run(const char* path, int runs, const char* lowcard_path) {
        "SELECT upper(name), round(price, 1), qty FROM " + file + " WHERE qty < 2", runParallelExprQuery,
        "par-expr", path},
   };
+}
+
+// Runs one shape (by its position in the table of `run`) on `threads`
+// threads with the executor the driver would choose, or with the streaming
+// executor, for profiling; prints the median and the fastest wall time and
+// the median CPU time of the process (all threads), which on a shared
+// machine tells work from waiting.
+int runShape(const char* path, size_t shape_index, uint64_t threads, int runs, const char* lowcard_path,
+             bool streaming) {
+  const std::vector<Shape> shapes = shapeTable(path, lowcard_path);
+  if (shape_index >= shapes.size()) return 2;
+  const Shape& shape = shapes[shape_index];
+  const ExecutorFn executor = streaming ? runStreamingQuery : shape.executor;
+  std::vector<double> walls;
+  std::vector<double> cpus;
+  for (int i = 0; i < runs; ++i) {
+    const std::clock_t c0 = std::clock();
+    walls.push_back(runOnce(executor, shape.sql, shape.target, threads));
+    cpus.push_back(static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC);
+  }
+  const double fastest = *std::min_element(walls.begin(), walls.end());
+  std::printf("%s, %s, %llu threads: wall %.4f s (fastest %.4f s), cpu %.4f s\n", shape.label,
+              streaming ? "streaming" : shape.name, static_cast<unsigned long long>(threads),
+              median(walls), fastest, median(cpus));
+  return 0;
+}
+
+int run(const char* path, int runs, const char* lowcard_path) {
+  platform::File f;
+  if (platform::openForReading(path, f) != Error::ok) return 1;
+  uint64_t size = 0;
+  TAVIX_IGNORE_ERROR(platform::fileSize(f, size));
+  platform::closeFile(f);
+  const std::string file = std::string("'") + path + "'";
+
+  std::vector<double> floors;
+  for (int i = 0; i < runs; ++i) floors.push_back(floorSeconds(path));
+  const double floor = median(floors);
+  std::printf("file %s, %.1f MiB; floor (8 threads, mmap + memchr LF count): %.4f s, %.2f GB/s\n\n", path,
+              size / 1048576.0, floor, size / floor / 1e9);
+  std::printf("%-62s %-9s %4s %9s %7s %8s\n", "shape", "executor", "thr", "median s", "GB/s", "x floor");
+
+  const std::vector<Shape> shapes = shapeTable(path, lowcard_path);
   for (const Shape& shape : shapes) {
     for (int pass = 0; pass < 2; ++pass) {
       const ExecutorFn fn = pass == 0 ? shape.executor : runStreamingQuery;
@@ -218,11 +251,18 @@ int main(int argc, char** argv) {
     return generate(argv[2], argc >= 4 ? std::strtoull(argv[3], nullptr, 10) : 256,
                     argc >= 5 ? argv[4] : "");
   }
+  if (argc >= 5 && std::strcmp(argv[1], "shape") == 0) {
+    return runShape(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10),
+                    argc >= 6 ? std::atoi(argv[5]) : 5,
+                    argc >= 7 && std::strcmp(argv[6], "-") != 0 ? argv[6] : nullptr,
+                    argc >= 8 && std::strcmp(argv[7], "streaming") == 0);
+  }
   if (argc >= 3 && std::strcmp(argv[1], "run") == 0) {
     return run(argv[2], argc >= 4 ? std::atoi(argv[3]) : 5, argc >= 5 ? argv[4] : nullptr);
   }
   std::fprintf(stderr,
                "usage: large_file_bench generate <path> [MiB] [quoted|lowcard]\n"
-               "       large_file_bench run <path> [runs] [lowcard-path]\n");
+               "       large_file_bench run <path> [runs] [lowcard-path]\n"
+               "       large_file_bench shape <path> <shape> <threads> [runs] [lowcard-path|-] [streaming]\n");
   return 2;
 }

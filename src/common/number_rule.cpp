@@ -84,6 +84,68 @@ bool scanDigits(std::string_view s, bool hex, int64_t& magnitude_hint, bool& has
   return true;
 }
 
+// Powers of ten that a double holds exactly: 10^22 is the largest, since
+// 5^22 < 2^53 <= 5^23.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kMaxExactPowerOfTen = 22;
+// The largest integer up to which every integer is a double.
+constexpr uint64_t kMaxExactMantissa = uint64_t{1} << 53;
+
+// Reads the common plain decimal texts (digits with an optional point and an
+// optional short exponent, no sign, no "_") without the general parser. When
+// the digits form an integer m <= 2^53 and the value is m * 10^e with
+// |e| <= 22, both m and 10^|e| are exact doubles, so one IEEE multiplication
+// or division rounds the exact value correctly: the result is the one the
+// general parser gives. Returns false, with `out` untouched, for every other
+// text (longer digit strings, large exponents, other forms, and texts that
+// are no numbers at all), which then go through the general parser.
+bool parsePlainDecimal(std::string_view s, double& out) noexcept {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  uint64_t mantissa = 0;
+  int digits = 0;           // digits taken into the mantissa, leading zeros excluded
+  int fraction_digits = 0;  // digits after the point
+  bool any_digit = false;
+  bool seen_point = false;
+  for (; p < end; ++p) {
+    const char c = *p;
+    if (isDigit(c)) {
+      any_digit = true;
+      if (seen_point) ++fraction_digits;
+      if (mantissa == 0 && c == '0') continue;
+      // 19 digits always fit in 64 bits; longer mantissas are not exact anyway.
+      if (++digits > 19) return false;
+      mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+    } else if (c == '.' && !seen_point) {
+      seen_point = true;
+    } else {
+      break;
+    }
+  }
+  if (!any_digit || mantissa > kMaxExactMantissa) return false;
+  int exponent = 0;
+  if (p < end) {
+    if (*p != 'e' && *p != 'E') return false;
+    ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (p == end) return false;
+    // Three digits bound the exponent well above any power handled here.
+    for (int n = 0; p < end; ++p, ++n) {
+      if (!isDigit(*p) || n == 3) return false;
+      exponent = exponent * 10 + (*p - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  const int power = exponent - fraction_digits;
+  if (power < -kMaxExactPowerOfTen || power > kMaxExactPowerOfTen) return false;
+  const double m = static_cast<double>(mantissa);
+  out = power < 0 ? m / kExactPowersOfTen[-power] : m * kExactPowersOfTen[power];
+  return true;
+}
+
 }  // namespace
 
 Error parseNumber(std::string_view text, double& out) noexcept {
@@ -94,6 +156,13 @@ Error parseNumber(std::string_view text, double& out) noexcept {
     s.remove_prefix(1);
   }
   if (s.empty()) return Error::InvalidCharacter;
+  {
+    double plain = 0;
+    if (parsePlainDecimal(s, plain)) {
+      out = negative ? -plain : plain;
+      return Error::ok;
+    }
+  }
   if (equalsIgnoreCase(s, "nan")) {
     out = std::copysign(std::numeric_limits<double>::quiet_NaN(), negative ? -1.0 : 1.0);
     return Error::ok;

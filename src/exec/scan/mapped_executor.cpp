@@ -77,21 +77,28 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
   }
 
   std::vector<FieldSlice> values(columns.size());
-  FieldSlice fields[kMaxRecordFields];
+  RecordFields record;
+  const size_t filter_span = filterFieldSpan(query, map);
   ArenaAllocator record_arena;
   ArenaAllocator row_arena;
   DistinctRowSet distinct_rows;
   UnsortedEmission emission(query, true);
   emission.offset = 0;  // this executor never skips rows
 
+  bool ran_over = false;  // one range: the last record may end without LF
   TAVIX_TRY(forEachMappedLine(
-      data, header.data_start, size, options.delimiter, [&](FieldSlice line, bool& stop) -> Error {
-        record_arena.reset();
-        size_t count = 0;
-        TAVIX_TRY(splitRecordFields(line, options.delimiter, fields, count, record_arena));
+      data, header.data_start, size, options.delimiter, ran_over,
+      [&](FieldSlice line, bool quote_free, bool& stop) -> Error {
+        // The WHERE reads only its own fields; the record is split whole
+        // once it passes.
+        record.reset(line, quote_free, options.delimiter);
+        TAVIX_TRY(record.need(filter_span, record_arena));
         bool pass = false;
-        TAVIX_TRY(filter.test(fields, count, pass));
+        TAVIX_TRY(filter.test(record.fields(), record.count(), pass));
         if (!pass) return Error::ok;
+        TAVIX_TRY(record.need(kAllFields, record_arena));
+        const FieldSlice* fields = record.fields();
+        const size_t count = record.count();
         projectRow(columns, fields, count, row_arena, values.data());
         if (query.distinct) {
           bool fresh = false;

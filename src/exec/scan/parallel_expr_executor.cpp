@@ -32,6 +32,7 @@ struct ExprShared {
   const RowFilter* filter = nullptr;
   OutputFormat format = OutputFormat::csv;
   char delimiter = ',';
+  size_t filter_span = 0;  // leading fields the WHERE reads
   std::span<const FieldSlice> json_keys;
   AnswerBudget budget;
   WorkerStop stop;
@@ -43,19 +44,31 @@ struct ExprWorkerContext {
   ExprShared* shared = nullptr;
   ScanChunk range;
   TextBuffer text;
+  bool stopped = false;   // left the range on a stop request
+  bool ran_over = false;  // the last record ran past the range's end
   Error error = Error::ok;
+
+  ChunkOutcome outcome() const noexcept {
+    ChunkOutcome o;
+    o.ended_early = error != Error::ok || stopped;
+    o.ran_over = ran_over;
+    o.depends_on_all = error == Error::FileTooBig;
+    return o;
+  }
 };
 
-// Tests WHERE on one record and appends its rendered row to the worker's
-// text when it passes.
-[[nodiscard]] Error processExprRow(ExprWorkerContext& ctx, ArenaAllocator& row_arena,
-                                   const FieldSlice* fields, size_t field_count,
+// Tests WHERE on one record, cutting only the fields it reads, and appends
+// its rendered row to the worker's text when it passes.
+[[nodiscard]] Error processExprRow(ExprWorkerContext& ctx, RecordFields& record, size_t filter_span,
+                                   ArenaAllocator& scratch, ArenaAllocator& row_arena,
                                    FieldSlice* values, BudgetShare& budget) {
   const ExprShared& shared = *ctx.shared;
+  TAVIX_TRY(record.need(filter_span, scratch));
   bool pass = false;
-  TAVIX_TRY(shared.filter->test(fields, field_count, pass));
+  TAVIX_TRY(shared.filter->test(record.fields(), record.count(), pass));
   if (!pass) return Error::ok;
-  projectRow(*shared.columns, fields, field_count, row_arena, values);
+  TAVIX_TRY(record.need(kAllFields, scratch));
+  projectRow(*shared.columns, record.fields(), record.count(), row_arena, values);
   const uint64_t before = ctx.text.len;
   TAVIX_TRY(appendOutputRow(ctx.text, shared.format, shared.delimiter, shared.json_keys,
                             std::span<const FieldSlice>(values, shared.columns->size())));
@@ -67,21 +80,27 @@ Error scanExprRange(ExprWorkerContext& ctx) {
   ExprShared& shared = *ctx.shared;
   ChunkLineReader reader;
   TAVIX_TRY(reader.init(shared.input, ctx.range.start, ctx.range.end, shared.delimiter));
-  FieldSlice fields[kMaxRecordFields];
+  RecordFields record;
+  const size_t filter_span = shared.filter_span;
   std::vector<FieldSlice> values(shared.columns->size());
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
   BudgetShare budget(shared.budget);
   for (;;) {
-    if (shared.stop.shouldStop(ctx.range.index)) return Error::ok;
+    if (shared.stop.shouldStop(ctx.range.index)) {
+      ctx.stopped = true;
+      return Error::ok;
+    }
     FieldSlice line;
     bool got = false;
-    TAVIX_TRY(reader.next(line, got));
-    if (!got) return Error::ok;
-    scratch.reset();
-    size_t count = 0;
-    TAVIX_TRY(splitRecordFields(line, shared.delimiter, fields, count, scratch));
-    TAVIX_TRY(processExprRow(ctx, row_arena, fields, count, values.data(), budget));
+    bool quote_free = false;
+    TAVIX_TRY(reader.next(line, got, quote_free));
+    if (!got) {
+      ctx.ran_over = reader.ranOver();
+      return Error::ok;
+    }
+    record.reset(line, quote_free, shared.delimiter);
+    TAVIX_TRY(processExprRow(ctx, record, filter_span, scratch, row_arena, values.data(), budget));
   }
 }
 
@@ -123,30 +142,40 @@ Error runParallelExprQuery(const ParsedQuery& query, const InputFile& input,
   TAVIX_TRY(setResultColumns(writer, columns.labels, options.omit_header));
   TAVIX_TRY(flushResultWriter(writer));
 
-  ExprShared shared;
-  shared.input = input.handle;
-  shared.columns = &columns;
-  shared.filter = &filter;
-  shared.format = normalizedFormat(options.output_format);
-  shared.delimiter = options.delimiter;
-  shared.json_keys = writerJsonKeys(writer);
-
+  // Ranges are first cut at line ends, which costs no pass over the file;
+  // when a cut turns out not to fall on a record start, they are cut exactly
+  // and the workers run again.
+  const size_t worker_count = resolveWorkerCount(options.thread_count, size - header.data_start);
   std::vector<ScanChunk> ranges;
-  TAVIX_TRY(cutScanChunks(view.bytes(), header.data_start,
-                          resolveWorkerCount(options.thread_count, size - header.data_start),
-                          options.delimiter, ranges));
-  std::vector<ExprWorkerContext> contexts(ranges.size());
-  for (size_t i = 0; i < contexts.size(); ++i) {
-    contexts[i].shared = &shared;
-    contexts[i].range = ranges[i];
-  }
-  TAVIX_TRY(runWorkerThreads(contexts, exprWorkerMain, shared.stop));
-  for (const ExprWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
+  TAVIX_TRY(cutChunksAtLineEnds(view.bytes(), header.data_start, worker_count, ranges));
+  for (bool exact = false;; exact = true) {
+    ExprShared shared;
+    shared.input = input.handle;
+    shared.columns = &columns;
+    shared.filter = &filter;
+    shared.filter_span = filterFieldSpan(query, map);
+    shared.format = normalizedFormat(options.output_format);
+    shared.delimiter = options.delimiter;
+    shared.json_keys = writerJsonKeys(writer);
 
-  std::vector<const TextBuffer*> texts;
-  texts.reserve(contexts.size());
-  for (const ExprWorkerContext& ctx : contexts) texts.push_back(&ctx.text);
-  return writeOutputTexts(result, shared.format, texts);
+    std::vector<ExprWorkerContext> contexts(ranges.size());
+    for (size_t i = 0; i < contexts.size(); ++i) {
+      contexts[i].shared = &shared;
+      contexts[i].range = ranges[i];
+    }
+    TAVIX_TRY(runWorkerThreads(contexts, exprWorkerMain, shared.stop));
+    if (!exact &&
+        !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); })) {
+      TAVIX_TRY(cutScanChunks(view.bytes(), header.data_start, worker_count, options.delimiter, ranges));
+      continue;
+    }
+    for (const ExprWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
+
+    std::vector<const TextBuffer*> texts;
+    texts.reserve(contexts.size());
+    for (const ExprWorkerContext& ctx : contexts) texts.push_back(&ctx.text);
+    return writeOutputTexts(result, shared.format, texts);
+  }
 }
 
 }  // namespace tavix

@@ -3,13 +3,20 @@
 // file holds the shared frame and the ORDER BY path; the unsorted path is in
 // parallel_unsorted_path.cpp.
 //
-// ORDER BY path: each `sortWorkerMain` tests WHERE on the records of its
-// chunk and keeps, per matching record, its sort value and its raw line (a
-// view into the mapping): all of them, or only the best k in a `TopNHeap`
-// when the statement has a LIMIT of at most kTopNMaxRows and no DISTINCT.
+// Chunks are first cut at the line end after each nominal offset, which
+// reads nothing of the file; each path checks from its workers' outcomes
+// that every cut fell on a record start and otherwise cuts exactly and runs
+// its workers again, before anything is written.
+//
+// ORDER BY path: each `sortWorkerMain` reads its chunk by positioned reads,
+// tests WHERE on its records and keeps, per matching record, its sort value
+// and its raw line (as views into the mapping): all of them, or only the
+// best k in a `TopNHeap` when the statement has a LIMIT of at most
+// kTopNMaxRows and no DISTINCT.
 // After joining, the executor appends the workers' records in chunk order,
 // so the merged array is in input order and the sort breaks ties by input
 // position, then splits each kept line again, projects it and writes it.
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <vector>
@@ -53,12 +60,21 @@ Error runParallelMappedQuery(const ParsedQuery& query, const InputFile& input,
   frame.columns = &columns;
   frame.filter = &filter;
   frame.writer = &writer;
-  const uint64_t body = size - header.data_start;
-  TAVIX_TRY(cutScanChunks(view.bytes(), header.data_start,
-                          resolveWorkerCount(options.thread_count, body), options.delimiter,
-                          frame.chunks));
+  frame.data_start = header.data_start;
+  frame.worker_count = resolveWorkerCount(options.thread_count, size - header.data_start);
+  // Cutting exactly reads the quote state of the whole file first; cuts at
+  // line ends are nearly always the same and cost nothing, and the workers
+  // tell when they were not.
+  TAVIX_TRY(cutChunksAtLineEnds(view.bytes(), frame.data_start, frame.worker_count, frame.chunks));
   if (query.has_order_by) return runParallelSortedPath(frame);
   return runParallelUnsortedPath(frame);
+}
+
+Error cutChunksExactly(ParallelScanFrame& frame) {
+  TAVIX_TRY(cutScanChunks(std::string_view(frame.data, frame.size), frame.data_start,
+                          frame.worker_count, frame.options->delimiter, frame.chunks));
+  frame.chunks_exact = true;
+  return Error::ok;
 }
 
 namespace {
@@ -69,6 +85,7 @@ struct SortPathShared {
   uint64_t sort_column = 0;
   bool use_heap = false;   // LIMIT k <= kTopNMaxRows without DISTINCT
   bool count_answer = false;  // no LIMIT: every kept record is in the answer
+  size_t filter_span = 0;     // leading fields the WHERE reads
   AnswerBudget budget;
   WorkerStop stop;
 };
@@ -85,11 +102,21 @@ struct SortWorkerContext {
   // The worker's own DISTINCT rows: a record repeating an earlier record of
   // the same chunk can only repeat a row the executor writes anyway.
   DistinctRowSet distinct_rows;
+  bool stopped = false;   // left the chunk on a stop request
+  bool ran_over = false;  // the last record ran past the chunk's end
   Error error = Error::ok;
+
+  ChunkOutcome outcome() const noexcept {
+    ChunkOutcome o;
+    o.ended_early = error != Error::ok || stopped;
+    o.ran_over = ran_over;
+    o.depends_on_all = error == Error::FileTooBig;
+    return o;
+  }
 };
 
-// True when `text` lies inside `line` (a view into the mapping) rather than
-// in the record's scratch arena.
+// True when `text` lies inside `line` rather than in the record's scratch
+// arena.
 inline bool viewsInto(FieldSlice text, FieldSlice line) noexcept {
   return text.data() >= line.data() && text.data() + text.size() <= line.data() + line.size();
 }
@@ -101,55 +128,74 @@ Error scanSortChunk(SortWorkerContext& ctx) {
   const OutputColumns& columns = *frame.columns;
   const char delimiter = frame.options->delimiter;
   const uint64_t index = ctx.chunk.index;
-  FieldSlice fields[kMaxRecordFields];
+  RecordFields record;
   std::vector<FieldSlice> values(columns.size());
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
   BudgetShare budget(ctx.shared->budget);
   uint64_t own_answer_bytes = 0;
+  // Fields the WHERE and the sort key read; the whole record only when the
+  // row is projected.
+  const size_t key_span = std::max<size_t>(shared.filter_span, shared.sort_column + 1);
+  const bool project = query.distinct || shared.count_answer;
 
-  return forEachMappedLine(
-      frame.data, ctx.chunk.start, ctx.chunk.end, delimiter, [&](FieldSlice line, bool& stop) -> Error {
-        if (shared.stop.shouldStop(index)) {
-          stop = true;
-          return Error::ok;
-        }
-        scratch.reset();
-        size_t count = 0;
-        TAVIX_TRY(splitRecordFields(line, delimiter, fields, count, scratch));
-        bool pass = false;
-        TAVIX_TRY(frame.filter->test(fields, count, pass));
-        if (!pass) return Error::ok;
-        if (query.distinct || shared.count_answer) {
-          projectRow(columns, fields, count, row_arena, values.data());
-        }
-        if (query.distinct) {
-          bool fresh = false;
-          TAVIX_TRY(ctx.distinct_rows.insertRow(values, fresh));
-          if (!fresh) return Error::ok;
-        }
-        FieldSlice key = shared.sort_column < count ? fields[shared.sort_column] : FieldSlice();
-        if (!key.empty() && !viewsInto(key, line)) {
-          Allocator kept = ctx.kept_texts.allocator();
-          if (!kept.copyText(key, key)) return Error::OutOfMemory;
-        }
-        const SortKeyRecord record = makeSortKeyRecord(key, line);
-        if (shared.use_heap) {
-          offerToTopNHeap(ctx.heap, record);
-          return Error::ok;
-        }
-        ctx.entries.push_back(record);
-        if (shared.count_answer) {
-          // Without LIMIT every kept record is written: stop as soon as the
-          // answer is sure to pass the bound. With DISTINCT only this
-          // worker's own rows are known to be distinct answer rows.
-          const uint64_t bytes = minimumRenderedBytes(values);
-          own_answer_bytes += bytes;
-          const bool within = query.distinct ? AnswerBudget::withinLimit(own_answer_bytes) : budget.add(bytes);
-          if (!within) return Error::FileTooBig;
-        }
-        return Error::ok;
-      });
+  // The chunk is read by positioned reads, as the unsorted path reads it:
+  // the mapping's pages are never faulted in by the scan. What a kept record
+  // keeps (its line, its sort value) is taken as a view of the same bytes in
+  // the mapping, which outlives the records.
+  ChunkLineReader reader;
+  TAVIX_TRY(reader.init(frame.input->handle, ctx.chunk.start, ctx.chunk.end, delimiter));
+  for (;;) {
+    if (shared.stop.shouldStop(index)) {
+      ctx.stopped = true;
+      return Error::ok;
+    }
+    FieldSlice line;
+    bool got = false;
+    bool quote_free = false;
+    TAVIX_TRY(reader.next(line, got, quote_free));
+    if (!got) {
+      ctx.ran_over = reader.ranOver();
+      return Error::ok;
+    }
+    record.reset(line, quote_free, delimiter);
+    TAVIX_TRY(record.need(shared.filter_span, scratch));
+    bool pass = false;
+    TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
+    if (!pass) continue;
+    TAVIX_TRY(record.need(project ? kAllFields : key_span, scratch));
+    const FieldSlice* fields = record.fields();
+    const size_t count = record.count();
+    if (project) projectRow(columns, fields, count, row_arena, values.data());
+    if (query.distinct) {
+      bool fresh = false;
+      TAVIX_TRY(ctx.distinct_rows.insertRow(values, fresh));
+      if (!fresh) continue;
+    }
+    const char* const mapped = frame.data + reader.lineOffset();
+    FieldSlice key = shared.sort_column < count ? fields[shared.sort_column] : FieldSlice();
+    if (viewsInto(key, line)) {
+      key = FieldSlice(mapped + (key.data() - line.data()), key.size());
+    } else if (!key.empty()) {
+      Allocator kept = ctx.kept_texts.allocator();
+      if (!kept.copyText(key, key)) return Error::OutOfMemory;
+    }
+    const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
+    if (shared.use_heap) {
+      offerToTopNHeap(ctx.heap, sort_record);
+      continue;
+    }
+    ctx.entries.push_back(sort_record);
+    if (shared.count_answer) {
+      // Without LIMIT every kept record is written: stop as soon as the
+      // answer is sure to pass the bound. With DISTINCT only this worker's
+      // own rows are known to be distinct answer rows.
+      const uint64_t bytes = minimumRenderedBytes(values);
+      own_answer_bytes += bytes;
+      const bool within = query.distinct ? AnswerBudget::withinLimit(own_answer_bytes) : budget.add(bytes);
+      if (!within) return Error::FileTooBig;
+    }
+  }
 }
 
 // Thread body of the ORDER BY path: scans one chunk; the outcome is the
@@ -184,9 +230,10 @@ void sortWorkerMain(void* arg) {
   return Error::ok;
 }
 
-}  // namespace
-
-Error runParallelSortedPath(ParallelScanFrame& frame) {
+// One run of the workers over the frame's chunks, then the merge, sort and
+// emission. Sets `recut` instead, writing nothing, when the chunks were cut
+// at line ends and one of them did not start at a record start.
+[[nodiscard]] Error runSortWorkers(ParallelScanFrame& frame, bool& recut) {
   const ParsedQuery& query = *frame.query;
   const QueryOptions& options = *frame.options;
   const bool descending = query.order_by.primary_descending;
@@ -197,6 +244,7 @@ Error runParallelSortedPath(ParallelScanFrame& frame) {
   shared.use_heap = query.limit >= 0 && !query.distinct &&
                     static_cast<uint64_t>(query.limit) <= kTopNMaxRows;
   shared.count_answer = query.limit < 0;
+  shared.filter_span = filterFieldSpan(query, *frame.map);
 
   std::vector<SortWorkerContext> contexts(frame.chunks.size());
   for (size_t i = 0; i < contexts.size(); ++i) {
@@ -205,6 +253,11 @@ Error runParallelSortedPath(ParallelScanFrame& frame) {
     if (shared.use_heap) TAVIX_TRY(contexts[i].heap.init(static_cast<uint64_t>(query.limit), descending));
   }
   TAVIX_TRY(runWorkerThreads(contexts, sortWorkerMain, shared.stop));
+  if (!frame.chunks_exact &&
+      !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); })) {
+    recut = true;
+    return Error::ok;
+  }
   for (const SortWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
 
   uint64_t n = 0;
@@ -251,6 +304,16 @@ Error runParallelSortedPath(ParallelScanFrame& frame) {
     ++written;
   }
   return finishScanOutput(*frame.writer);
+}
+
+}  // namespace
+
+Error runParallelSortedPath(ParallelScanFrame& frame) {
+  bool recut = false;
+  const Error e = runSortWorkers(frame, recut);
+  if (!recut) return e;
+  TAVIX_TRY(cutChunksExactly(frame));
+  return runSortWorkers(frame, recut);
 }
 
 }  // namespace tavix

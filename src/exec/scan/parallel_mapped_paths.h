@@ -30,8 +30,18 @@ struct ParallelScanFrame {
   const OutputColumns* columns = nullptr;
   const RowFilter* filter = nullptr;
   std::vector<ScanChunk> chunks;
+  // False while the chunks are cut at line ends only (`cutChunksAtLineEnds`):
+  // each path then checks the workers' outcomes and, when a cut did not fall
+  // on a record start, calls `cutChunksExactly` and runs its workers again.
+  bool chunks_exact = false;
+  uint64_t data_start = 0;
+  size_t worker_count = 0;
   ResultWriter* writer = nullptr;
 };
+
+// Replaces the frame's chunks by chunks cut on true record boundaries.
+// Returns OutOfMemory.
+[[nodiscard]] Error cutChunksExactly(ParallelScanFrame& frame);
 
 // ORDER BY: workers keep the matching records (a bounded heap per worker
 // for a small LIMIT), the executor merges them in chunk order, sorts,

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <string>
 
 #include "driver/temp_files.h"
@@ -95,6 +97,122 @@ Error cutScanChunks(std::string_view data, uint64_t data_start, size_t n, char d
   return Error::ok;
 }
 
+namespace {
+
+// How far the cut search looks back for the start of a line, and how many
+// line ends it tries, before it settles for the first line end.
+constexpr size_t kCutLookBackBytes = size_t{64} << 10;
+constexpr int kCutCandidates = 64;
+
+inline bool holdsQuote(const char* from, const char* to) noexcept {
+  return from < to && std::memchr(from, '"', static_cast<size_t>(to - from)) != nullptr;
+}
+
+// One past the line end at or after `from` that most likely ends a record:
+// the first one whose line before and line after hold no quote (an LF with
+// quote-free lines on both sides lies inside a quoted field only when that
+// field spans three lines or more), or, when none of the first candidates
+// is such, the first one; `length` when there is no line end. For input
+// without quotes this is the first line end at or after `from`.
+uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexcept {
+  auto lineEndFrom = [&](uint64_t at) -> uint64_t {
+    const void* lf = at < length ? std::memchr(data + at, '\n', length - at) : nullptr;
+    return lf != nullptr ? static_cast<uint64_t>(static_cast<const char*>(lf) - data) : length;
+  };
+  const uint64_t first = lineEndFrom(from);
+  uint64_t lf = first;
+  for (int tries = 0; tries < kCutCandidates && lf < length; ++tries) {
+    const uint64_t next = lineEndFrom(lf + 1);
+    const uint64_t floor = lf > kCutLookBackBytes ? lf - kCutLookBackBytes : 0;
+    uint64_t line_start = lf;
+    while (line_start > floor && data[line_start - 1] != '\n') --line_start;
+    const bool start_known = line_start > floor || floor == 0;
+    if (start_known && !holdsQuote(data + line_start, data + lf) && !holdsQuote(data + lf + 1, data + next))
+      return lf + 1;
+    lf = next;
+  }
+  return first < length ? first + 1 : length;
+}
+
+}  // namespace
+
+Error cutChunksAtLineEnds(std::string_view data, uint64_t data_start, size_t n,
+                          std::vector<ScanChunk>& out) noexcept {
+  try {
+    out.clear();
+    if (n == 0) return Error::ok;
+    const uint64_t length = data.size();
+    data_start = std::min<uint64_t>(data_start, length);
+    out.resize(n);
+    const uint64_t step = (length - data_start) / n;
+    uint64_t previous = data_start;
+    for (size_t k = 1; k < n; ++k) {
+      const uint64_t nominal = data_start + k * step;
+      const uint64_t cut = nominal >= previous ? likelyRecordCut(data.data(), length, nominal) : previous;
+      out[k - 1].end = cut;
+      out[k] = ScanChunk{cut, 0, k};
+      previous = cut;
+    }
+    out[0].start = data_start;
+    out[0].index = 0;
+    out[n - 1].end = length;
+    return Error::ok;
+  } catch (...) {
+    out.clear();
+    return Error::OutOfMemory;
+  }
+}
+
+uint64_t DistinctRowTable::hashRow(const FieldSlice* row, size_t width) noexcept {
+  // Each value's length goes in too, so that values cannot run into each
+  // other ("ab","c" and "a","bc" hash apart).
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ width;
+  for (size_t i = 0; i < width; ++i) {
+    const uint64_t v = std::hash<std::string_view>{}(row[i]) ^ (row[i].size() * 0xff51afd7ed558ccdull);
+    h = (h ^ v) * 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+bool DistinctRowTable::sameRow(const FieldSlice* a, const FieldSlice* b) const noexcept {
+  for (size_t i = 0; i < width_; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+size_t DistinctRowTable::findSlot(const FieldSlice* row, uint64_t hash) const noexcept {
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.row == nullptr || (slot.hash == hash && sameRow(slot.row, row))) return i;
+  }
+}
+
+bool DistinctRowTable::isNew(const FieldSlice* row, uint64_t hash) const noexcept {
+  return slots_.empty() || slots_[findSlot(row, hash)].row == nullptr;
+}
+
+Error DistinctRowTable::add(const FieldSlice* row, uint64_t hash) noexcept {
+  if (2 * (used_ + 1) > slots_.size()) {
+    // Double (from 1024 slots) and put every row in its new place.
+    std::vector<Slot> grown;
+    try {
+      grown.resize(slots_.empty() ? 1024 : 2 * slots_.size());
+    } catch (const std::bad_alloc&) {
+      return Error::OutOfMemory;
+    }
+    grown.swap(slots_);
+    for (const Slot& slot : grown) {
+      if (slot.row != nullptr) slots_[findSlot(slot.row, slot.hash)] = slot;
+    }
+  }
+  slots_[findSlot(row, hash)] = Slot{hash, row};
+  ++used_;
+  return Error::ok;
+}
+
 void reportWorkerError(Error error) noexcept {
   // Assembled in a small fixed buffer so the line goes out in one write; the
   // longest error name is far below its size.
@@ -170,6 +288,62 @@ Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields, siz
   return Error::ok;
 }
 
+size_t filterFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map) {
+  if (!query.has_where) return 0;
+  const std::vector<FieldSlice>& names = map.loweredNameSlices();
+  size_t span = 0;
+  auto take = [&](std::string_view column) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == column) {
+        span = std::max(span, i + 1);
+        return;
+      }
+    }
+  };
+  // Iterative walk: a long chain of ANDs and ORs must not deepen the stack.
+  std::vector<const ConditionNode*> pending{&query.where};
+  while (!pending.empty()) {
+    const ConditionNode* node = pending.back();
+    pending.pop_back();
+    switch (node->kind) {
+      case ConditionKind::comparison:
+        take(node->comparison.column);
+        break;
+      case ConditionKind::date_function:
+        take(node->date.column);
+        if (!node->date.column2.empty()) take(node->date.column2);
+        break;
+      case ConditionKind::and_or:
+        if (node->pair) {
+          pending.push_back(&node->pair->left);
+          pending.push_back(&node->pair->right);
+        }
+        break;
+      case ConditionKind::negation:
+        if (node->child) pending.push_back(node->child.get());
+        break;
+    }
+  }
+  return span;
+}
+
+Error RecordFields::splitWhole(ArenaAllocator& scratch) noexcept {
+  size_t count = 0;
+  if (quote_free_) {
+    // Nothing to unescape: the split alone gives the fields.
+    const SplitResult split = splitCsvRecord(line_.data(), line_.size(), fields_, kMaxRecordFields, delimiter_);
+    TAVIX_TRY(split.error);
+    count = split.count;
+  } else {
+    scratch.reset();
+    TAVIX_TRY(splitRecordFields(line_, delimiter_, fields_, count, scratch));
+  }
+  count_ = count;
+  cut_ = kAllFields;
+  started_ = whole_ = true;
+  return Error::ok;
+}
+
 ChunkLineReader::~ChunkLineReader() { cAllocator().free(buffer_, capacity_); }
 
 Error ChunkLineReader::init(platform::File file, uint64_t start, uint64_t end,
@@ -220,16 +394,34 @@ Error ChunkLineReader::refill() noexcept {
   }
   file_pos_ += got;
   filled_ += got;
+  cursor_.reset(buffer_, filled_);
   if (file_pos_ >= end_) at_end_ = true;
   return Error::ok;
 }
 
-Error ChunkLineReader::next(FieldSlice& line, bool& got) noexcept {
+Error ChunkLineReader::nextRecord(FieldSlice& line, bool& got, bool& quote_free) noexcept {
+  quote_free = false;
   for (;;) {
+    if (scan_pos_ < filled_ && scan_pos_ == record_start_) {
+      // A fresh record: most end in this buffer without any quote. Records
+      // that hold a quote or run past the buffer take the general scan.
+      bool plain = false;
+      const RecordEnd e = cursor_.next(scan_pos_, delimiter_, plain);
+      if (e.found && plain) {
+        line = FieldSlice(buffer_ + record_start_, e.position - record_start_);
+        line_offset_ = file_pos_ - filled_ + record_start_;
+        record_start_ = scan_pos_ = e.position + 1;
+        if (!trimRecordLine(line)) continue;
+        quote_free = true;
+        got = true;
+        return Error::ok;
+      }
+    }
     if (scan_pos_ < filled_) {
       const RecordEnd e = scanToRecordEnd(buffer_, filled_, scan_pos_, state_, delimiter_);
       if (e.found) {
         line = FieldSlice(buffer_ + record_start_, e.position - record_start_);
+        line_offset_ = file_pos_ - filled_ + record_start_;
         record_start_ = scan_pos_ = e.position + 1;
         state_ = RecordScanState::at_field_start;
         if (!trimRecordLine(line)) continue;
@@ -240,7 +432,9 @@ Error ChunkLineReader::next(FieldSlice& line, bool& got) noexcept {
     }
     if (at_end_) {
       // The chunk's last record has no LF (the file's last line).
+      ran_over_ = ran_over_ || filled_ > record_start_;
       line = FieldSlice(buffer_ + record_start_, filled_ - record_start_);
+      line_offset_ = file_pos_ - filled_ + record_start_;
       record_start_ = scan_pos_ = filled_;
       got = trimRecordLine(line);
       return Error::ok;

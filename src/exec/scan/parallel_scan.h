@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "driver/query_options.h"
 #include "engine/csv/csv_header.h"
 #include "engine/csv/csv_records.h"
+#include "engine/csv/field_access.h"
 #include "engine/output/result_writer.h"
 #include "engine/output/text_buffer.h"
 #include "exec/scan/scan_pipeline.h"
@@ -63,6 +65,49 @@ struct ScanChunk {
 // gives exactly the records of one sequential read. Returns OutOfMemory.
 [[nodiscard]] Error cutScanChunks(std::string_view data, uint64_t data_start, size_t n,
                                   char delimiter, std::vector<ScanChunk>& out) noexcept;
+
+// Cuts the records of `data` from `data_start` on into `n` chunks like
+// `cutScanChunks`, but without reading the quote state of the bytes before
+// each cut: each cut is one past a line end at or after its nominal offset
+// (the first one whose neighbouring lines hold no quote, see the .cpp; for
+// input without quotes the first line end, which is the exact cut), and a
+// cut whose nominal offset lies before the previous cut takes the previous
+// cut. Any cut that falls on a record start gives the answer of the exact
+// cuts, since workers' results are joined in chunk order. Whether every cut
+// did is known once the workers have read their chunks
+// (`speculativeCutsHold`); when one did not, the executor cuts exactly and
+// runs the workers again. Returns OutOfMemory.
+[[nodiscard]] Error cutChunksAtLineEnds(std::string_view data, uint64_t data_start, size_t n,
+                                        std::vector<ScanChunk>& out) noexcept;
+
+// How one worker left its chunk.
+struct ChunkOutcome {
+  // The worker stopped before the chunk's end (an error, a reached LIMIT, a
+  // stop request): nothing after this chunk is used.
+  bool ended_early = false;
+  // The chunk's last record ran up to the chunk's end without an LF that
+  // ends it: the next chunk does not start at a record start.
+  bool ran_over = false;
+  // The outcome depends on what other workers counted (the shared answer
+  // bound), so it stands only if every chunk was cut exactly.
+  bool depends_on_all = false;
+};
+
+// Returns whether workers over chunks from `cutChunksAtLineEnds` gave the
+// answer that exact chunks give. Chunks are looked at in order; a chunk's
+// start is a record start when every chunk before it ended on a record
+// boundary, and once a chunk ended early the chunks after it are not used.
+// `outcome(i)` is the outcome of chunk i.
+template <typename OutcomeOf>
+bool speculativeCutsHold(size_t chunk_count, OutcomeOf&& outcome) {
+  for (size_t i = 0; i < chunk_count; ++i) {
+    const ChunkOutcome o = outcome(i);
+    if (o.depends_on_all) return false;
+    if (o.ended_early) return true;
+    if (o.ran_over && i + 1 < chunk_count) return false;
+  }
+  return true;
+}
 
 // Tells running workers that the rest of their chunk is not needed. The
 // answer is assembled in chunk order, so once worker i has failed, or has
@@ -195,6 +240,41 @@ template <typename Context>
   return start_error;
 }
 
+// The DISTINCT set of the parallel scans: rows of `width` values each, kept
+// where their owner keeps them (the table holds only a hash and a pointer
+// per row), in an open-addressing table, so that a lookup is one probe of a
+// flat array rather than a walk through separately allocated nodes. Two rows
+// are the same when all their values are equal, byte for byte and however
+// long. The rows a table points to must stay in place while it is used.
+// Belongs to one thread.
+class DistinctRowTable {
+ public:
+  explicit DistinctRowTable(size_t width) noexcept : width_(width) {}
+
+  // The hash of a row, computed once per row (on the worker that found it).
+  static uint64_t hashRow(const FieldSlice* row, size_t width) noexcept;
+
+  // Returns true when no equal row is in the table yet. Does not add it.
+  bool isNew(const FieldSlice* row, uint64_t hash) const noexcept;
+
+  // Adds a row that `isNew` has just accepted. Returns OutOfMemory, the
+  // table unchanged, when it cannot grow.
+  [[nodiscard]] Error add(const FieldSlice* row, uint64_t hash) noexcept;
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    const FieldSlice* row = nullptr;  // null: empty slot
+  };
+
+  size_t findSlot(const FieldSlice* row, uint64_t hash) const noexcept;
+  bool sameRow(const FieldSlice* a, const FieldSlice* b) const noexcept;
+
+  size_t width_;
+  size_t used_ = 0;
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
+};
+
 // Writes "Worker thread error: error.<Name>" and a line end to standard error
 // under the standard-error lock. Called on the failing worker's thread.
 void reportWorkerError(Error error) noexcept;
@@ -214,23 +294,144 @@ inline bool trimRecordLine(FieldSlice& line) noexcept {
 [[nodiscard]] Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields,
                                       size_t& count, ArenaAllocator& scratch) noexcept;
 
-// Calls `on_line(line, stop)` for every record of the mapped chunk
-// [start, end) of `data`, in order: the bytes up to the LF that ends the
-// record (found quote-aware inside the chunk only), less one trailing CR;
-// empty lines are skipped. Stops after a call that sets `stop`, or at the
-// first error `on_line` returns, which it returns.
+// Finds the records of one byte run one after the other and tells which of
+// them hold no double quote, so that those can be cut without the
+// quote-aware rules. The position of the next quote is searched once and kept
+// while the records before it are handed out, so quote-free input costs one
+// line-end search per record. Belongs to one worker.
+class RecordCursor {
+ public:
+  // Starts over on [0, length) of `data`.
+  void reset(const char* data, size_t length) noexcept {
+    data_ = data;
+    length_ = length;
+    next_quote_ = 0;
+    quote_known_ = false;
+  }
+
+  // For the record that starts at `pos` (a record start), returns the offset
+  // of the LF that ends it as `findRecordEnd` does ({length, false} when the
+  // run ends first) and sets `quote_free` when the record up to there holds
+  // no double quote.
+  RecordEnd next(size_t pos, char delimiter, bool& quote_free) noexcept {
+    if (!quote_known_ || next_quote_ < pos) {
+      const void* q = pos < length_ ? std::memchr(data_ + pos, '"', length_ - pos) : nullptr;
+      next_quote_ = q != nullptr ? static_cast<size_t>(static_cast<const char*>(q) - data_) : length_;
+      quote_known_ = true;
+    }
+    const size_t search_end = next_quote_ < length_ ? next_quote_ : length_;
+    const void* lf = pos < search_end ? std::memchr(data_ + pos, '\n', search_end - pos) : nullptr;
+    if (lf != nullptr) {
+      quote_free = true;
+      return {static_cast<size_t>(static_cast<const char*>(lf) - data_), true};
+    }
+    if (next_quote_ >= length_) {
+      quote_free = true;
+      return {length_, false};
+    }
+    quote_free = false;
+    return findRecordEnd(data_, length_, pos, delimiter);
+  }
+
+ private:
+  const char* data_ = nullptr;
+  size_t length_ = 0;
+  size_t next_quote_ = 0;  // offset of the first quote at or after the last search
+  bool quote_known_ = false;
+};
+
+// The number of leading fields of a record that the WHERE of `query` reads:
+// one past the highest column any of its leaves names (a leaf takes the
+// first lower-cased header name equal to its column; a column that is no
+// header name reads no field). 0 without a WHERE.
+size_t filterFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map);
+
+// Asks for every field of the record.
+inline constexpr size_t kAllFields = SIZE_MAX;
+static_assert(kAllFields > kMaxRecordFields);
+
+// The fields of one record line, cut only as far as they are asked for: a
+// quote-free record is cut up to the last field needed (the whole record is
+// still checked against the field limit), any other record is split whole
+// and unescaped, as `splitRecordFields` does. The slices are the same either
+// way. Belongs to one worker; 2 KiB of slots, so keep it off small stacks.
+class RecordFields {
+ public:
+  // Starts on a new record line (no LF, no trailing CR). `quote_free`: the
+  // caller knows the line holds no double quote.
+  void reset(FieldSlice line, bool quote_free, char delimiter) noexcept {
+    line_ = line;
+    delimiter_ = delimiter;
+    quote_free_ = quote_free;
+    cut_ = 0;
+    whole_ = false;
+    started_ = false;
+  }
+
+  // Makes fields [0, min(n, count)) available, n = kAllFields for all of
+  // them. `scratch` takes unescaped copies; it is reset before a whole split.
+  // Returns TooManyColumns for a record of more than kMaxRecordFields fields,
+  // whatever `n`.
+  [[nodiscard]] Error need(size_t n, ArenaAllocator& scratch) noexcept {
+    if (whole_ || (started_ && n <= cut_)) return Error::ok;
+    if (quote_free_ && n < kMaxRecordFields) {
+      // A quote-free record splits at every delimiter: cut it afresh up to
+      // the n-th field (cheap next to the work it spares), checking the
+      // field limit on the first cut only.
+      const LeadingFields r = splitLeadingFields(line_.data(), line_.size(), fields_, n,
+                                                 started_ ? kAllFields : kMaxRecordFields, delimiter_);
+      TAVIX_TRY(r.error);
+      started_ = true;
+      cut_ = n;
+      count_ = r.count;
+      whole_ = r.count < n;
+      return Error::ok;
+    }
+    return splitWhole(scratch);
+  }
+
+  const FieldSlice* fields() const noexcept { return fields_; }
+  // Fields available; with `whole()` the record's field count.
+  size_t count() const noexcept { return count_; }
+  FieldSlice line() const noexcept { return line_; }
+
+ private:
+  [[nodiscard]] Error splitWhole(ArenaAllocator& scratch) noexcept;
+
+  FieldSlice line_;
+  size_t count_ = 0;
+  size_t cut_ = 0;       // fields asked for so far
+  bool quote_free_ = false;
+  bool whole_ = false;   // every field is in the slots
+  bool started_ = false;  // the field limit has been checked
+  char delimiter_ = ',';
+  FieldSlice fields_[kMaxRecordFields];
+};
+
+// Calls `on_line(line, quote_free, stop)` for every record of the mapped
+// chunk [start, end) of `data`, in order: the bytes up to the LF that ends
+// the record (found quote-aware inside the chunk only), less one trailing
+// CR; empty lines are skipped; `quote_free` tells that the line holds no
+// double quote. Stops after a call that sets `stop`, or at the first error
+// `on_line` returns, which it returns. `ran_over` is set when a record runs
+// up to `end` without an LF that ends it.
 template <typename OnLine>
 [[nodiscard]] Error forEachMappedLine(const char* data, uint64_t start, uint64_t end,
-                                      char delimiter, OnLine&& on_line) {
+                                      char delimiter, bool& ran_over, OnLine&& on_line) {
   uint64_t pos = start;
   bool stop = false;
+  ran_over = false;
+  RecordCursor cursor;
+  cursor.reset(data, end);
   while (pos < end && !stop) {
-    const RecordEnd e = findRecordEnd(data, end, pos, delimiter);
+    bool quote_free = false;
+    const RecordEnd e = cursor.next(pos, delimiter, quote_free);
     const uint64_t record_end = e.found ? e.position : end;
+    ran_over = !e.found;
     FieldSlice line(data + pos, record_end - pos);
     pos = record_end + 1;
     if (!trimRecordLine(line)) continue;
-    TAVIX_TRY(on_line(line, stop));
+    TAVIX_TRY(on_line(line, quote_free, stop));
   }
   return Error::ok;
 }
@@ -256,11 +457,39 @@ class ChunkLineReader {
 
   // Sets `line` to the next record (without its LF, one trailing CR dropped;
   // empty lines are skipped) and `got` to true, or `got` to false at the end
-  // of the chunk. The line is valid until the next call. Returns the read
-  // error or OutOfMemory.
-  [[nodiscard]] Error next(FieldSlice& line, bool& got) noexcept;
+  // of the chunk; `quote_free` tells that the line holds no double quote
+  // (false when unknown). The line is valid until the next call. Returns the
+  // read error or OutOfMemory.
+  [[nodiscard]] Error next(FieldSlice& line, bool& got, bool& quote_free) noexcept {
+    if (scan_pos_ < filled_ && scan_pos_ == record_start_) {
+      // A fresh record: most end in this buffer without any quote. Empty
+      // lines, records that hold a quote and records that run past the
+      // buffer take the general scan.
+      bool plain = false;
+      const RecordEnd e = cursor_.next(scan_pos_, delimiter_, plain);
+      if (e.found && plain) {
+        FieldSlice found(buffer_ + record_start_, e.position - record_start_);
+        if (trimRecordLine(found)) {
+          line = found;
+          line_offset_ = file_pos_ - filled_ + record_start_;
+          record_start_ = scan_pos_ = e.position + 1;
+          quote_free = got = true;
+          return Error::ok;
+        }
+      }
+    }
+    return nextRecord(line, got, quote_free);
+  }
+
+  // The file offset of the first byte of the line `next` gave last.
+  uint64_t lineOffset() const noexcept { return line_offset_; }
+
+  // After `next` has reported the end: whether the chunk's last record ran
+  // up to the chunk's end without an LF that ends it.
+  bool ranOver() const noexcept { return ran_over_; }
 
  private:
+  [[nodiscard]] Error nextRecord(FieldSlice& line, bool& got, bool& quote_free) noexcept;
   [[nodiscard]] Error refill() noexcept;
 
   platform::File file_;
@@ -272,8 +501,11 @@ class ChunkLineReader {
   size_t record_start_ = 0;  // first byte of the record being looked for
   size_t scan_pos_ = 0;      // where the search for its end resumes
   RecordScanState state_ = RecordScanState::at_field_start;
+  RecordCursor cursor_;  // over [0, filled_) of the buffer; reset on every refill
   char delimiter_ = ',';
   bool at_end_ = false;  // nothing more to read
+  bool ran_over_ = false;
+  uint64_t line_offset_ = 0;
 };
 
 }  // namespace tavix

@@ -5,16 +5,21 @@
 // its own output text, exactly as the result writer would write them; the
 // executor writes the texts in chunk order, adding the JSON array framing.
 //
-// Row mode (a LIMIT, or DISTINCT): each worker walks its chunk in the mapping
-// and collects its rows as field views (fields it had to unescape are copied
-// into memory the worker keeps until the executor is done); the executor
-// writes them in chunk order through the writer, drops duplicates and stops
-// at the LIMIT. A worker stops once it holds as many rows as the LIMIT: by
-// the end of its rows the answer is complete, so later chunks are not needed
-// either.
+// Row mode (a LIMIT, or DISTINCT): each worker reads its chunk the same way
+// and collects its rows as views into the mapping (fields it had to
+// unescape are copied into memory the worker keeps until the executor is
+// done); the executor writes them in chunk order through the writer, drops
+// duplicates and stops at the LIMIT. A worker stops once it holds as many
+// rows as the LIMIT: by the end of its rows the answer is complete, so later
+// chunks are not needed either.
 //
-// A failing worker prints the error line and ends; after joining, the first
-// error in chunk order fails the call and no rows are written.
+// Chunks are first cut at line ends (see `cutChunksAtLineEnds`); when the
+// workers' outcomes show that a cut fell inside a quoted field, the chunks
+// are cut exactly and the workers run again before anything is written.
+//
+// A failing worker ends; after joining, the executor prints the worker
+// error line for each failed worker, the first error in chunk order fails
+// the call and no rows are written.
 #include <new>
 #include <vector>
 
@@ -33,6 +38,7 @@ struct ScanPathShared {
   bool render_text = false;
   OutputFormat format = OutputFormat::csv;
   std::span<const FieldSlice> json_keys;
+  size_t filter_span = 0;
   AnswerBudget budget;
   WorkerStop stop;
 };
@@ -48,31 +54,50 @@ struct ScanWorkerContext {
   std::vector<FieldSlice> rows;
   ArenaAllocator kept_texts;
   DistinctRowSet distinct_rows;  // row mode with DISTINCT: this chunk's rows
+  // Row mode with DISTINCT: each row's DistinctRowTable hash, computed here
+  // so that the executor's pass over all rows only probes its table.
+  std::vector<uint64_t> row_hashes;
   bool reached_limit = false;    // the answer is complete after these rows
   bool overflowed = false;       // the rows alone pass the answer bound
+  bool stopped = false;          // left the chunk on a stop request
+  bool ran_over = false;         // the last record ran past the chunk's end
   Error error = Error::ok;
+
+  ChunkOutcome outcome() const noexcept {
+    ChunkOutcome o;
+    o.ended_early = error != Error::ok || reached_limit || overflowed || stopped;
+    o.ran_over = ran_over;
+    o.depends_on_all = error == Error::FileTooBig;
+    return o;
+  }
 };
 
+// True when `text` lies inside `line` rather than in the record's scratch
+// arena.
 inline bool viewsInto(FieldSlice text, FieldSlice line) noexcept {
   return text.data() >= line.data() && text.data() + text.size() <= line.data() + line.size();
 }
 
 // The per-record state of one worker.
 struct ScanWorkerState {
-  FieldSlice fields[kMaxRecordFields];
+  RecordFields record;
   std::vector<FieldSlice> values;
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
+  size_t filter_span = 0;  // leading fields the WHERE reads
 };
 
-// Splits one line, tests WHERE and projects; sets `pass`.
+// Tests WHERE on one line, cutting only the fields it reads, and projects
+// the whole record when it passes; sets `pass`.
 [[nodiscard]] Error processScanLine(const ParallelScanFrame& frame, ScanWorkerState& state,
-                                    FieldSlice line, bool& pass) {
-  state.scratch.reset();
-  size_t count = 0;
-  TAVIX_TRY(splitRecordFields(line, frame.options->delimiter, state.fields, count, state.scratch));
-  TAVIX_TRY(frame.filter->test(state.fields, count, pass));
-  if (pass) projectRow(*frame.columns, state.fields, count, state.row_arena, state.values.data());
+                                    FieldSlice line, bool quote_free, bool& pass) {
+  RecordFields& record = state.record;
+  record.reset(line, quote_free, frame.options->delimiter);
+  TAVIX_TRY(record.need(state.filter_span, state.scratch));
+  TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
+  if (!pass) return Error::ok;
+  TAVIX_TRY(record.need(kAllFields, state.scratch));
+  projectRow(*frame.columns, record.fields(), record.count(), state.row_arena, state.values.data());
   return Error::ok;
 }
 
@@ -84,13 +109,20 @@ Error renderChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {
   TAVIX_TRY(reader.init(frame.input->handle, ctx.chunk.start, ctx.chunk.end, delimiter));
   BudgetShare budget(ctx.shared->budget);
   for (;;) {
-    if (shared.stop.shouldStop(ctx.chunk.index)) return Error::ok;
+    if (shared.stop.shouldStop(ctx.chunk.index)) {
+      ctx.stopped = true;
+      return Error::ok;
+    }
     FieldSlice line;
     bool got = false;
-    TAVIX_TRY(reader.next(line, got));
-    if (!got) return Error::ok;
+    bool quote_free = false;
+    TAVIX_TRY(reader.next(line, got, quote_free));
+    if (!got) {
+      ctx.ran_over = reader.ranOver();
+      return Error::ok;
+    }
     bool pass = false;
-    TAVIX_TRY(processScanLine(frame, state, line, pass));
+    TAVIX_TRY(processScanLine(frame, state, line, quote_free, pass));
     if (!pass) continue;
     const uint64_t before = ctx.text.len;
     TAVIX_TRY(appendOutputRow(ctx.text, shared.format, delimiter, shared.json_keys, state.values));
@@ -105,63 +137,82 @@ Error collectChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {
   const int64_t limit = query.limit;
   uint64_t held = 0;
   uint64_t held_bytes = 0;
-  return forEachMappedLine(
-      frame.data, ctx.chunk.start, ctx.chunk.end, frame.options->delimiter,
-      [&](FieldSlice line, bool& stop) -> Error {
-        if (shared.stop.shouldStop(ctx.chunk.index)) {
-          stop = true;
-          return Error::ok;
-        }
-        bool pass = false;
-        TAVIX_TRY(processScanLine(frame, state, line, pass));
-        if (!pass) return Error::ok;
-        if (query.distinct) {
-          bool fresh = false;
-          TAVIX_TRY(ctx.distinct_rows.insertRow(state.values, fresh));
-          if (!fresh) return Error::ok;
-        }
-        if (limit == 0) {
-          // LIMIT 0 ends the scan at the first row that would be written.
-          ctx.reached_limit = stop = true;
-          return Error::ok;
-        }
-        for (FieldSlice& v : state.values) {
-          if (!v.empty() && !viewsInto(v, line)) {
-            Allocator kept = ctx.kept_texts.allocator();
-            if (!kept.copyText(v, v)) return Error::OutOfMemory;
-          }
-        }
-        ctx.rows.insert(ctx.rows.end(), state.values.begin(), state.values.end());
-        ++held;
-        held_bytes += minimumRenderedBytes(state.values);
-        if (limit > 0 && held >= static_cast<uint64_t>(limit)) {
-          ctx.reached_limit = stop = true;
-        } else if (!AnswerBudget::withinLimit(held_bytes)) {
-          // Every row held here is in the answer if the executor gets past
-          // them without reaching the LIMIT; it then fails with FileTooBig.
-          ctx.overflowed = stop = true;
-        }
-        return Error::ok;
-      });
+  // The chunk is read by positioned reads, so the scan faults in no page of
+  // the mapping; a kept row's values become views of the same bytes in the
+  // mapping, which outlives the rows.
+  ChunkLineReader reader;
+  TAVIX_TRY(reader.init(frame.input->handle, ctx.chunk.start, ctx.chunk.end, frame.options->delimiter));
+  for (;;) {
+    if (shared.stop.shouldStop(ctx.chunk.index)) {
+      ctx.stopped = true;
+      return Error::ok;
+    }
+    FieldSlice line;
+    bool got = false;
+    bool quote_free = false;
+    TAVIX_TRY(reader.next(line, got, quote_free));
+    if (!got) {
+      ctx.ran_over = reader.ranOver();
+      return Error::ok;
+    }
+    bool pass = false;
+    TAVIX_TRY(processScanLine(frame, state, line, quote_free, pass));
+    if (!pass) continue;
+    if (query.distinct) {
+      bool fresh = false;
+      TAVIX_TRY(ctx.distinct_rows.insertRow(state.values, fresh));
+      if (!fresh) continue;
+    }
+    if (limit == 0) {
+      // LIMIT 0 ends the scan at the first row that would be written.
+      ctx.reached_limit = true;
+      return Error::ok;
+    }
+    const char* const mapped = frame.data + reader.lineOffset();
+    for (FieldSlice& v : state.values) {
+      if (v.empty()) continue;
+      if (viewsInto(v, line)) {
+        v = FieldSlice(mapped + (v.data() - line.data()), v.size());
+      } else {
+        Allocator kept = ctx.kept_texts.allocator();
+        if (!kept.copyText(v, v)) return Error::OutOfMemory;
+      }
+    }
+    ctx.rows.insert(ctx.rows.end(), state.values.begin(), state.values.end());
+    if (query.distinct) {
+      ctx.row_hashes.push_back(DistinctRowTable::hashRow(state.values.data(), state.values.size()));
+    }
+    ++held;
+    held_bytes += minimumRenderedBytes(state.values);
+    if (limit > 0 && held >= static_cast<uint64_t>(limit)) {
+      ctx.reached_limit = true;
+      return Error::ok;
+    }
+    if (!AnswerBudget::withinLimit(held_bytes)) {
+      // Every row held here is in the answer if the executor gets past
+      // them without reaching the LIMIT; it then fails with FileTooBig.
+      ctx.overflowed = true;
+      return Error::ok;
+    }
+  }
 }
 
 // Thread body of the unsorted path: renders or collects the rows of one
-// chunk. On failure it prints the worker error line and ends; the outcome is
-// the context's error, text or rows. Touches only its context, its own
-// memory and the shared counters.
+// chunk. On failure it ends; the outcome is the context's error, text or
+// rows (the executor prints the worker error line once it knows the chunk
+// was cut right). Touches only its context, its own memory and the shared
+// counters.
 void scanWorkerMain(void* arg) {
   ScanWorkerContext& ctx = *static_cast<ScanWorkerContext*>(arg);
   try {
     ScanWorkerState state;
     state.values.resize(ctx.shared->frame->columns->size());
+    state.filter_span = ctx.shared->filter_span;
     ctx.error = ctx.shared->render_text ? renderChunk(ctx, state) : collectChunk(ctx, state);
   } catch (const std::bad_alloc&) {
     ctx.error = Error::OutOfMemory;
   }
-  if (ctx.error != Error::ok) {
-    reportWorkerError(ctx.error);
-    ctx.shared->stop.requestAfter(ctx.chunk.index);
-  } else if (ctx.reached_limit || ctx.overflowed) {
+  if (ctx.error != Error::ok || ctx.reached_limit || ctx.overflowed) {
     ctx.shared->stop.requestAfter(ctx.chunk.index);
   }
 }
@@ -170,20 +221,23 @@ void scanWorkerMain(void* arg) {
                                        std::vector<ScanWorkerContext>& contexts) {
   const ParsedQuery& query = *frame.query;
   const size_t width = frame.columns->size();
-  DistinctRowSet distinct_rows;
+  // Every chunk's rows are distinct among themselves; the table drops the
+  // rows an earlier chunk already wrote. It points into the contexts' rows,
+  // which therefore stay until the end.
+  DistinctRowTable distinct_rows(width);
   uint64_t written = 0;
   bool done = query.limit == 0;
   for (ScanWorkerContext& ctx : contexts) {
     if (done) break;
     const size_t row_count = width == 0 ? 0 : ctx.rows.size() / width;
     for (size_t r = 0; r < row_count && !done; ++r) {
-      const std::span<const FieldSlice> row(ctx.rows.data() + r * width, width);
+      const FieldSlice* values = ctx.rows.data() + r * width;
       if (query.distinct) {
-        bool fresh = false;
-        TAVIX_TRY(distinct_rows.insertRow(row, fresh));
-        if (!fresh) continue;
+        const uint64_t hash = ctx.row_hashes[r];
+        if (!distinct_rows.isNew(values, hash)) continue;
+        TAVIX_TRY(distinct_rows.add(values, hash));
       }
-      TAVIX_TRY(writeResultRow(*frame.writer, row));
+      TAVIX_TRY(writeResultRow(*frame.writer, std::span<const FieldSlice>(values, width)));
       ++written;
       done = query.limit >= 0 && written >= static_cast<uint64_t>(query.limit);
     }
@@ -191,20 +245,22 @@ void scanWorkerMain(void* arg) {
     TAVIX_TRY(ctx.error);
     if (ctx.overflowed) return Error::FileTooBig;
     if (ctx.reached_limit) break;
-    std::vector<FieldSlice>().swap(ctx.rows);
+    if (!query.distinct) std::vector<FieldSlice>().swap(ctx.rows);
   }
   return finishScanOutput(*frame.writer);
 }
 
-}  // namespace
-
-Error runParallelUnsortedPath(ParallelScanFrame& frame) {
+// One run of the workers over the frame's chunks, and the answer. Sets
+// `recut` instead, writing nothing, when the chunks were cut at line ends and
+// one of them did not start at a record start.
+[[nodiscard]] Error runUnsortedWorkers(ParallelScanFrame& frame, bool& recut) {
   const ParsedQuery& query = *frame.query;
   ScanPathShared shared;
   shared.frame = &frame;
   shared.render_text = query.limit < 0 && !query.distinct;
   shared.format = normalizedFormat(frame.options->output_format);
   shared.json_keys = writerJsonKeys(*frame.writer);
+  shared.filter_span = filterFieldSpan(query, *frame.map);
 
   std::vector<ScanWorkerContext> contexts(frame.chunks.size());
   for (size_t i = 0; i < contexts.size(); ++i) {
@@ -212,6 +268,14 @@ Error runParallelUnsortedPath(ParallelScanFrame& frame) {
     contexts[i].chunk = frame.chunks[i];
   }
   TAVIX_TRY(runWorkerThreads(contexts, scanWorkerMain, shared.stop));
+  if (!frame.chunks_exact &&
+      !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); })) {
+    recut = true;
+    return Error::ok;
+  }
+  for (const ScanWorkerContext& ctx : contexts) {
+    if (ctx.error != Error::ok) reportWorkerError(ctx.error);
+  }
   if (!shared.render_text) return writeCollectedRows(frame, contexts);
 
   for (const ScanWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
@@ -220,6 +284,16 @@ Error runParallelUnsortedPath(ParallelScanFrame& frame) {
   texts.reserve(contexts.size());
   for (const ScanWorkerContext& ctx : contexts) texts.push_back(&ctx.text);
   return writeOutputTexts(*frame.result, shared.format, texts);
+}
+
+}  // namespace
+
+Error runParallelUnsortedPath(ParallelScanFrame& frame) {
+  bool recut = false;
+  const Error e = runUnsortedWorkers(frame, recut);
+  if (!recut) return e;
+  TAVIX_TRY(cutChunksExactly(frame));
+  return runUnsortedWorkers(frame, recut);
 }
 
 }  // namespace tavix

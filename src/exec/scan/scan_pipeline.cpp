@@ -65,7 +65,40 @@ void appendLength(std::string& key, uint64_t n) {
   key.push_back(static_cast<char>(n));
 }
 
+bool needsRowQuotes(FieldSlice value, char delimiter) noexcept {
+  for (const char c : value) {
+    if (c == delimiter || c == '\n' || c == '\r' || c == '"') return true;
+  }
+  return false;
+}
+
+Error appendQuotedValue(TextBuffer& buffer, FieldSlice value) noexcept {
+  TAVIX_TRY(appendToTextBuffer(buffer, "\""));
+  size_t from = 0;
+  for (size_t q = value.find('"'); q != FieldSlice::npos; q = value.find('"', q + 1)) {
+    TAVIX_TRY(appendToTextBuffer(buffer, value.substr(from, q + 1 - from)));
+    TAVIX_TRY(appendToTextBuffer(buffer, "\""));
+    from = q + 1;
+  }
+  TAVIX_TRY(appendToTextBuffer(buffer, value.substr(from)));
+  return appendToTextBuffer(buffer, "\"");
+}
+
 }  // namespace
+
+Error appendRenderedCsvRow(TextBuffer& buffer, std::span<const FieldSlice> values,
+                           char delimiter) noexcept {
+  const uint64_t start = buffer.len;
+  Error e = Error::ok;
+  for (size_t i = 0; e == Error::ok && i < values.size(); ++i) {
+    if (i > 0) e = appendToTextBuffer(buffer, FieldSlice(&delimiter, 1));
+    if (e != Error::ok) break;
+    e = needsRowQuotes(values[i], delimiter) ? appendQuotedValue(buffer, values[i])
+                                             : appendToTextBuffer(buffer, values[i]);
+  }
+  if (e != Error::ok) buffer.len = start;
+  return e;
+}
 
 FieldSlice trimHeaderLabel(FieldSlice name) noexcept {
   size_t begin = 0;
@@ -293,7 +326,7 @@ Error SortGather::init(const QueryOptions& options, std::span<const FieldSlice> 
 Error SortGather::appendRendered(std::span<const FieldSlice> values, TextSpan& span) {
   span.position = text_.len;
   if (!json_) {
-    TAVIX_TRY(appendCsvRecord(text_, values, delimiter_));
+    TAVIX_TRY(appendRenderedCsvRow(text_, values, delimiter_));
   } else {
     // Every value is a JSON string here, numbers included: the row is
     // rendered before its place in the output is known and stays as it is.
@@ -330,7 +363,7 @@ Error SortGather::addMultiKeyRow(std::span<const FieldSlice> key_values,
   PendingSortEntry entry;
   entry.number = std::nan("");
   entry.key_text.position = text_.len;
-  TAVIX_TRY(appendCsvRecord(text_, key_values, delimiter_));
+  TAVIX_TRY(appendRenderedCsvRow(text_, key_values, delimiter_));
   entry.key_text.length = text_.len - entry.key_text.position;
   TAVIX_TRY(appendRendered(values, entry.row_text));
   entries_.push_back(entry);
@@ -363,8 +396,8 @@ Error SortGather::sortMultiKey(std::span<const bool> descending, int32_t limit, 
     keys[i].descending = descending[i];
   }
   const MultiKeySortContext context{keys.data(), keys.size(), delimiter_};
-  // Each record's key line (its key_text) holds the key values as a CSV
-  // line; the line comparator cuts its fields from `row_text`, so it is
+  // Each record's key line (its key_text) holds the key values rendered as
+  // a CSV row; the line comparator cuts its fields from `row_text`, so it is
   // shown the key lines in that place.
   stableSort(records.data(), records.size(), [&](const SortKeyRecord& a, const SortKeyRecord& b) {
     SortKeyRecord line_a;
@@ -395,6 +428,24 @@ Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> record
 Error finishScanOutput(ResultWriter& writer) noexcept {
   TAVIX_TRY(finishResultWriter(writer));
   return flushResultWriter(writer);
+}
+
+Error prepareSequentialScan(const ParsedQuery& query, const QueryOptions& options,
+                            std::span<const FieldSlice> header_fields, ResultWriter& writer,
+                            SequentialScanSetup& setup) {
+  if (options.no_header_row) {
+    setup.generated_names.reserve(header_fields.size());
+    for (size_t i = 1; i <= header_fields.size(); ++i)
+      setup.generated_names.push_back(makeGeneratedColumnName(i));
+    setup.names.assign(setup.generated_names.begin(), setup.generated_names.end());
+  } else {
+    setup.names.assign(header_fields.begin(), header_fields.end());
+  }
+  setup.header_is_first_row = options.no_header_row;
+  setup.map.assign(setup.names.data(), setup.names.size());
+  TAVIX_TRY(buildOutputColumns(query, setup.names, setup.map, setup.columns));
+  TAVIX_TRY(setResultColumns(writer, setup.columns.labels, options.omit_header));
+  return setup.filter.init(query, setup.map, options.strict);
 }
 
 }  // namespace tavix

@@ -133,6 +133,27 @@ class RowFilter {
   bool strict_ = false;
 };
 
+// The column map, output columns and row filter of a sequential scan over
+// one header record, with the output started. The names are views into the
+// header record's fields (or the generated "c1".."cN" names, owned here), so
+// the header record must outlive this object.
+struct SequentialScanSetup {
+  std::vector<std::string> generated_names;
+  std::vector<FieldSlice> names;
+  ColumnIndexMap map;
+  OutputColumns columns;
+  RowFilter filter;
+  // Without a header row the header record is also the first data row.
+  bool header_is_first_row = false;
+};
+
+// Prepares `setup` from the first record of the input and writes the output
+// header through `writer`. Returns the errors of buildOutputColumns,
+// setResultColumns and RowFilter::init.
+[[nodiscard]] Error prepareSequentialScan(const ParsedQuery& query, const QueryOptions& options,
+                                          std::span<const FieldSlice> header_fields,
+                                          ResultWriter& writer, SequentialScanSetup& setup);
+
 // The set of rows seen so far, for DISTINCT. A row's key is its whole
 // sequence of values (each value's length, then its bytes), so two rows are
 // duplicates exactly when all their values are equal, however long they are.
@@ -211,11 +232,20 @@ inline FieldSlice sortKeyValue(const SortKeySource& source, const FieldSlice* va
   return source.index < field_count ? fields[source.index] : FieldSlice();
 }
 
+// Appends the values as one delimited line for a row rendered ahead: the
+// values in order joined by `delimiter`, a value holding the delimiter, LF,
+// CR or a double quote written between double quotes with each double quote
+// doubled, any other value unchanged, no line end. The delimiter alone
+// decides; a comma is an ordinary byte under another delimiter. Returns
+// OutOfMemory with the buffer unchanged.
+[[nodiscard]] Error appendRenderedCsvRow(TextBuffer& buffer, std::span<const FieldSlice> values,
+                                         char delimiter) noexcept;
+
 // Rows gathered for ORDER BY: per row its sort value and its rendered text,
 // appended to one text buffer and listed as `PendingSortEntry`s with
 // offsets (the buffer moves while it grows). Rows are rendered as they will
-// be emitted: CSV records (quoted as the writer quotes, no line end) or JSON
-// objects whose values are all JSON strings. Used by one thread.
+// be emitted: delimited lines (`appendRenderedCsvRow`) or JSON objects
+// whose values are all JSON strings. Used by one thread.
 class SortGather {
  public:
   // Creates the buffer (kSortTextInitialBytes) for rows of these labels in
@@ -228,9 +258,10 @@ class SortGather {
   [[nodiscard]] Error addRow(FieldSlice sort_value, std::span<const FieldSlice> values);
 
   // Appends a row sorted by several keys; key_values[i] is the row's value of
-  // key i. The values are kept as one CSV line (the options' delimiter, CSV
-  // quoting) from which each key's field is cut while sorting, so the order
-  // never depends on the output format. Returns OutOfMemory.
+  // key i. The values are kept as one line rendered as a CSV row is
+  // (`appendRenderedCsvRow`), from which each key's field is cut while
+  // sorting, so the order never depends on the output format. Returns
+  // OutOfMemory.
   [[nodiscard]] Error addMultiKeyRow(std::span<const FieldSlice> key_values,
                                      std::span<const FieldSlice> values);
 

@@ -41,24 +41,10 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
   TAVIX_TRY(readStdinRecord(*reader, header));
   if (header.atEnd()) return Error::EmptyFile;
 
-  std::vector<std::string> generated;
-  std::vector<FieldSlice> names;
-  if (options.no_header_row) {
-    generated.reserve(header.count());
-    for (size_t i = 1; i <= header.count(); ++i) generated.push_back(makeGeneratedColumnName(i));
-    names.assign(generated.begin(), generated.end());
-  } else {
-    names = header.fields;
-  }
-  bool pending_first_row = options.no_header_row;
-
-  ColumnIndexMap map;
-  map.assign(names.data(), names.size());
-  OutputColumns columns;
-  TAVIX_TRY(buildOutputColumns(query, names, map, columns));
-  TAVIX_TRY(setResultColumns(*writer, columns.labels, options.omit_header));
-  RowFilter filter;
-  TAVIX_TRY(filter.init(query, map, options.strict));
+  SequentialScanSetup setup;
+  TAVIX_TRY(prepareSequentialScan(query, options, header.fields, *writer, setup));
+  const OutputColumns& columns = setup.columns;
+  bool pending_first_row = setup.header_is_first_row;
 
   ArenaAllocator row_arena;
   std::vector<FieldSlice> values(columns.size());
@@ -80,7 +66,7 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
     const size_t field_count = current->count();
 
     bool pass = false;
-    TAVIX_TRY(filter.test(fields, field_count, pass));
+    TAVIX_TRY(setup.filter.test(fields, field_count, pass));
     if (!pass) continue;
     projectRow(columns, fields, field_count, row_arena, values.data());
     if (query.distinct) {

@@ -64,32 +64,16 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
   TAVIX_TRY(readNextCsvRecordOwned(*reader, header));
   if (header.ended()) return Error::EmptyFile;
 
-  // Without a header row the names are generated and the first record is
-  // the first data row; it keeps the owned split it was read with.
-  std::vector<std::string> generated;
-  std::vector<FieldSlice> names;
-  if (options.no_header_row) {
-    generated.reserve(header.count());
-    for (size_t i = 1; i <= header.count(); ++i) generated.push_back(makeGeneratedColumnName(i));
-    names.assign(generated.begin(), generated.end());
-  } else {
-    names = header.items;
-  }
-  bool pending_first_row = options.no_header_row;
-
-  ColumnIndexMap map;
-  map.assign(names.data(), names.size());
-  OutputColumns columns;
-  TAVIX_TRY(buildOutputColumns(query, names, map, columns));
-  TAVIX_TRY(setResultColumns(*writer, columns.labels, options.omit_header));
-  RowFilter filter;
-  TAVIX_TRY(filter.init(query, map, options.strict));
+  SequentialScanSetup setup;
+  TAVIX_TRY(prepareSequentialScan(query, options, header.items, *writer, setup));
+  const OutputColumns& columns = setup.columns;
+  bool pending_first_row = setup.header_is_first_row;
 
   std::unique_ptr<SortState> sort;
   if (query.has_order_by) {
     sort = std::make_unique<SortState>();
     TAVIX_TRY(sort->gather.init(options, columns.labels));
-    TAVIX_TRY(resolveSortKeySources(query, columns, map, sort->keys));
+    TAVIX_TRY(resolveSortKeySources(query, columns, setup.map, sort->keys));
     if (sort->keys.size() > 1) sort->key_values.resize(sort->keys.size());
   }
 
@@ -114,7 +98,7 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
     }
 
     bool pass = false;
-    TAVIX_TRY(filter.test(fields, field_count, pass));
+    TAVIX_TRY(setup.filter.test(fields, field_count, pass));
     if (!pass) continue;
     projectRow(columns, fields, field_count, row_arena, values.data());
     if (query.distinct) {

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <string_view>
 
 namespace tavix {
 namespace {
@@ -139,6 +142,104 @@ TEST(NumberRuleSweep, AgreesWithStrtodOnDecimalAndHexTexts) {
     const double theirs = std::strtod(text.c_str(), &end);
     ASSERT_EQ(*end, '\0') << text;
     EXPECT_EQ(ours, theirs) << text;
+  }
+}
+
+// The reference for decimal texts: the standard library's correctly rounded
+// parser, over the text after its sign.
+double referenceDecimal(const std::string& text) {
+  std::string_view s(text);
+  const bool negative = !s.empty() && s[0] == '-';
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
+  double v = 0;
+  const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  EXPECT_TRUE(ec == std::errc() && ptr == s.data() + s.size()) << text;
+  return negative ? -v : v;
+}
+
+void expectSameBits(const std::string& text) {
+  double ours = 0;
+  ASSERT_EQ(parseNumber(text, ours), Error::ok) << '"' << text << '"';
+  const double theirs = referenceDecimal(text);
+  EXPECT_EQ(std::bit_cast<uint64_t>(ours), std::bit_cast<uint64_t>(theirs)) << '"' << text << '"';
+}
+
+// Plain decimals of up to 19 digits with a point and a short exponent are
+// read without the general parser when their value is exact enough; every
+// one must still be the correctly rounded double, sign of zero included.
+// Texts just past each limit (2^53, 10^22, 19 digits) take the other road
+// and must agree as well.
+TEST(NumberRuleSweep, PlainDecimalsMatchTheCorrectlyRoundedValue) {
+  static const char* const edges[] = {
+      "9007199254740992",        "9007199254740993",     "9007199254740991.5",
+      "900719925474099.3",       "1e22",                 "1e23",
+      "0.0000000000000000000001", "0.00000000000000000000001", "1234567890123456789",
+      "12345678901234567890",    "123456789012345.6e7",  "0.1e-21",
+      "-0.0",                    "-0e5",                 "000000000000000000000000001.5",
+      "4503599627370497.5",      "1.7976931348623157e3", "99999999999999999e-22",
+      "8.5e-22",                 "5e-1",                 "+7.25E+2",
+  };
+  for (const char* text : edges) expectSameBits(text);
+
+  uint64_t state = 0x2545f4914f6cdd1du;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    std::string text;
+    const uint64_t shape = next();
+    if (shape % 3 == 0) text += '-';
+    const uint64_t digits = 1 + next() % 19;
+    const uint64_t point = next() % (digits + 2);  // digits + 1: no point
+    for (uint64_t d = 0; d < digits; ++d) {
+      if (d == point) text += '.';
+      // Some texts run long on zeros, which do not count towards the mantissa.
+      text += (shape >> 8) % 5 == 0 && d < digits / 2 ? '0' : static_cast<char>('0' + next() % 10);
+    }
+    if (point == digits) text += '.';
+    if ((shape >> 16) % 4 == 0) {
+      text += (shape >> 20) % 2 ? 'e' : 'E';
+      if ((shape >> 24) % 2) text += '-';
+      text += std::to_string(next() % 30);
+    }
+    expectSameBits(text);
+  }
+}
+
+// Short texts over digits, points and the bytes right next to the digits
+// ('/' and ':'), a letter and a non-ASCII byte: a text is a number exactly
+// when it holds only digits and at most one point, with at least one digit.
+TEST(NumberRuleSweep, ShortTextsAreRefusedUnlessPlainDecimals) {
+  static const char kAlphabet[] = "0123456789012345678901234567..:/a\x80";
+  uint64_t state = 0x853c49e6748fea9bu;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  for (int i = 0; i < 100000; ++i) {
+    std::string text;
+    for (uint64_t n = 1 + next() % 17; n > 0; --n) text += kAlphabet[next() % (sizeof kAlphabet - 1)];
+    size_t digits = 0;
+    size_t points = 0;
+    size_t others = 0;
+    for (char c : text) {
+      if (c >= '0' && c <= '9') {
+        ++digits;
+      } else if (c == '.') {
+        ++points;
+      } else {
+        ++others;
+      }
+    }
+    const bool number = others == 0 && points <= 1 && digits > 0;
+    double v = 0;
+    ASSERT_EQ(parseNumber(text, v) == Error::ok, number) << '"' << text << '"';
+    if (number) expectSameBits(text);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "heap_counter.h"
+#include "support/condition_nodes.h"
 
 namespace tavix {
 namespace {
@@ -277,23 +278,6 @@ ConditionNode columnIs(std::string column, std::string value) {
   return leafNode(std::move(leaf));
 }
 
-ConditionNode pairNode(ConditionNode left, ConditionNode right, bool is_or) {
-  ConditionNode n;
-  n.kind = ConditionKind::and_or;
-  n.pair = std::make_unique<ConditionPair>();
-  n.pair->left = std::move(left);
-  n.pair->right = std::move(right);
-  n.pair->is_or = is_or;
-  return n;
-}
-
-ConditionNode notNode(ConditionNode child) {
-  ConditionNode n;
-  n.kind = ConditionKind::negation;
-  n.child = std::make_unique<ConditionNode>(std::move(child));
-  return n;
-}
-
 ConditionNode dateNode(std::string function, std::string unit, std::string column,
                        std::string column2, ComparisonOp op, double literal) {
   ConditionNode n;
@@ -328,24 +312,24 @@ TEST(EvalConditionTree, LogicAndNegation) {
   } cases[] = {
       {"T", T(), true},
       {"F", F(), false},
-      {"T AND F", pairNode(T(), F(), false), false},
-      {"T AND T", pairNode(T(), T(), false), true},
-      {"F AND T", pairNode(F(), T(), false), false},
-      {"F OR F", pairNode(F(), F(), true), false},
-      {"F OR T", pairNode(F(), T(), true), true},
-      {"T OR F", pairNode(T(), F(), true), true},
-      {"NOT T", notNode(T()), false},
-      {"NOT NOT T", notNode(notNode(T())), true},
-      {"NOT (T AND F)", notNode(pairNode(T(), F(), false)), true},
-      {"NOT (F OR F)", notNode(pairNode(F(), F(), true)), true},
-      {"NOT (T OR F)", notNode(pairNode(T(), F(), true)), false},
-      {"NOT (F AND T)", notNode(pairNode(F(), T(), false)), true},
-      {"(NOT T) OR (NOT F)", pairNode(notNode(T()), notNode(F()), true), true},
-      {"NOT (T AND NOT T)", notNode(pairNode(T(), notNode(T()), false)), true},
+      {"T AND F", test::pairNode(T(), F(), false), false},
+      {"T AND T", test::pairNode(T(), T(), false), true},
+      {"F AND T", test::pairNode(F(), T(), false), false},
+      {"F OR F", test::pairNode(F(), F(), true), false},
+      {"F OR T", test::pairNode(F(), T(), true), true},
+      {"T OR F", test::pairNode(T(), F(), true), true},
+      {"NOT T", test::negationNode(T()), false},
+      {"NOT NOT T", test::negationNode(test::negationNode(T())), true},
+      {"NOT (T AND F)", test::negationNode(test::pairNode(T(), F(), false)), true},
+      {"NOT (F OR F)", test::negationNode(test::pairNode(F(), F(), true)), true},
+      {"NOT (T OR F)", test::negationNode(test::pairNode(T(), F(), true)), false},
+      {"NOT (F AND T)", test::negationNode(test::pairNode(F(), T(), false)), true},
+      {"(NOT T) OR (NOT F)", test::pairNode(test::negationNode(T()), test::negationNode(F()), true), true},
+      {"NOT (T AND NOT T)", test::negationNode(test::pairNode(T(), test::negationNode(T()), false)), true},
       {"(T OR F) AND NOT (F OR F)",
-       pairNode(pairNode(T(), F(), true), notNode(pairNode(F(), F(), true)), false), true},
+       test::pairNode(test::pairNode(T(), F(), true), test::negationNode(test::pairNode(F(), F(), true)), false), true},
       {"F OR (T AND (F OR NOT F))",
-       pairNode(F(), pairNode(T(), pairNode(F(), notNode(F()), true), false), true), true},
+       test::pairNode(F(), test::pairNode(T(), test::pairNode(F(), test::negationNode(F()), true), false), true), true},
   };
   for (const auto& c : cases) EXPECT_EQ(r.eval(c.node), c.expected) << c.what;
 }
@@ -361,7 +345,7 @@ TEST(EvalConditionTree, ColumnsAndShortRecords) {
       {"later duplicate ignored", columnIs("a", "z"), false},
       {"second column", columnIs("b", "y"), true},
       {"unknown column", columnIs("nosuch", "x"), false},
-      {"NOT unknown column", notNode(columnIs("nosuch", "x")), true},
+      {"NOT unknown column", test::negationNode(columnIs("nosuch", "x")), true},
       {"names compare exactly", columnIs("A", "x"), false},
       {"column past the record reads empty", columnIs("c", ""), true},
       {"IS NULL past the record",
@@ -399,7 +383,7 @@ TEST(EvalConditionTree, DateFunctionLeavesNeedDates) {
       {"missing field year < 2000", {}, dateNode("extract", "year", "d", "", Op::lt, 2000),
        false},
       {"NOT blank year < 2000", {""},
-       notNode(dateNode("extract", "year", "d", "", Op::lt, 2000)), true},
+       test::negationNode(dateNode("extract", "year", "d", "", Op::lt, 2000)), true},
       {"unlisted unit is 0", {"2024-05-01"},
        dateNode("extract", "fortnight", "d", "", Op::eq, 0), true},
       {"quoted unit is unlisted", {"2024-05-01"},
@@ -417,7 +401,7 @@ TEST(EvalConditionTree, DateFunctionLeavesNeedDates) {
       {"datediff second column unknown", {"2024-01-01", "2024-01-03"},
        dateNode("datediff", "day", "d", "nosuch", Op::ge, 0), false},
       {"dateadd is false", {"2024-01-01"}, dateNode("dateadd", "day", "d", "", Op::gt, 0), false},
-      {"NOT dateadd", {"2024-01-01"}, notNode(dateNode("dateadd", "day", "d", "", Op::gt, 0)),
+      {"NOT dateadd", {"2024-01-01"}, test::negationNode(dateNode("dateadd", "day", "d", "", Op::gt, 0)),
        true},
       {"unknown column", {"2024-01-01"}, dateNode("extract", "year", "nosuch", "", Op::gt, 0),
        false},
@@ -438,24 +422,24 @@ TEST(EvalConditionTree, DeepChainsDoNotRecurse) {
 
   // F OR F OR ... OR T, nested to the right as the parser builds it.
   ConditionNode chain = T();
-  for (int i = 0; i < kLinks; ++i) chain = pairNode(F(), std::move(chain), true);
+  for (int i = 0; i < kLinks; ++i) chain = test::pairNode(F(), std::move(chain), true);
   EXPECT_TRUE(r.eval(chain));
 
   ConditionNode all_true = T();
-  for (int i = 0; i < kLinks; ++i) all_true = pairNode(T(), std::move(all_true), false);
+  for (int i = 0; i < kLinks; ++i) all_true = test::pairNode(T(), std::move(all_true), false);
   EXPECT_TRUE(r.eval(all_true));
 
   ConditionNode nots = T();
-  for (int i = 0; i < kLinks + 1; ++i) nots = notNode(std::move(nots));
+  for (int i = 0; i < kLinks + 1; ++i) nots = test::negationNode(std::move(nots));
   EXPECT_FALSE(r.eval(nots));
 }
 
 TEST(EvalConditionTree, NeverAllocatesFromTheHeap) {
   const std::vector<FieldSlice> names = {"t", "d"};
   const std::vector<FieldSlice> fields = {"1", "2024-01-01"};
-  const ConditionNode tree = pairNode(
-      notNode(dateNode("extract", "year", "d", "", ComparisonOp::lt, 2000)),
-      pairNode(columnIs("t", "0"), notNode(columnIs("d", "x")), true), false);
+  const ConditionNode tree = test::pairNode(
+      test::negationNode(dateNode("extract", "year", "d", "", ComparisonOp::lt, 2000)),
+      test::pairNode(columnIs("t", "0"), test::negationNode(columnIs("d", "x")), true), false);
   const uint64_t before = test::heapAllocationCount();
   const bool result =
       evalConditionTree(tree, fields.data(), fields.size(), names.data(), names.size());

@@ -105,6 +105,52 @@ TEST(RowFilter, ConditionColumnsMustBeHeaderNames) {
   EXPECT_TRUE(pass);
 }
 
+// A field that reads as NaN is a number: strict mode lets it through, and
+// of the numeric operators only `!=` accepts it.
+TEST(RowFilter, NanFieldsAreNumbersThatOnlyNotEqualAccepts) {
+  static const struct {
+    const char* where;
+    FieldSlice price;
+    bool pass;
+  } cases[] = {
+      {"price != 12", "nan", true},       {"price = 12", "nan", false},
+      {"price > 10", "nan", false},       {"price <= 10", "-nan", false},
+      {"price BETWEEN 1 AND 99", "nan", false},
+      {"price != 'nan'", "12", true},     {"price = 'nan'", "nan", false},
+      {"price < 'inf'", "12", true},      {"price >= '-infinity'", "-inf", true},
+  };
+  for (const auto& c : cases) {
+    FilterFixture f;
+    ASSERT_EQ(f.build(c.where, true), Error::ok) << c.where;
+    const std::vector<FieldSlice> record = {"pen", "3", c.price};
+    bool pass = !c.pass;
+    EXPECT_EQ(f.filter.test(record.data(), record.size(), pass), Error::ok)
+        << c.where << " on " << c.price;
+    EXPECT_EQ(pass, c.pass) << c.where << " on " << c.price;
+  }
+}
+
+TEST(AppendRenderedCsvRow, QuotesForTheDelimiterLineEndsAndQuotesOnly) {
+  static const struct {
+    std::vector<FieldSlice> values;
+    char delimiter;
+    const char* expected;
+  } cases[] = {
+      {{"a\"b", "x,y", "plain"}, ',', "\"a\"\"b\",\"x,y\",plain"},
+      {{"a\"b", "x,y", "p;q"}, ';', "\"a\"\"b\";x,y;\"p;q\""},
+      {{"two\nlines", "cr\r", "tab\there"}, ',', "\"two\nlines\",\"cr\r\",tab\there"},
+      {{"", "", ""}, '|', "||"},
+      {{"\"\""}, ',', "\"\"\"\"\"\""},
+      {{}, ',', ""},
+  };
+  for (const auto& c : cases) {
+    TextBuffer buffer;
+    ASSERT_EQ(appendToTextBuffer(buffer, "<"), Error::ok);
+    ASSERT_EQ(appendRenderedCsvRow(buffer, c.values, c.delimiter), Error::ok) << c.expected;
+    EXPECT_EQ(buffer.view(), std::string("<") + c.expected);
+  }
+}
+
 TEST(DistinctRowSet, KeysAreWholeRowsAndValuesStayApart) {
   const std::string long_a = std::string(9000, 'x') + "a";
   const std::string long_b = std::string(9000, 'x') + "b";

@@ -91,9 +91,14 @@ TEST_F(StreamingExecutorTest, OptionsShapeTheAnswer) {
       {"lines sorted", &lines, data, "SELECT c1 FROM 'x' ORDER BY c1 DESC LIMIT 1", "{\"c1\":\"3\"}\n"},
       {"lines empty", &lines, data, "SELECT c1 FROM 'x' LIMIT 0", ""},
       {"no header out", &bare, data, "SELECT c2 FROM 'x' ORDER BY c2", "ink\nmug\npen\n"},
-      // The delimiter applies to input, CSV output and sort renderings.
+      // The delimiter applies to input, CSV output and sort renderings; a
+      // row rendered for sorting is quoted for the delimiter, not for a comma,
+      // and a key holding the delimiter is still compared whole ("p;q" after
+      // "p" although a cut at the delimiter would read '"p').
       {"semicolon", &semicolon, "a;b\n1;x,y\n2;z\n", "SELECT b, a FROM 'x' ORDER BY a DESC, b",
-       "b;a\nz;2\n\"x,y\";1\n"},
+       "b;a\nz;2\nx,y;1\n"},
+      {"semicolon quoted key", &semicolon, "a;b\n1;\"p;q\"\n1;p\n1;\"r\"\"s\"\n",
+       "SELECT b, a FROM 'x' ORDER BY a, b", "b;a\np;1\n\"p;q\";1\n\"r\"\"s\";1\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(run(c.input, c.sql, *c.options), c.expected) << c.name << ": " << c.sql;

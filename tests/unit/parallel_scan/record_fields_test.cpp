@@ -1,0 +1,149 @@
+// Cutting only the leading fields of a record must give exactly the fields
+// (and the field-limit error) of a full split; cuts at line ends must be the
+// exact cuts wherever the input holds no quote.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/csv/csv_records.h"
+#include "engine/csv/field_access.h"
+#include "exec/scan/parallel_scan.h"
+
+namespace tavix {
+namespace {
+
+std::string fieldsOf(size_t count) {
+  std::string s = "f0";
+  for (size_t i = 1; i < count; ++i) s += ",f" + std::to_string(i);
+  return s;
+}
+
+TEST(SplitLeadingFields, GivesTheFieldsAndTheErrorOfAFullSplit) {
+  static const std::string cases[] = {
+      "",
+      ",",
+      "a",
+      "a,b,c",
+      ",,,",
+      "a,,b,",
+      "123.45,item99,tools,2024-01-01 00:00:00,\r,x",
+      std::string(40, 'x') + "," + std::string(17, 'y') + ",,z",
+      fieldsOf(255),
+      fieldsOf(256),
+      fieldsOf(257),
+      std::string(255, ','),
+      std::string(256, ','),
+      std::string(300, 'x'),
+      std::string(600, 'x') + "," + std::string(600, 'y'),
+  };
+  FieldSlice full[kMaxRecordFields];
+  FieldSlice leading[kMaxRecordFields];
+  for (const std::string& line : cases) {
+    const SplitResult expected = splitCsvRecord(line.data(), line.size(), full, kMaxRecordFields, ',');
+    for (size_t wanted = 0; wanted < kMaxRecordFields; wanted += wanted < 20 ? 1 : 47) {
+      const LeadingFields got =
+          splitLeadingFields(line.data(), line.size(), leading, wanted, kMaxRecordFields, ',');
+      const std::string what = "line of " + std::to_string(line.size()) + " bytes \"" +
+                               line.substr(0, 40) + "\", wanted " + std::to_string(wanted);
+      EXPECT_EQ(got.error, expected.error) << what;
+      if (expected.error != Error::ok) continue;
+      ASSERT_EQ(got.count, std::min(wanted, expected.count)) << what;
+      for (size_t i = 0; i < got.count; ++i) {
+        EXPECT_EQ(leading[i].data(), full[i].data()) << what << " field " << i;
+        EXPECT_EQ(leading[i].size(), full[i].size()) << what << " field " << i;
+      }
+    }
+  }
+}
+
+// Quoted records take the full split; quote-free ones are cut lazily. Both
+// must give the slices and errors of `splitRecordFields`, whatever is asked
+// for first.
+TEST(RecordFields, AnswersAsTheFullSplitWhateverIsAskedFirst) {
+  static const struct {
+    const char* line;
+    bool quote_free;
+  } cases[] = {
+      {"a,b,c,d", true},
+      {"a,\"b,c\",d", false},
+      {"x,\"say \"\"hi\"\"\",z", false},
+      {"only", true},
+      {"a,b,", true},
+  };
+  for (const auto& c : cases) {
+    ArenaAllocator scratch;
+    FieldSlice expected[kMaxRecordFields];
+    size_t expected_count = 0;
+    ASSERT_EQ(splitRecordFields(c.line, ',', expected, expected_count, scratch), Error::ok);
+    const std::vector<std::string> want(expected, expected + expected_count);
+    for (size_t first : {size_t{0}, size_t{1}, size_t{3}, kAllFields}) {
+      RecordFields record;
+      ArenaAllocator arena;
+      record.reset(c.line, c.quote_free, ',');
+      ASSERT_EQ(record.need(first, arena), Error::ok) << c.line;
+      ASSERT_EQ(record.need(kAllFields, arena), Error::ok) << c.line;
+      ASSERT_EQ(record.count(), want.size()) << c.line << " first " << first;
+      for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(record.fields()[i], want[i]) << c.line;
+    }
+  }
+  const std::string wide = fieldsOf(257);
+  RecordFields record;
+  ArenaAllocator arena;
+  record.reset(wide, true, ',');
+  EXPECT_EQ(record.need(2, arena), Error::TooManyColumns);
+}
+
+TEST(CutChunksAtLineEnds, MatchesExactCutsOnInputWithoutQuotes) {
+  std::string data = "h1,h2\n";
+  for (int i = 0; i < 500; ++i) data += std::to_string(i * 7919) + "," + std::string(i % 13, 'v') + "\n";
+  data += "last,line";
+  for (size_t n : {1, 2, 3, 8, 64, 999, 5000}) {
+    std::vector<ScanChunk> exact;
+    std::vector<ScanChunk> fast;
+    ASSERT_EQ(cutScanChunks(data, 6, n, ',', exact), Error::ok);
+    ASSERT_EQ(cutChunksAtLineEnds(data, 6, n, fast), Error::ok);
+    ASSERT_EQ(fast.size(), exact.size()) << n;
+    for (size_t i = 0; i < exact.size(); ++i) {
+      EXPECT_EQ(fast[i].start, exact[i].start) << "n " << n << " chunk " << i;
+      EXPECT_EQ(fast[i].end, exact[i].end) << "n " << n << " chunk " << i;
+      EXPECT_EQ(fast[i].index, exact[i].index) << "n " << n << " chunk " << i;
+    }
+  }
+}
+
+// Rows are the same only when every value is; values that run into each
+// other across a boundary, or differ only in length, are different rows.
+// Thousands of rows make the table grow several times.
+TEST(DistinctRowTable, KeepsOneOfEachRowThroughGrowth) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 20000; ++i) texts.push_back("v" + std::to_string(i % 10000));
+  texts.push_back("ab");
+  texts.push_back("c");
+  texts.push_back("a");
+  texts.push_back("bc");
+  texts.push_back("");
+  texts.push_back("");
+  // Rows of two values: (texts[2i], texts[2i + 1]).
+  std::vector<FieldSlice> rows(texts.begin(), texts.end());
+  DistinctRowTable table(2);
+  std::vector<std::string> kept;
+  for (size_t r = 0; r + 1 < rows.size(); r += 2) {
+    const FieldSlice* row = rows.data() + r;
+    const uint64_t hash = DistinctRowTable::hashRow(row, 2);
+    if (!table.isNew(row, hash)) continue;
+    ASSERT_EQ(table.add(row, hash), Error::ok);
+    kept.push_back(std::string(row[0]) + "|" + std::string(row[1]));
+  }
+  // 5000 distinct pairs among the first 20000 texts (v0|v1 .. v9998|v9999,
+  // then the same again), then ab|c, a|bc and |.
+  ASSERT_EQ(kept.size(), 5000u + 3u);
+  EXPECT_EQ(kept[0], "v0|v1");
+  EXPECT_EQ(kept[4999], "v9998|v9999");
+  EXPECT_EQ(kept[5000], "ab|c");
+  EXPECT_EQ(kept[5001], "a|bc");
+  EXPECT_EQ(kept[5002], "|");
+}
+
+}  // namespace
+}  // namespace tavix
