@@ -127,7 +127,8 @@ uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexc
     uint64_t line_start = lf;
     while (line_start > floor && data[line_start - 1] != '\n') --line_start;
     const bool start_known = line_start > floor || floor == 0;
-    if (start_known && !holdsQuote(data + line_start, data + lf) && !holdsQuote(data + lf + 1, data + next))
+    if (start_known && !holdsQuote(data + line_start, data + lf) &&
+        !holdsQuote(data + lf + 1, data + next))
       return lf + 1;
     lf = next;
   }
@@ -331,7 +332,8 @@ Error RecordFields::splitWhole(ArenaAllocator& scratch) noexcept {
   size_t count = 0;
   if (quote_free_) {
     // Nothing to unescape: the split alone gives the fields.
-    const SplitResult split = splitCsvRecord(line_.data(), line_.size(), fields_, kMaxRecordFields, delimiter_);
+    const SplitResult split =
+        splitCsvRecord(line_.data(), line_.size(), fields_, kMaxRecordFields, delimiter_);
     TAVIX_TRY(split.error);
     count = split.count;
   } else {
