@@ -48,25 +48,14 @@ namespace {
 
 Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const ResultFile& result,
                      const QueryOptions& options) {
-  uint64_t size = 0;
-  TAVIX_TRY(platform::fileSize(input.handle, size));
-  if (size == 0) return Error::NoHeader;
-  platform::MappedView view;
-  TAVIX_TRY(platform::mapFileReadOnly(input.handle, size, view));
-  const char* const data = view.data();
-
-  CsvHeader header;
-  TAVIX_TRY(readCsvHeader(view.bytes(), options, header));
-  ColumnIndexMap map;
-  map.assign(header);
-  OutputColumns columns;
-  TAVIX_TRY(buildPlainOutputColumns(query, header, map, columns));
-
-  ResultWriter writer;
-  initResultWriter(writer, result, options);
-  TAVIX_TRY(setResultColumns(writer, columns.labels, options.omit_header));
-  RowFilter filter;
-  TAVIX_TRY(filter.init(query, map, options.strict));
+  MappedPlainScan scan;
+  TAVIX_TRY(openMappedPlainScan(query, input, result, options, scan));
+  const char* const data = scan.view.data();
+  const uint64_t size = scan.size;
+  const ColumnIndexMap& map = scan.map;
+  const OutputColumns& columns = scan.columns;
+  const RowFilter& filter = scan.filter;
+  ResultWriter& writer = scan.writer;
 
   const bool sorted = query.has_order_by;
   SortGather gather;
@@ -87,7 +76,7 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
 
   bool ran_over = false;  // one range: the last record may end without LF
   TAVIX_TRY(forEachMappedLine(
-      data, header.data_start, size, options.delimiter, ran_over,
+      data, scan.header.data_start, size, options.delimiter, ran_over,
       [&](FieldSlice line, bool quote_free, bool& stop) -> Error {
         // The WHERE reads only its own fields; the record is split whole
         // once it passes.

@@ -44,17 +44,9 @@ struct ExprWorkerContext {
   ExprShared* shared = nullptr;
   ScanChunk range;
   TextBuffer text;
-  bool stopped = false;   // left the range on a stop request
-  bool ran_over = false;  // the last record ran past the range's end
-  Error error = Error::ok;
+  ChunkStatus status;
 
-  ChunkOutcome outcome() const noexcept {
-    ChunkOutcome o;
-    o.ended_early = error != Error::ok || stopped;
-    o.ran_over = ran_over;
-    o.depends_on_all = error == Error::FileTooBig;
-    return o;
-  }
+  ChunkOutcome outcome() const noexcept { return status.outcome(); }
 };
 
 // Tests WHERE on one record, cutting only the fields it reads, and appends
@@ -78,43 +70,26 @@ struct ExprWorkerContext {
 
 Error scanExprRange(ExprWorkerContext& ctx) {
   ExprShared& shared = *ctx.shared;
-  ChunkLineReader reader;
-  TAVIX_TRY(reader.init(shared.input, ctx.range.start, ctx.range.end, shared.delimiter));
   RecordFields record;
   const size_t filter_span = shared.filter_span;
   std::vector<FieldSlice> values(shared.columns->size());
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
   BudgetShare budget(shared.budget);
-  for (;;) {
-    if (shared.stop.shouldStop(ctx.range.index)) {
-      ctx.stopped = true;
-      return Error::ok;
-    }
-    FieldSlice line;
-    bool got = false;
-    bool quote_free = false;
-    TAVIX_TRY(reader.next(line, got, quote_free));
-    if (!got) {
-      ctx.ran_over = reader.ranOver();
-      return Error::ok;
-    }
-    record.reset(line, quote_free, shared.delimiter);
-    TAVIX_TRY(processExprRow(ctx, record, filter_span, scratch, row_arena, values.data(), budget));
-  }
+  return forEachChunkLine(
+      shared.input, ctx.range, shared.delimiter, shared.stop, ctx.status,
+      [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
+        record.reset(line, quote_free, shared.delimiter);
+        return processExprRow(ctx, record, filter_span, scratch, row_arena, values.data(), budget);
+      });
 }
 
 // Thread body: renders the rows of one range; the outcome is the context's
-// error and text. Touches only its context, its own memory and the shared
+// status and text. Touches only its context, its own memory and the shared
 // counters.
 void exprWorkerMain(void* arg) {
   ExprWorkerContext& ctx = *static_cast<ExprWorkerContext*>(arg);
-  try {
-    ctx.error = scanExprRange(ctx);
-  } catch (const std::bad_alloc&) {
-    ctx.error = Error::OutOfMemory;
-  }
-  if (ctx.error != Error::ok) ctx.shared->stop.requestAfter(ctx.range.index);
+  runChunkWorker(ctx.status, ctx.shared->stop, ctx.range.index, [&] { return scanExprRange(ctx); });
 }
 
 }  // namespace
@@ -148,7 +123,8 @@ Error runParallelExprQuery(const ParsedQuery& query, const InputFile& input,
   const size_t worker_count = resolveWorkerCount(options.thread_count, size - header.data_start);
   std::vector<ScanChunk> ranges;
   TAVIX_TRY(cutChunksAtLineEnds(view.bytes(), header.data_start, worker_count, ranges));
-  for (bool exact = false;; exact = true) {
+  bool exact = false;
+  auto attempt = [&](bool& recut) -> Error {
     ExprShared shared;
     shared.input = input.handle;
     shared.columns = &columns;
@@ -164,18 +140,17 @@ Error runParallelExprQuery(const ParsedQuery& query, const InputFile& input,
       contexts[i].range = ranges[i];
     }
     TAVIX_TRY(runWorkerThreads(contexts, exprWorkerMain, shared.stop));
-    if (!exact &&
-        !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); })) {
-      TAVIX_TRY(cutScanChunks(view.bytes(), header.data_start, worker_count, options.delimiter, ranges));
-      continue;
+    if (speculativeCutsMissed(exact, contexts)) {
+      recut = true;
+      return Error::ok;
     }
-    for (const ExprWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
-
-    std::vector<const TextBuffer*> texts;
-    texts.reserve(contexts.size());
-    for (const ExprWorkerContext& ctx : contexts) texts.push_back(&ctx.text);
-    return writeOutputTexts(result, shared.format, texts);
-  }
+    for (const ExprWorkerContext& ctx : contexts) TAVIX_TRY(ctx.status.error);
+    return writeWorkerTexts(result, shared.format, contexts);
+  };
+  return runWithExactRecut(attempt, [&] {
+    exact = true;
+    return cutScanChunks(view.bytes(), header.data_start, worker_count, options.delimiter, ranges);
+  });
 }
 
 }  // namespace tavix

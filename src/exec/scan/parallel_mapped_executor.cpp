@@ -31,41 +31,27 @@ namespace tavix {
 
 Error runParallelMappedQuery(const ParsedQuery& query, const InputFile& input,
                              const ResultFile& result, const QueryOptions& options) {
-  uint64_t size = 0;
-  TAVIX_TRY(platform::fileSize(input.handle, size));
-  platform::MappedView view;
-  TAVIX_TRY(platform::mapFileReadOnly(input.handle, size, view));
-
-  CsvHeader header;
-  TAVIX_TRY(readCsvHeader(view.bytes(), options, header));
-  ColumnIndexMap map;
-  map.assign(header);
-  OutputColumns columns;
-  TAVIX_TRY(buildPlainOutputColumns(query, header, map, columns));
-  ResultWriter writer;
-  initResultWriter(writer, result, options);
-  TAVIX_TRY(setResultColumns(writer, columns.labels, options.omit_header));
-  RowFilter filter;
-  TAVIX_TRY(filter.init(query, map, options.strict));
+  MappedPlainScan scan;
+  TAVIX_TRY(openMappedPlainScan(query, input, result, options, scan));
 
   ParallelScanFrame frame;
   frame.query = &query;
   frame.options = &options;
   frame.input = &input;
   frame.result = &result;
-  frame.data = view.data();
-  frame.size = size;
-  frame.header = &header;
-  frame.map = &map;
-  frame.columns = &columns;
-  frame.filter = &filter;
-  frame.writer = &writer;
-  frame.data_start = header.data_start;
-  frame.worker_count = resolveWorkerCount(options.thread_count, size - header.data_start);
+  frame.data = scan.view.data();
+  frame.size = scan.size;
+  frame.header = &scan.header;
+  frame.map = &scan.map;
+  frame.columns = &scan.columns;
+  frame.filter = &scan.filter;
+  frame.writer = &scan.writer;
+  frame.data_start = scan.header.data_start;
+  frame.worker_count = resolveWorkerCount(options.thread_count, scan.size - frame.data_start);
   // Cutting exactly reads the quote state of the whole file first; cuts at
   // line ends are nearly always the same and cost nothing, and the workers
   // tell when they were not.
-  TAVIX_TRY(cutChunksAtLineEnds(view.bytes(), frame.data_start, frame.worker_count, frame.chunks));
+  TAVIX_TRY(cutChunksAtLineEnds(scan.view.bytes(), frame.data_start, frame.worker_count, frame.chunks));
   if (query.has_order_by) return runParallelSortedPath(frame);
   return runParallelUnsortedPath(frame);
 }
@@ -102,24 +88,10 @@ struct SortWorkerContext {
   // The worker's own DISTINCT rows: a record repeating an earlier record of
   // the same chunk can only repeat a row the executor writes anyway.
   DistinctRowSet distinct_rows;
-  bool stopped = false;   // left the chunk on a stop request
-  bool ran_over = false;  // the last record ran past the chunk's end
-  Error error = Error::ok;
+  ChunkStatus status;
 
-  ChunkOutcome outcome() const noexcept {
-    ChunkOutcome o;
-    o.ended_early = error != Error::ok || stopped;
-    o.ran_over = ran_over;
-    o.depends_on_all = error == Error::FileTooBig;
-    return o;
-  }
+  ChunkOutcome outcome() const noexcept { return status.outcome(); }
 };
-
-// True when `text` lies inside `line` rather than in the record's scratch
-// arena.
-inline bool viewsInto(FieldSlice text, FieldSlice line) noexcept {
-  return text.data() >= line.data() && text.data() + text.size() <= line.data() + line.size();
-}
 
 Error scanSortChunk(SortWorkerContext& ctx) {
   const SortPathShared& shared = *ctx.shared;
@@ -127,7 +99,6 @@ Error scanSortChunk(SortWorkerContext& ctx) {
   const ParsedQuery& query = *frame.query;
   const OutputColumns& columns = *frame.columns;
   const char delimiter = frame.options->delimiter;
-  const uint64_t index = ctx.chunk.index;
   RecordFields record;
   std::vector<FieldSlice> values(columns.size());
   ArenaAllocator scratch;
@@ -143,59 +114,44 @@ Error scanSortChunk(SortWorkerContext& ctx) {
   // the mapping's pages are never faulted in by the scan. What a kept record
   // keeps (its line, its sort value) is taken as a view of the same bytes in
   // the mapping, which outlives the records.
-  ChunkLineReader reader;
-  TAVIX_TRY(reader.init(frame.input->handle, ctx.chunk.start, ctx.chunk.end, delimiter));
-  for (;;) {
-    if (shared.stop.shouldStop(index)) {
-      ctx.stopped = true;
-      return Error::ok;
-    }
-    FieldSlice line;
-    bool got = false;
-    bool quote_free = false;
-    TAVIX_TRY(reader.next(line, got, quote_free));
-    if (!got) {
-      ctx.ran_over = reader.ranOver();
-      return Error::ok;
-    }
-    record.reset(line, quote_free, delimiter);
-    TAVIX_TRY(record.need(shared.filter_span, scratch));
-    bool pass = false;
-    TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
-    if (!pass) continue;
-    TAVIX_TRY(record.need(project ? kAllFields : key_span, scratch));
-    const FieldSlice* fields = record.fields();
-    const size_t count = record.count();
-    if (project) projectRow(columns, fields, count, row_arena, values.data());
-    if (query.distinct) {
-      bool fresh = false;
-      TAVIX_TRY(ctx.distinct_rows.insertRow(values, fresh));
-      if (!fresh) continue;
-    }
-    const char* const mapped = frame.data + reader.lineOffset();
-    FieldSlice key = shared.sort_column < count ? fields[shared.sort_column] : FieldSlice();
-    if (viewsInto(key, line)) {
-      key = FieldSlice(mapped + (key.data() - line.data()), key.size());
-    } else if (!key.empty()) {
-      Allocator kept = ctx.kept_texts.allocator();
-      if (!kept.copyText(key, key)) return Error::OutOfMemory;
-    }
-    const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
-    if (shared.use_heap) {
-      offerToTopNHeap(ctx.heap, sort_record);
-      continue;
-    }
-    ctx.entries.push_back(sort_record);
-    if (shared.count_answer) {
-      // Without LIMIT every kept record is written: stop as soon as the
-      // answer is sure to pass the bound. With DISTINCT only this worker's
-      // own rows are known to be distinct answer rows.
-      const uint64_t bytes = minimumRenderedBytes(values);
-      own_answer_bytes += bytes;
-      const bool within = query.distinct ? AnswerBudget::withinLimit(own_answer_bytes) : budget.add(bytes);
-      if (!within) return Error::FileTooBig;
-    }
-  }
+  return forEachChunkLine(
+      frame.input->handle, ctx.chunk, delimiter, shared.stop, ctx.status,
+      [&](FieldSlice line, bool quote_free, uint64_t line_offset, bool&) -> Error {
+        record.reset(line, quote_free, delimiter);
+        TAVIX_TRY(record.need(shared.filter_span, scratch));
+        bool pass = false;
+        TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
+        if (!pass) return Error::ok;
+        TAVIX_TRY(record.need(project ? kAllFields : key_span, scratch));
+        const FieldSlice* fields = record.fields();
+        const size_t count = record.count();
+        if (project) projectRow(columns, fields, count, row_arena, values.data());
+        if (query.distinct) {
+          bool fresh = false;
+          TAVIX_TRY(ctx.distinct_rows.insertRow(values, fresh));
+          if (!fresh) return Error::ok;
+        }
+        const char* const mapped = frame.data + line_offset;
+        FieldSlice key = shared.sort_column < count ? fields[shared.sort_column] : FieldSlice();
+        if (!keepPastRecord(key, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
+        const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
+        if (shared.use_heap) {
+          offerToTopNHeap(ctx.heap, sort_record);
+          return Error::ok;
+        }
+        ctx.entries.push_back(sort_record);
+        if (shared.count_answer) {
+          // Without LIMIT every kept record is written: stop as soon as the
+          // answer is sure to pass the bound. With DISTINCT only this
+          // worker's own rows are known to be distinct answer rows.
+          const uint64_t bytes = minimumRenderedBytes(values);
+          own_answer_bytes += bytes;
+          const bool within =
+              query.distinct ? AnswerBudget::withinLimit(own_answer_bytes) : budget.add(bytes);
+          if (!within) return Error::FileTooBig;
+        }
+        return Error::ok;
+      });
 }
 
 // Thread body of the ORDER BY path: scans one chunk; the outcome is the
@@ -203,12 +159,7 @@ Error scanSortChunk(SortWorkerContext& ctx) {
 // memory and the shared counters.
 void sortWorkerMain(void* arg) {
   SortWorkerContext& ctx = *static_cast<SortWorkerContext*>(arg);
-  try {
-    ctx.error = scanSortChunk(ctx);
-  } catch (const std::bad_alloc&) {
-    ctx.error = Error::OutOfMemory;
-  }
-  if (ctx.error != Error::ok) ctx.shared->stop.requestAfter(ctx.chunk.index);
+  runChunkWorker(ctx.status, ctx.shared->stop, ctx.chunk.index, [&] { return scanSortChunk(ctx); });
 }
 
 // The source column the single ORDER BY key names: the column of an output
@@ -253,12 +204,11 @@ void sortWorkerMain(void* arg) {
     if (shared.use_heap) TAVIX_TRY(contexts[i].heap.init(static_cast<uint64_t>(query.limit), descending));
   }
   TAVIX_TRY(runWorkerThreads(contexts, sortWorkerMain, shared.stop));
-  if (!frame.chunks_exact &&
-      !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); })) {
+  if (speculativeCutsMissed(frame.chunks_exact, contexts)) {
     recut = true;
     return Error::ok;
   }
-  for (const SortWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
+  for (const SortWorkerContext& ctx : contexts) TAVIX_TRY(ctx.status.error);
 
   uint64_t n = 0;
   for (const SortWorkerContext& ctx : contexts) n += shared.use_heap ? ctx.heap.size() : ctx.entries.size();
@@ -309,11 +259,8 @@ void sortWorkerMain(void* arg) {
 }  // namespace
 
 Error runParallelSortedPath(ParallelScanFrame& frame) {
-  bool recut = false;
-  const Error e = runSortWorkers(frame, recut);
-  if (!recut) return e;
-  TAVIX_TRY(cutChunksExactly(frame));
-  return runSortWorkers(frame, recut);
+  return runWithExactRecut([&](bool& recut) { return runSortWorkers(frame, recut); },
+                           [&] { return cutChunksExactly(frame); });
 }
 
 }  // namespace tavix

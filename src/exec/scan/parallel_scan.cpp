@@ -24,9 +24,9 @@ Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
   out.has_expressions = false;
   if (query.select_star) {
     for (size_t i = 0; i < header.count; ++i) {
-      OutputColumnSpec spec;
-      spec.column = i;
-      out.specs.push_back(std::move(spec));
+      OutputColumnSpec column_spec;
+      column_spec.column = i;
+      out.specs.push_back(std::move(column_spec));
       out.labels.push_back(trimHeaderLabel(header.names[i]));
     }
     return Error::ok;
@@ -37,12 +37,26 @@ Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
     const std::string_view column_text = as == std::string_view::npos ? text : trim(text.substr(0, as));
     const std::optional<size_t> column = map.findAnyCase(column_text);
     if (!column) return Error::ColumnNotFound;
-    OutputColumnSpec spec;
-    spec.column = *column;
-    out.specs.push_back(std::move(spec));
+    OutputColumnSpec column_spec;
+    column_spec.column = *column;
+    out.specs.push_back(std::move(column_spec));
     out.labels.push_back(as == std::string_view::npos ? text : trim(text.substr(as + 4)));
   }
   return Error::ok;
+}
+
+Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
+                          const ResultFile& result, const QueryOptions& options,
+                          MappedPlainScan& scan) {
+  TAVIX_TRY(platform::fileSize(input.handle, scan.size));
+  // An empty file maps to no bytes, whose header read is NoHeader.
+  TAVIX_TRY(platform::mapFileReadOnly(input.handle, scan.size, scan.view));
+  TAVIX_TRY(readCsvHeader(scan.view.bytes(), options, scan.header));
+  scan.map.assign(scan.header);
+  TAVIX_TRY(buildPlainOutputColumns(query, scan.header, scan.map, scan.columns));
+  initResultWriter(scan.writer, result, options);
+  TAVIX_TRY(setResultColumns(scan.writer, scan.columns.labels, options.omit_header));
+  return scan.filter.init(query, scan.map, options.strict);
 }
 
 namespace {
@@ -237,7 +251,9 @@ Error appendOutputRow(TextBuffer& text, OutputFormat format, char delimiter,
   Error e = Error::ok;
   switch (format) {
     case OutputFormat::csv:
-      e = appendCsvRecord(text, values, delimiter);
+      // Rendered ahead, so quoted by the rendering rule: only for the
+      // delimiter, LF, CR and the double quote.
+      e = appendRenderedCsvRow(text, values, delimiter);
       if (e == Error::ok) e = appendToTextBuffer(text, "\n");
       break;
     case OutputFormat::json_array:

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -107,6 +108,48 @@ bool speculativeCutsHold(size_t chunk_count, OutcomeOf&& outcome) {
     if (o.ran_over && i + 1 < chunk_count) return false;
   }
   return true;
+}
+
+// How a worker's pass over its chunk went. Written by the worker, read by
+// the executor only after the worker's thread has been joined.
+struct ChunkStatus {
+  Error error = Error::ok;
+  bool stopped = false;   // left the chunk on a stop request
+  bool ran_over = false;  // the last record ran past the chunk's end
+
+  // The outcome for `speculativeCutsHold`; `answer_complete`: the worker
+  // ended because the answer is decided within its chunk (a reached LIMIT,
+  // the answer bound passed by its own rows).
+  ChunkOutcome outcome(bool answer_complete = false) const noexcept {
+    ChunkOutcome o;
+    o.ended_early = error != Error::ok || stopped || answer_complete;
+    o.ran_over = ran_over;
+    o.depends_on_all = error == Error::FileTooBig;
+    return o;
+  }
+};
+
+// Returns whether the workers ran over chunks cut at line ends
+// (`chunks_exact` false) and one of the cuts missed a record start, so that
+// their results must be dropped and the chunks cut exactly. Each context
+// gives its outcome with `outcome()`.
+template <typename Context>
+bool speculativeCutsMissed(bool chunks_exact, const std::vector<Context>& contexts) {
+  return !chunks_exact &&
+         !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); });
+}
+
+// Runs `attempt(recut)` over chunks cut at line ends; when it sets `recut`
+// instead of answering, `cut_exactly()` replaces the chunks by exact ones
+// and the attempt runs once more. Returns the answering attempt's error, or
+// the error of the exact cut.
+template <typename Attempt, typename CutExactly>
+[[nodiscard]] Error runWithExactRecut(Attempt&& attempt, CutExactly&& cut_exactly) {
+  bool recut = false;
+  const Error e = attempt(recut);
+  if (!recut) return e;
+  TAVIX_TRY(cut_exactly());
+  return attempt(recut);
 }
 
 // Tells running workers that the rest of their chunk is not needed. The
@@ -240,6 +283,30 @@ template <typename Context>
   return start_error;
 }
 
+// Runs `scan()` as the body of the worker of chunk `index`: its result, or
+// OutOfMemory when a container ran out of memory, becomes `status.error`, and
+// a failure lets the workers after this chunk stop.
+template <typename Scan>
+void runChunkWorker(ChunkStatus& status, WorkerStop& stop, uint64_t index, Scan&& scan) noexcept {
+  try {
+    status.error = scan();
+  } catch (const std::bad_alloc&) {
+    status.error = Error::OutOfMemory;
+  }
+  if (status.error != Error::ok) stop.requestAfter(index);
+}
+
+// Writes the workers' output texts (each context's `text`) in chunk order
+// with `writeOutputTexts`. Returns the write error or OutOfMemory.
+template <typename Context>
+[[nodiscard]] Error writeWorkerTexts(const ResultFile& result, OutputFormat format,
+                                     const std::vector<Context>& contexts) {
+  std::vector<const TextBuffer*> texts;
+  texts.reserve(contexts.size());
+  for (const Context& ctx : contexts) texts.push_back(&ctx.text);
+  return writeOutputTexts(result, format, texts);
+}
+
 // The DISTINCT set of the parallel scans: rows of `width` values each, kept
 // where their owner keeps them (the table holds only a hash and a pointer
 // per row), in an open-addressing table, so that a lookup is one probe of a
@@ -278,6 +345,20 @@ class DistinctRowTable {
 // Writes "Worker thread error: error.<Name>" and a line end to standard error
 // under the standard-error lock. Called on the failing worker's thread.
 void reportWorkerError(Error error) noexcept;
+
+// Makes a value of a record that a worker read from the file outlive the
+// record: a view into `line` becomes the view of the same bytes in the
+// mapping, whose copy of the line starts at `mapped_line`; any other
+// non-empty text (an unescaped copy in scratch memory) is copied into
+// `kept`. Returns false when that copy fails.
+inline bool keepPastRecord(FieldSlice& text, FieldSlice line, const char* mapped_line,
+                           ArenaAllocator& kept) noexcept {
+  if (text.data() >= line.data() && text.data() + text.size() <= line.data() + line.size()) {
+    text = FieldSlice(mapped_line + (text.data() - line.data()), text.size());
+    return true;
+  }
+  return text.empty() || kept.allocator().copyText(text, text);
+}
 
 // Drops one CR before the line's end. Returns false for a line that is then
 // empty: such lines hold no record.
@@ -507,5 +588,62 @@ class ChunkLineReader {
   bool ran_over_ = false;
   uint64_t line_offset_ = 0;
 };
+
+// Calls `on_line(line, quote_free, line_offset, done)` for every record of
+// `chunk`, read from `file` by a `ChunkLineReader`: the line is valid until
+// the next call and starts at file offset `line_offset`. Ends at the chunk's
+// end (`status.ran_over` then tells whether its last record ran past it),
+// at a stop request for the chunk (`status.stopped`), after a call that sets
+// `done`, or at the first error of the reader or of `on_line`, which it
+// returns.
+template <typename OnLine>
+[[nodiscard]] Error forEachChunkLine(platform::File file, const ScanChunk& chunk, char delimiter,
+                                     const WorkerStop& stop, ChunkStatus& status,
+                                     OnLine&& on_line) {
+  ChunkLineReader reader;
+  TAVIX_TRY(reader.init(file, chunk.start, chunk.end, delimiter));
+  for (;;) {
+    if (stop.shouldStop(chunk.index)) {
+      status.stopped = true;
+      return Error::ok;
+    }
+    FieldSlice line;
+    bool got = false;
+    bool quote_free = false;
+    TAVIX_TRY(reader.next(line, got, quote_free));
+    if (!got) {
+      status.ran_over = reader.ranOver();
+      return Error::ok;
+    }
+    bool done = false;
+    TAVIX_TRY(on_line(line, quote_free, reader.lineOffset(), done));
+    if (done) return Error::ok;
+  }
+}
+
+// The start the plain-column executors over a mapped file share, built by
+// `openMappedPlainScan` in this order: the file mapped, the header read
+// (quote-aware), the column map, the plain output columns, the writer with
+// the output started (the CSV header row buffered) and the WHERE filter.
+// The members refer to each other and to the mapping, so the object stays
+// where it was opened; the view goes last. Belongs to the executor's thread;
+// workers only read it.
+struct MappedPlainScan {
+  platform::MappedView view;
+  uint64_t size = 0;
+  CsvHeader header;
+  ColumnIndexMap map;
+  OutputColumns columns;
+  ResultWriter writer;
+  RowFilter filter;
+};
+
+// Opens `scan` over the input. Returns the size query's error, MapFailed,
+// NoHeader (an empty file or one without a line end), the header's
+// TooManyColumns, ColumnNotFound (a select item or a WHERE column that is no
+// header name) or the writer's error.
+[[nodiscard]] Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
+                                        const ResultFile& result, const QueryOptions& options,
+                                        MappedPlainScan& scan);
 
 }  // namespace tavix

@@ -59,24 +59,10 @@ struct ScanWorkerContext {
   std::vector<uint64_t> row_hashes;
   bool reached_limit = false;    // the answer is complete after these rows
   bool overflowed = false;       // the rows alone pass the answer bound
-  bool stopped = false;          // left the chunk on a stop request
-  bool ran_over = false;         // the last record ran past the chunk's end
-  Error error = Error::ok;
+  ChunkStatus status;
 
-  ChunkOutcome outcome() const noexcept {
-    ChunkOutcome o;
-    o.ended_early = error != Error::ok || reached_limit || overflowed || stopped;
-    o.ran_over = ran_over;
-    o.depends_on_all = error == Error::FileTooBig;
-    return o;
-  }
+  ChunkOutcome outcome() const noexcept { return status.outcome(reached_limit || overflowed); }
 };
-
-// True when `text` lies inside `line` rather than in the record's scratch
-// arena.
-inline bool viewsInto(FieldSlice text, FieldSlice line) noexcept {
-  return text.data() >= line.data() && text.data() + text.size() <= line.data() + line.size();
-}
 
 // The per-record state of one worker.
 struct ScanWorkerState {
@@ -105,29 +91,17 @@ Error renderChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {
   const ScanPathShared& shared = *ctx.shared;
   const ParallelScanFrame& frame = *shared.frame;
   const char delimiter = frame.options->delimiter;
-  ChunkLineReader reader;
-  TAVIX_TRY(reader.init(frame.input->handle, ctx.chunk.start, ctx.chunk.end, delimiter));
   BudgetShare budget(ctx.shared->budget);
-  for (;;) {
-    if (shared.stop.shouldStop(ctx.chunk.index)) {
-      ctx.stopped = true;
-      return Error::ok;
-    }
-    FieldSlice line;
-    bool got = false;
-    bool quote_free = false;
-    TAVIX_TRY(reader.next(line, got, quote_free));
-    if (!got) {
-      ctx.ran_over = reader.ranOver();
-      return Error::ok;
-    }
-    bool pass = false;
-    TAVIX_TRY(processScanLine(frame, state, line, quote_free, pass));
-    if (!pass) continue;
-    const uint64_t before = ctx.text.len;
-    TAVIX_TRY(appendOutputRow(ctx.text, shared.format, delimiter, shared.json_keys, state.values));
-    if (!budget.add(ctx.text.len - before)) return Error::FileTooBig;
-  }
+  return forEachChunkLine(
+      frame.input->handle, ctx.chunk, delimiter, shared.stop, ctx.status,
+      [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
+        bool pass = false;
+        TAVIX_TRY(processScanLine(frame, state, line, quote_free, pass));
+        if (!pass) return Error::ok;
+        const uint64_t before = ctx.text.len;
+        TAVIX_TRY(appendOutputRow(ctx.text, shared.format, delimiter, shared.json_keys, state.values));
+        return budget.add(ctx.text.len - before) ? Error::ok : Error::FileTooBig;
+      });
 }
 
 Error collectChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {
@@ -140,61 +114,41 @@ Error collectChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {
   // The chunk is read by positioned reads, so the scan faults in no page of
   // the mapping; a kept row's values become views of the same bytes in the
   // mapping, which outlives the rows.
-  ChunkLineReader reader;
-  TAVIX_TRY(reader.init(frame.input->handle, ctx.chunk.start, ctx.chunk.end, frame.options->delimiter));
-  for (;;) {
-    if (shared.stop.shouldStop(ctx.chunk.index)) {
-      ctx.stopped = true;
-      return Error::ok;
-    }
-    FieldSlice line;
-    bool got = false;
-    bool quote_free = false;
-    TAVIX_TRY(reader.next(line, got, quote_free));
-    if (!got) {
-      ctx.ran_over = reader.ranOver();
-      return Error::ok;
-    }
-    bool pass = false;
-    TAVIX_TRY(processScanLine(frame, state, line, quote_free, pass));
-    if (!pass) continue;
-    if (query.distinct) {
-      bool fresh = false;
-      TAVIX_TRY(ctx.distinct_rows.insertRow(state.values, fresh));
-      if (!fresh) continue;
-    }
-    if (limit == 0) {
-      // LIMIT 0 ends the scan at the first row that would be written.
-      ctx.reached_limit = true;
-      return Error::ok;
-    }
-    const char* const mapped = frame.data + reader.lineOffset();
-    for (FieldSlice& v : state.values) {
-      if (v.empty()) continue;
-      if (viewsInto(v, line)) {
-        v = FieldSlice(mapped + (v.data() - line.data()), v.size());
-      } else {
-        Allocator kept = ctx.kept_texts.allocator();
-        if (!kept.copyText(v, v)) return Error::OutOfMemory;
-      }
-    }
-    ctx.rows.insert(ctx.rows.end(), state.values.begin(), state.values.end());
-    if (query.distinct) {
-      ctx.row_hashes.push_back(DistinctRowTable::hashRow(state.values.data(), state.values.size()));
-    }
-    ++held;
-    held_bytes += minimumRenderedBytes(state.values);
-    if (limit > 0 && held >= static_cast<uint64_t>(limit)) {
-      ctx.reached_limit = true;
-      return Error::ok;
-    }
-    if (!AnswerBudget::withinLimit(held_bytes)) {
-      // Every row held here is in the answer if the executor gets past
-      // them without reaching the LIMIT; it then fails with FileTooBig.
-      ctx.overflowed = true;
-      return Error::ok;
-    }
-  }
+  return forEachChunkLine(
+      frame.input->handle, ctx.chunk, frame.options->delimiter, shared.stop, ctx.status,
+      [&](FieldSlice line, bool quote_free, uint64_t line_offset, bool& done) -> Error {
+        bool pass = false;
+        TAVIX_TRY(processScanLine(frame, state, line, quote_free, pass));
+        if (!pass) return Error::ok;
+        if (query.distinct) {
+          bool fresh = false;
+          TAVIX_TRY(ctx.distinct_rows.insertRow(state.values, fresh));
+          if (!fresh) return Error::ok;
+        }
+        if (limit == 0) {
+          // LIMIT 0 ends the scan at the first row that would be written.
+          ctx.reached_limit = done = true;
+          return Error::ok;
+        }
+        const char* const mapped = frame.data + line_offset;
+        for (FieldSlice& v : state.values) {
+          if (!keepPastRecord(v, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
+        }
+        ctx.rows.insert(ctx.rows.end(), state.values.begin(), state.values.end());
+        if (query.distinct) {
+          ctx.row_hashes.push_back(DistinctRowTable::hashRow(state.values.data(), state.values.size()));
+        }
+        ++held;
+        held_bytes += minimumRenderedBytes(state.values);
+        if (limit > 0 && held >= static_cast<uint64_t>(limit)) {
+          ctx.reached_limit = done = true;
+        } else if (!AnswerBudget::withinLimit(held_bytes)) {
+          // Every row held here is in the answer if the executor gets past
+          // them without reaching the LIMIT; it then fails with FileTooBig.
+          ctx.overflowed = done = true;
+        }
+        return Error::ok;
+      });
 }
 
 // Thread body of the unsorted path: renders or collects the rows of one
@@ -204,17 +158,13 @@ Error collectChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {
 // counters.
 void scanWorkerMain(void* arg) {
   ScanWorkerContext& ctx = *static_cast<ScanWorkerContext*>(arg);
-  try {
+  runChunkWorker(ctx.status, ctx.shared->stop, ctx.chunk.index, [&] {
     ScanWorkerState state;
     state.values.resize(ctx.shared->frame->columns->size());
     state.filter_span = ctx.shared->filter_span;
-    ctx.error = ctx.shared->render_text ? renderChunk(ctx, state) : collectChunk(ctx, state);
-  } catch (const std::bad_alloc&) {
-    ctx.error = Error::OutOfMemory;
-  }
-  if (ctx.error != Error::ok || ctx.reached_limit || ctx.overflowed) {
-    ctx.shared->stop.requestAfter(ctx.chunk.index);
-  }
+    return ctx.shared->render_text ? renderChunk(ctx, state) : collectChunk(ctx, state);
+  });
+  if (ctx.reached_limit || ctx.overflowed) ctx.shared->stop.requestAfter(ctx.chunk.index);
 }
 
 [[nodiscard]] Error writeCollectedRows(const ParallelScanFrame& frame,
@@ -242,7 +192,7 @@ void scanWorkerMain(void* arg) {
       done = query.limit >= 0 && written >= static_cast<uint64_t>(query.limit);
     }
     if (done) break;
-    TAVIX_TRY(ctx.error);
+    TAVIX_TRY(ctx.status.error);
     if (ctx.overflowed) return Error::FileTooBig;
     if (ctx.reached_limit) break;
     if (!query.distinct) std::vector<FieldSlice>().swap(ctx.rows);
@@ -268,32 +218,25 @@ void scanWorkerMain(void* arg) {
     contexts[i].chunk = frame.chunks[i];
   }
   TAVIX_TRY(runWorkerThreads(contexts, scanWorkerMain, shared.stop));
-  if (!frame.chunks_exact &&
-      !speculativeCutsHold(contexts.size(), [&](size_t i) { return contexts[i].outcome(); })) {
+  if (speculativeCutsMissed(frame.chunks_exact, contexts)) {
     recut = true;
     return Error::ok;
   }
   for (const ScanWorkerContext& ctx : contexts) {
-    if (ctx.error != Error::ok) reportWorkerError(ctx.error);
+    if (ctx.status.error != Error::ok) reportWorkerError(ctx.status.error);
   }
   if (!shared.render_text) return writeCollectedRows(frame, contexts);
 
-  for (const ScanWorkerContext& ctx : contexts) TAVIX_TRY(ctx.error);
+  for (const ScanWorkerContext& ctx : contexts) TAVIX_TRY(ctx.status.error);
   TAVIX_TRY(flushResultWriter(*frame.writer));
-  std::vector<const TextBuffer*> texts;
-  texts.reserve(contexts.size());
-  for (const ScanWorkerContext& ctx : contexts) texts.push_back(&ctx.text);
-  return writeOutputTexts(*frame.result, shared.format, texts);
+  return writeWorkerTexts(*frame.result, shared.format, contexts);
 }
 
 }  // namespace
 
 Error runParallelUnsortedPath(ParallelScanFrame& frame) {
-  bool recut = false;
-  const Error e = runUnsortedWorkers(frame, recut);
-  if (!recut) return e;
-  TAVIX_TRY(cutChunksExactly(frame));
-  return runUnsortedWorkers(frame, recut);
+  return runWithExactRecut([&](bool& recut) { return runUnsortedWorkers(frame, recut); },
+                           [&] { return cutChunksExactly(frame); });
 }
 
 }  // namespace tavix

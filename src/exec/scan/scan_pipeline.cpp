@@ -135,12 +135,12 @@ Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> h
   std::string lowered;
   for (const std::string& item : query.select_items) {
     const SelectAlias split = splitSelectAlias(item);
-    OutputColumnSpec spec;
+    OutputColumnSpec column_spec;
     bool present = false;
-    TAVIX_TRY(parseScalarExpr(split.expression, resolver, spec.expr, present));
+    TAVIX_TRY(parseScalarExpr(split.expression, resolver, column_spec.expr, present));
     const bool has_alias = split.has_alias;
     if (present) {
-      spec.kind = OutputColumnKind::expression;
+      column_spec.kind = OutputColumnKind::expression;
       out.has_expressions = true;
       out.labels.push_back(has_alias ? split.alias : split.expression);
     } else {
@@ -148,10 +148,10 @@ Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> h
       lowerInPlace(lowered);
       const std::optional<size_t> column = map.find(lowered);
       if (!column) return missingColumnError(split.expression);
-      spec.column = *column;
+      column_spec.column = *column;
       out.labels.push_back(has_alias ? split.alias : trimHeaderLabel(header_names[*column]));
     }
-    out.specs.push_back(std::move(spec));
+    out.specs.push_back(std::move(column_spec));
   }
   return Error::ok;
 }
@@ -161,11 +161,11 @@ void projectRow(const OutputColumns& columns, const FieldSlice* fields, size_t f
   row_arena.reset(ArenaAllocator::ResetMode::retain_capacity);
   const Allocator allocator = row_arena.allocator();
   for (size_t i = 0; i < columns.specs.size(); ++i) {
-    const OutputColumnSpec& spec = columns.specs[i];
-    if (spec.kind == OutputColumnKind::column) {
-      values[i] = spec.column < field_count ? fields[spec.column] : FieldSlice();
+    const OutputColumnSpec& column_spec = columns.specs[i];
+    if (column_spec.kind == OutputColumnKind::column) {
+      values[i] = column_spec.column < field_count ? fields[column_spec.column] : FieldSlice();
     } else {
-      values[i] = evalScalarExpr(spec.expr, fields, field_count, allocator);
+      values[i] = evalScalarExpr(column_spec.expr, fields, field_count, allocator);
     }
   }
 }
@@ -269,9 +269,9 @@ Error resolveOrderByColumn(std::string_view key, std::span<const FieldSlice> lab
     }
   }
   for (size_t i = 0; i < specs.size(); ++i) {
-    const OutputColumnSpec& spec = specs[i];
-    if (spec.kind == OutputColumnKind::column && spec.column < lowered_header.size() &&
-        lowered_header[spec.column] == key) {
+    const OutputColumnSpec& column_spec = specs[i];
+    if (column_spec.kind == OutputColumnKind::column && column_spec.column < lowered_header.size() &&
+        lowered_header[column_spec.column] == key) {
       index = i;
       found = true;
       return Error::ok;

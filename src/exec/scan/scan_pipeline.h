@@ -201,7 +201,7 @@ struct UnsortedEmission {
 // Returns, in `index`, the output column an ORDER BY key (lower-cased) names,
 // and whether there is one: a 1-based position "n" within the labels (by the
 // integer rule, so "+2" is 2); else the first label equal to the key after
-// ASCII lower-casing; else the first column spec whose lower-cased header
+// ASCII lower-casing; else the first output column whose lower-cased header
 // name equals the key. `lowered_header` are the map's lower-cased names.
 // Cannot fail; returns ok.
 [[nodiscard]] Error resolveOrderByColumn(std::string_view key, std::span<const FieldSlice> labels,

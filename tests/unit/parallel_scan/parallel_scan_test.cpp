@@ -274,7 +274,9 @@ TEST_F(ParallelScanTest, FailingWorkerFailsTheCall) {
       strict.thread_count = threads;
       const Outcome parallel = run(runParallelMappedQuery, bytes, c.sql, strict);
       EXPECT_EQ(parallel.error, c.expected) << c.sql << " threads " << threads;
-      if (c.expected == Error::ok) EXPECT_EQ(parallel.text, streaming.text) << c.sql;
+      if (c.expected == Error::ok) {
+        EXPECT_EQ(parallel.text, streaming.text) << c.sql;
+      }
     }
   }
   // The expression executor never consults strict mode: the row is dropped.
@@ -371,6 +373,71 @@ TEST_F(ParallelScanTest, OversizedAnswerStopsTheWorkers) {
   EXPECT_LT(render.text.size(), 1u << 20);
   const Outcome expr = run(runParallelExprQuery, bytes, "SELECT upper(" + name + "1), " + name + "2 FROM t", json);
   EXPECT_EQ(expr.error, Error::FileTooBig);
+}
+
+// Sorted JSON rows: the executors that render rows ahead write every value
+// as a JSON string; the parallel sorted path writes its rows through the
+// writer, so number texts go out bare (007 is no JSON number).
+TEST_F(ParallelScanTest, SortedJsonValuesAreStringsOnlyWhenRenderedAhead) {
+  const std::string bytes = "id,code\n3,007\n1,10\n2,-1.5e3\n";
+  const char* sql = "SELECT id, code FROM t ORDER BY id";
+  const std::string ahead =
+      "[\n{\"id\":\"1\",\"code\":\"10\"},\n{\"id\":\"2\",\"code\":\"-1.5e3\"},\n"
+      "{\"id\":\"3\",\"code\":\"007\"}\n]\n";
+  const std::string written =
+      "[\n{\"id\":1,\"code\":10},\n{\"id\":2,\"code\":-1.5e3},\n{\"id\":3,\"code\":\"007\"}\n]\n";
+  const QueryOptions json = withThreads(1, OutputFormat::json_array);
+  EXPECT_EQ(run(runStreamingQuery, bytes, sql, json).text, ahead);
+  EXPECT_EQ(run(runMappedQuery, bytes, sql, json).text, ahead);
+  for (uint64_t threads : {1, 2, 3}) {
+    EXPECT_EQ(run(runParallelMappedQuery, bytes, sql, withThreads(threads, OutputFormat::json_array)).text,
+              written)
+        << "threads " << threads;
+  }
+}
+
+// Rows the workers render ahead are quoted by the rendering rule: for the
+// delimiter, LF, CR and the double quote, not for a comma under another
+// delimiter; an empty value writes nothing.
+TEST_F(ParallelScanTest, RenderedCsvRowsQuoteForTheDelimiter) {
+  const std::string bytes = "id;name\n1;\"a;b\"\n2;x,y\n3;\"q\"\"r\"\n4;\n5;\"l\nm\"\n";
+  const std::string rows = "1;\"a;b\"\n2;x,y\n3;\"q\"\"r\"\n4;\n5;\"l\nm\"\n";
+  static const struct {
+    Executor executor;
+    const char* name;
+    const char* sql;
+    const char* header;
+  } cases[] = {
+      {runParallelMappedQuery, "render", "SELECT id, name FROM t", "id;name\n"},
+      {runParallelExprQuery, "expr", "SELECT id, lower(name) AS n FROM t", "id;n\n"},
+  };
+  for (const auto& c : cases) {
+    for (uint64_t threads : {1, 2, 4}) {
+      QueryOptions options = withThreads(threads);
+      options.delimiter = ';';
+      const Outcome o = run(c.executor, bytes, c.sql, options);
+      EXPECT_EQ(o.error, Error::ok) << c.name;
+      EXPECT_EQ(o.text, c.header + rows) << c.name << " threads " << threads;
+    }
+  }
+}
+
+// A quoted field with bytes after its closing quote, and a field whose
+// closing quote is followed by more quoted-looking text, read the same in
+// every executor: the quoted text only, on the last line without LF too.
+TEST_F(ParallelScanTest, BytesAfterAClosingQuoteAreDroppedEverywhere) {
+  const std::string bytes = "id,v\n1,\"ab\"x,t\n2,\"a\"b\"c\"\n3,\"ab\"x";
+  const std::string expected = "id,v\n1,ab\n2,a\n3,ab\n";
+  EXPECT_EQ(run(runStreamingQuery, bytes, "SELECT id, v FROM t", withThreads(1)).text, expected);
+  for (uint64_t threads : {1, 2, 3}) {
+    for (Executor e : {runMappedQuery, runParallelMappedQuery}) {
+      EXPECT_EQ(run(e, bytes, "SELECT id, v FROM t", withThreads(threads)).text, expected)
+          << "threads " << threads;
+    }
+    EXPECT_EQ(run(runParallelExprQuery, bytes, "SELECT id, lower(v) AS v FROM t", withThreads(threads)).text,
+              expected)
+        << "threads " << threads;
+  }
 }
 
 TEST(SelectNeedsExpressionExecutor, TellsPlainColumnsFromExpressions) {

@@ -189,7 +189,7 @@ TEST(ResolveOrderByColumn, PositionsThenLabelsThenSourceNames) {
       {"1", true, 0},  {"+2", true, 1}, {"3", true, 2}, {"0", false, 0},
       {"4", false, 0}, {"-1", false, 0}, {"cost", true, 0}, {"upper(name)", true, 1},
       {"qty", true, 2},    // the label, lower-cased
-      {"price", true, 0},  // the source name of a column spec
+      {"price", true, 0},  // the source name of an output column
       {"name", false, 0},  // only an expression reads it
       {"2x", false, 0},    {"", false, 0},
   };
@@ -200,7 +200,9 @@ TEST(ResolveOrderByColumn, PositionsThenLabelsThenSourceNames) {
               Error::ok)
         << c.key;
     EXPECT_EQ(found, c.found) << c.key;
-    if (c.found) EXPECT_EQ(index, c.index) << c.key;
+    if (c.found) {
+      EXPECT_EQ(index, c.index) << c.key;
+    }
   }
 }
 
