@@ -133,12 +133,19 @@ Error scanSortChunk(SortWorkerContext& ctx) {
         }
         const char* const mapped = frame.data + line_offset;
         FieldSlice key = shared.sort_column < count ? fields[shared.sort_column] : FieldSlice();
-        if (!keepPastRecord(key, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
-        const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
         if (shared.use_heap) {
-          offerToTopNHeap(ctx.heap, sort_record);
+          // Once the heap is full nearly every row loses to its worst record:
+          // test that first, and build and keep a record only for a row the
+          // heap takes.
+          const double number = readSortNumber(key);
+          if (!ctx.heap.wouldAdmit(number, key)) return Error::ok;
+          if (!keepPastRecord(key, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
+          ctx.heap.offer(SortKeyRecord{makeOrderKey(number, key), number, key,
+                                       FieldSlice(mapped, line.size())});
           return Error::ok;
         }
+        if (!keepPastRecord(key, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
+        const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
         ctx.entries.push_back(sort_record);
         if (shared.count_answer) {
           // Without LIMIT every kept record is written: stop as soon as the

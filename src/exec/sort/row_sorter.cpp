@@ -207,6 +207,15 @@ void TopNHeap::offer(const SortKeyRecord& record) noexcept {
   siftDown(0);
 }
 
+bool TopNHeap::wouldAdmit(double number, FieldSlice key_text) const noexcept {
+  if (len_ < k_) return true;
+  if (k_ == 0) return false;
+  const SortKeyRecord& worst = items_[0].record;
+  const int c = compareOrderValuesThreeWay(OrderValue{number, key_text},
+                                           OrderValue{worst.number, worst.key_text});
+  return descending_ ? c > 0 : c < 0;
+}
+
 uint64_t TopNHeap::takeInInputOrder(SortKeyRecord* out) noexcept {
   stableSort(items_, static_cast<size_t>(len_),
              [](const Item& a, const Item& b) { return a.position < b.position; });

@@ -15,7 +15,8 @@
 //   3. Window: `computeSortWindow` gives the records to emit, [start, end).
 // A parallel executor gives each worker a `TopNHeap` when its limit is at
 // most `kTopNMaxRows` (otherwise the worker gathers entries), offers every
-// kept row in input order, and after joining the workers appends each heap's
+// kept row in input order (skipping those `wouldAdmit` turns away), and
+// after joining the workers appends each heap's
 // records with `takeInInputOrder` in chunk order, so that the merged array is
 // in input order and the final `sortKeyRecords` breaks ties by input
 // position exactly as a single-threaded scan would.
@@ -102,6 +103,16 @@ class TopNHeap {
   // orders strictly before the worst record held, which is then dropped.
   // Records must be offered in input order: ties go to the earlier one.
   void offer(const SortKeyRecord& record) noexcept;
+
+  // Returns true when a record with this sort value (`number` from
+  // `readSortNumber(key_text)`), offered next, would be copied in: the heap
+  // is not full, or the value orders strictly before the worst record held
+  // (an equal value comes later in input order and loses the tie). Returns
+  // false when k is 0. A caller may skip building and offering a record for
+  // which this is false: the heap then ends up exactly as if it had been
+  // offered, since later offers only need to follow earlier ones in input
+  // order.
+  bool wouldAdmit(double number, FieldSlice key_text) const noexcept;
 
   uint64_t size() const noexcept { return len_; }
   uint64_t k() const noexcept { return k_; }

@@ -234,6 +234,81 @@ TEST(TopNHeap, PerWorkerHeapsMergedInChunkOrderMatchTheFullSort) {
   }
 }
 
+// A worker skips every record `wouldAdmit` turns away. The heap must end up
+// holding exactly the records a heap offered everything holds, on columns
+// with many ties and on the mixed column, where the rule is not transitive
+// and any wrong answer on a tie changes which records stay.
+TEST(TopNHeap, SkippingRecordsThatWouldNotBeAdmittedKeepsTheSameRecords) {
+  for (Column column : {Column::numbers, Column::texts, Column::numbers_and_one_text, Column::mixed}) {
+    for (bool descending : {false, true}) {
+      for (uint64_t limit : {0, 1, 2, 7, 64}) {
+        for (uint32_t seed : {1u, 2u, 3u}) {
+          Records records(makeColumn(column, 3000, seed * 131 + static_cast<uint32_t>(limit)));
+          TopNHeap offered_all;
+          TopNHeap filtered;
+          ASSERT_EQ(offered_all.init(limit, descending), Error::ok);
+          ASSERT_EQ(filtered.init(limit, descending), Error::ok);
+          uint64_t turned_away = 0;
+          for (const SortKeyRecord& r : records.records()) {
+            offered_all.offer(r);
+            if (filtered.wouldAdmit(r.number, r.key_text)) {
+              filtered.offer(r);
+            } else {
+              ++turned_away;
+            }
+          }
+          const std::string where = "column " + std::to_string(static_cast<int>(column)) + ", limit " +
+                                    std::to_string(limit) + ", seed " + std::to_string(seed) +
+                                    (descending ? ", desc" : ", asc");
+          // Far more records than the limit: most must be turned away.
+          EXPECT_GT(turned_away, records.size() / 2) << where;
+          std::vector<SortKeyRecord> all_out(limit);
+          std::vector<SortKeyRecord> filtered_out(limit);
+          const uint64_t n_all = offered_all.takeInInputOrder(all_out.data());
+          const uint64_t n_filtered = filtered.takeInInputOrder(filtered_out.data());
+          EXPECT_EQ(Records::idsOf(filtered_out.data(), n_filtered), Records::idsOf(all_out.data(), n_all))
+              << where;
+        }
+      }
+    }
+  }
+}
+
+// The answer against a full heap of one record, value by value: strictly
+// better values only; an equal value (also -0 against 0) comes later and
+// loses; a text against a number compares as text.
+TEST(TopNHeap, WouldAdmitOnlyWhatOrdersStrictlyBeforeTheWorstHeld) {
+  static const struct {
+    const char* held;
+    const char* candidate;
+    bool ascending_admits;
+    bool descending_admits;
+  } cases[] = {
+      {"5", "5", false, false},       {"5", "5.0", false, false},   {"0", "-0", false, false},
+      {"5", "4", true, false},        {"5", "6", false, true},      {"10", "9", true, false},
+      {"10", "1a", false, true},      {"1a", "9", false, true},     {"abc", "abc", false, false},
+      {"abc", "abd", false, true},    {"abc", "ab", true, false},   {"", "", false, false},
+      {"", "x", false, true},         {"nan", "nan", false, false}, {"-inf", "inf", false, true},
+      {"2024-01-10", "2024-01-10x", false, true},
+  };
+  for (const auto& c : cases) {
+    for (bool descending : {false, true}) {
+      TopNHeap heap;
+      ASSERT_EQ(heap.init(1, descending), Error::ok);
+      const FieldSlice held(c.held);
+      const FieldSlice candidate(c.candidate);
+      EXPECT_TRUE(heap.wouldAdmit(readSortNumber(held), held)) << "empty heap, " << c.held;
+      heap.offer(makeSortKeyRecord(held, "held"));
+      EXPECT_EQ(heap.wouldAdmit(readSortNumber(candidate), candidate),
+                descending ? c.descending_admits : c.ascending_admits)
+          << "held '" << c.held << "', candidate '" << c.candidate << "'" << (descending ? ", desc" : ", asc");
+    }
+  }
+  TopNHeap empty;
+  ASSERT_EQ(empty.init(0, false), Error::ok);
+  EXPECT_FALSE(empty.wouldAdmit(1, "1")) << "k 0 admits nothing";
+}
+
 TEST(TopNHeap, IsBoundedToTheSortersLimit) {
   Records records(makeColumn(Column::numbers, 3000, 9));
   TopNHeap heap;
