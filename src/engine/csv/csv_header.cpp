@@ -50,12 +50,16 @@ Error readCsvHeader(std::string_view data, const QueryOptions& options, CsvHeade
 
 std::string makeGeneratedColumnName(uint64_t n) { return "c" + std::to_string(n); }
 
-std::string normalizeHeaderName(std::string_view name) {
+FieldSlice trimHeaderName(FieldSlice name) noexcept {
   size_t begin = 0;
   size_t end = name.size();
   while (begin < end && isHeaderPadding(name[begin])) ++begin;
   while (end > begin && isHeaderPadding(name[end - 1])) --end;
-  std::string key(name.substr(begin, end - begin));
+  return name.substr(begin, end - begin);
+}
+
+std::string normalizeHeaderName(std::string_view name) {
+  std::string key(trimHeaderName(name));
   lowerInPlace(key);
   return key;
 }

@@ -62,9 +62,12 @@ struct CsvHeader {
 // Returns "c" followed by n in decimal ("c1", "c10").
 std::string makeGeneratedColumnName(uint64_t n);
 
-// Returns `name` trimmed of space, TAB, LF and CR at both ends (vertical tab
-// and form feed stay) with 'A'..'Z' lower-cased: the key under which a header
-// name is found.
+// Returns `name` trimmed of space, TAB, LF and CR at both ends; vertical tab
+// and form feed stay part of a name.
+FieldSlice trimHeaderName(FieldSlice name) noexcept;
+
+// Returns `name` trimmed by trimHeaderName with 'A'..'Z' lower-cased: the key
+// under which a header name is found.
 std::string normalizeHeaderName(std::string_view name);
 
 class ColumnIndexMap {

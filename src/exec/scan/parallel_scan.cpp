@@ -27,7 +27,7 @@ Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
       OutputColumnSpec column_spec;
       column_spec.column = i;
       out.specs.push_back(std::move(column_spec));
-      out.labels.push_back(trimHeaderLabel(header.names[i]));
+      out.labels.push_back(trimHeaderName(header.names[i]));
     }
     return Error::ok;
   }

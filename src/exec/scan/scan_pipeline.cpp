@@ -12,42 +12,17 @@
 namespace tavix {
 namespace {
 
-constexpr bool isLabelPadding(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// True when `label`, ASCII lower-cased, equals `key` byte for byte.
-bool lowerEquals(FieldSlice label, std::string_view key) noexcept {
-  if (label.size() != key.size()) return false;
-  for (size_t i = 0; i < key.size(); ++i) {
-    if (toLowerAscii(label[i]) != key[i]) return false;
-  }
-  return true;
-}
-
-// Position of the first name equal to `key`, or nothing.
-bool findLoweredName(std::span<const FieldSlice> names, std::string_view key,
-                     uint64_t& index) noexcept {
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == key) {
-      index = i;
-      return true;
-    }
-  }
-  return false;
-}
-
 // The direct test of a comparison leaf whose literal is the number `v` on a
 // field that reads as the number `x`. NaN makes every ordering false and
 // `ne` true.
 bool compareNumbers(const ComparisonLeaf& leaf, double x, double v, FieldSlice field) noexcept {
   switch (leaf.op) {
-    case ComparisonOp::eq: return x == v;
-    case ComparisonOp::ne: return !(x == v);
-    case ComparisonOp::gt: return x > v;
-    case ComparisonOp::ge: return x >= v;
-    case ComparisonOp::lt: return x < v;
-    case ComparisonOp::le: return x <= v;
+    case ComparisonOp::eq:
+    case ComparisonOp::ne:
+    case ComparisonOp::gt:
+    case ComparisonOp::ge:
+    case ComparisonOp::lt:
+    case ComparisonOp::le: return compareNumbersByOp(x, leaf.op, v);
     case ComparisonOp::like: return likeMatch(field, leaf.value);
     case ComparisonOp::ilike: return likeMatchIgnoreCase(field, leaf.value);
     default: return evalComparison(leaf, field);
@@ -100,14 +75,6 @@ Error appendRenderedCsvRow(TextBuffer& buffer, std::span<const FieldSlice> value
   return e;
 }
 
-FieldSlice trimHeaderLabel(FieldSlice name) noexcept {
-  size_t begin = 0;
-  size_t end = name.size();
-  while (begin < end && isLabelPadding(name[begin])) ++begin;
-  while (end > begin && isLabelPadding(name[end - 1])) --end;
-  return name.substr(begin, end - begin);
-}
-
 bool ColumnMapResolver::findColumn(std::string_view lowered_name, uint64_t& index) const {
   const std::optional<size_t> found = map_.find(lowered_name);
   if (!found) return false;
@@ -125,7 +92,7 @@ Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> h
     out.labels.reserve(header_names.size());
     for (size_t i = 0; i < header_names.size(); ++i) {
       out.specs[i].column = i;
-      out.labels.push_back(trimHeaderLabel(header_names[i]));
+      out.labels.push_back(trimHeaderName(header_names[i]));
     }
     return Error::ok;
   }
@@ -149,7 +116,7 @@ Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> h
       const std::optional<size_t> column = map.find(lowered);
       if (!column) return missingColumnError(split.expression);
       column_spec.column = *column;
-      out.labels.push_back(has_alias ? split.alias : trimHeaderLabel(header_names[*column]));
+      out.labels.push_back(has_alias ? split.alias : trimHeaderName(header_names[*column]));
     }
     out.specs.push_back(std::move(column_spec));
   }
@@ -182,7 +149,10 @@ Error RowFilter::init(const ParsedQuery& query, const ColumnIndexMap& map, bool 
   name_count_ = names.size();
   if (query.where.kind == ConditionKind::comparison) {
     // checkConditionColumns has just found the leaf's column among the names.
-    simple_leaf_ = findLoweredName(names, query.where.comparison.column, leaf_column_);
+    if (const auto column = map.find(query.where.comparison.column)) {
+      simple_leaf_ = true;
+      leaf_column_ = *column;
+    }
   }
   return Error::ok;
 }
@@ -262,7 +232,7 @@ Error resolveOrderByColumn(std::string_view key, std::span<const FieldSlice> lab
     return Error::ok;
   }
   for (size_t i = 0; i < labels.size(); ++i) {
-    if (lowerEquals(labels[i], key)) {
+    if (equalsIgnoreCase(labels[i], key)) {
       index = i;
       found = true;
       return Error::ok;
@@ -291,7 +261,9 @@ Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& colum
     TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs, lowered, source.index,
                                    found));
     if (!found) {
-      if (!findLoweredName(lowered, key, source.index)) return Error::OrderByColumnNotFound;
+      const auto column = map.find(key);
+      if (!column) return Error::OrderByColumnNotFound;
+      source.index = *column;
       source.from_output = false;
     }
     out.push_back(source);

@@ -47,10 +47,6 @@ inline constexpr uint64_t kUnsortedFlushRows = 32768;
 // of a buffer that is going to be large anyway.
 inline constexpr uint64_t kSortTextInitialBytes = uint64_t{16} << 20;
 
-// Returns `name` without space, TAB, LF and CR at either end (vertical tab
-// and form feed stay): the label a header name gives its output column.
-FieldSlice trimHeaderLabel(FieldSlice name) noexcept;
-
 // Looks columns up in a `ColumnIndexMap` for the expression compiler.
 class ColumnMapResolver final : public ColumnResolver {
  public:
