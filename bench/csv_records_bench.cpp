@@ -9,21 +9,14 @@
 #include <vector>
 
 #include "engine/csv/csv_records.h"
+#include "support/sequences.h"
 
 namespace tavix {
 namespace {
 
 constexpr size_t kInputBytes = size_t{256} << 20;
 
-// A small linear congruential generator: the same bytes on every run and
-// every platform.
-struct Lcg {
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<uint32_t>(state >> 33);
-  }
-};
+using tavix::test::Lcg;
 
 // Records of 8 fields: integers, decimals, words, a date; with `quoted`, one
 // record in four also carries a quoted field with a delimiter, and one in

@@ -30,20 +30,13 @@
 #include "exec/scan/scan_executors.h"
 #include "platform/platform.h"
 #include "sql/statement_parser.h"
+#include "support/sequences.h"
 
 namespace {
 
 using namespace tavix;
 
-struct Sequence {
-  uint64_t state;
-  uint64_t next() {
-    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-};
+using tavix::test::Sequence;
 
 int generate(const char* path, uint64_t mib, const std::string& variant) {
   static const char* kCategories[] = {"tools", "books", "food", "toys", "garden", "music"};

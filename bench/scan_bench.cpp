@@ -16,6 +16,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/sequences.h"
 #include "tavix.h"
 
 namespace {
@@ -24,14 +25,7 @@ namespace fs = std::filesystem;
 
 constexpr size_t kInputBytes = size_t{5} << 20;
 
-// A small linear congruential generator: the same bytes on every run.
-struct Lcg {
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<uint32_t>(state >> 33);
-  }
-};
+using tavix::test::Lcg;
 
 struct Fixture {
   fs::path dir;

@@ -17,7 +17,7 @@ constexpr bool isHexDigit(char c) noexcept {
 // the optional "0x"). Returns false when the text does not have the rule's
 // shape; `has_underscore` tells whether a copy without "_" is needed.
 //
-// `decimal_exponent_hint` receives a rough base-10 (or base-2 for hex)
+// `magnitude_hint` receives a rough base-10 (or base-2 for hex)
 // magnitude of the value, used only to decide between infinity and zero when
 // from_chars reports an out-of-range value.
 bool scanDigits(std::string_view s, bool hex, int64_t& magnitude_hint, bool& has_underscore) {
@@ -25,8 +25,8 @@ bool scanDigits(std::string_view s, bool hex, int64_t& magnitude_hint, bool& has
   const char exp_lower = hex ? 'p' : 'e';
   size_t i = 0;
   size_t digits = 0;
-  int64_t int_digits_after_lead = 0;   // significant digits before the point
-  int64_t leading_frac_zeros = 0;      // zeros after the point before the first significant digit
+  int64_t int_digits_after_lead = 0;  // significant digits before the point
+  int64_t leading_frac_zeros = 0;     // zeros after the point before the first significant digit
   bool seen_nonzero = false;
   bool in_fraction = false;
   bool seen_point = false;
@@ -58,7 +58,7 @@ bool scanDigits(std::string_view s, bool hex, int64_t& magnitude_hint, bool& has
     bool exp_negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
       exp_negative = s[i] == '-';
-        ++i;
+      ++i;
     }
     size_t exp_digits = 0;
     for (; i < s.size(); ++i) {
@@ -66,7 +66,7 @@ bool scanDigits(std::string_view s, bool hex, int64_t& magnitude_hint, bool& has
       if (isDigit(c)) {
         ++exp_digits;
         if (exponent < 1'000'000'000) exponent = exponent * 10 + (c - '0');
-        } else if (c == '_') {
+      } else if (c == '_') {
         has_underscore = true;
         if (!isDigit(s[i - 1]) || i + 1 >= s.size() || !isDigit(s[i + 1])) return false;
       } else {

@@ -27,20 +27,13 @@ std::string decimal128(__int128 v) {
 // directory is being flooded with our names.
 constexpr int kMaxNameAttempts = 1000;
 
-// Creates "<directory>/tavix_[<tag>_]<ns>.tmp" exclusively, moving to the
-// next nanosecond value while a name is taken.
+// Creates formatTempPath(directory, tag, ns) exclusively, moving to the next
+// nanosecond value while a name is taken.
 Error createUniqueFile(std::string_view directory, std::string_view tag, platform::File& file,
                        std::string& path) {
   __int128 ns = platform::nowNanoseconds();
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt, ++ns) {
-    if (tag.empty()) {
-      path.assign(directory);
-      path += "/tavix_";
-      path += decimal128(ns);
-      path += ".tmp";
-    } else {
-      path = formatTempPath(directory, tag, ns);
-    }
+    path = formatTempPath(directory, tag, ns);
     Error e = platform::createExclusive(path, file);
     if (e != Error::PathAlreadyExists) return e;
   }
@@ -52,8 +45,10 @@ Error createUniqueFile(std::string_view directory, std::string_view tag, platfor
 std::string formatTempPath(std::string_view directory, std::string_view tag, __int128 ns) {
   std::string path(directory);
   path += "/tavix_";
-  path += tag;
-  path += '_';
+  if (!tag.empty()) {
+    path += tag;
+    path += '_';
+  }
   path += decimal128(ns);
   path += ".tmp";
   return path;
@@ -62,7 +57,7 @@ std::string formatTempPath(std::string_view directory, std::string_view tag, __i
 Error createResultFile(platform::File& file, std::string& path) {
   std::string directory;
   if (!platform::readTempDirectory(directory)) directory = "/tmp";
-  return createUniqueFile(directory, {}, file, path);
+  return createUniqueFile(directory, "", file, path);
 }
 
 Error createTempFile(std::string_view tag, platform::File& file) {
@@ -97,32 +92,18 @@ Error readResultFile(platform::File file, ReturnedText& out) {
   if (size > kMaxResultBytes) return Error::FileTooBig;
   char* text = allocateReturnedText(static_cast<size_t>(size));
   if (text == nullptr) return Error::OutOfMemory;
+  // The executor has finished writing, so the file holds exactly `size`
+  // bytes; a short read only means it ended early.
   size_t filled = 0;
-  for (;;) {
+  while (filled < size) {
     size_t got = 0;
-    if (filled < size) {
-      Error e = platform::readSome(file, text + filled, static_cast<size_t>(size) - filled, got);
-      if (e != Error::ok) {
-        freeReturnedText(text);
-        return e;
-      }
-      if (got == 0) break;
-      filled += got;
-      continue;
-    }
-    // The file may have grown after its size was taken; one probe byte
-    // tells whether there is more than the block holds.
-    char probe;
-    Error e = platform::readSome(file, &probe, 1, got);
+    Error e = platform::readSome(file, text + filled, static_cast<size_t>(size) - filled, got);
     if (e != Error::ok) {
       freeReturnedText(text);
       return e;
     }
-    if (got != 0) {
-      freeReturnedText(text);
-      return size >= kMaxResultBytes ? Error::FileTooBig : Error::Unexpected;
-    }
-    break;
+    if (got == 0) break;
+    filled += got;
   }
   text[filled] = '\0';
   out.text = text;

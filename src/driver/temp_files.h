@@ -21,7 +21,8 @@ namespace tavix {
 // The largest result the library returns: 256 MiB.
 inline constexpr uint64_t kMaxResultBytes = 268'435'456;
 
-// Returns dir + "/" + "tavix_" + tag + "_" + decimal ns + ".tmp".
+// Returns dir + "/tavix_" + tag + "_" + decimal ns + ".tmp"; with an empty tag
+// (the result file) dir + "/tavix_" + decimal ns + ".tmp".
 std::string formatTempPath(std::string_view directory, std::string_view tag, __int128 ns);
 
 // Creates the query's result file. On success `file` is open for reading and

@@ -3,70 +3,68 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "support/sequences.h"
 
 namespace {
 
-// A small, fixed pseudo-random sequence (splitmix64): the same bytes on
-// every machine and run.
-struct Sequence {
-  uint64_t state;
-  uint64_t next() {
-    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-};
+using tavix::test::Sequence;
 
-// "id,name,category,price,qty" rows, the last one padded in its name so that
-// the file is exactly `bytes` long (at least the header and one row).
-std::string itemRows(uint64_t bytes, uint64_t seed) {
-  static const char* kCategories[] = {"tools", "books", "food", "toys"};
-  static const std::string kLastRow = "0,,food,1,1\n";
-  constexpr size_t kLongestRow = 64;
+constexpr const char* kCategories[] = {"tools", "books", "food", "toys"};
+
+// `header`, then `row(id, random)` for id = 1, 2, ... while a row of
+// `longest_row` bytes still fits, then a last row "0,<padding><last_tail>"
+// whose padding makes the file exactly `bytes` long (at least the header and
+// one row).
+template <typename Row>
+std::string rowsOfExactSize(uint64_t bytes, uint64_t seed, std::string_view header,
+                            size_t longest_row, std::string_view last_tail, Row row) {
+  const size_t last_row_size = 2 + last_tail.size();
   Sequence seq{seed};
-  std::string out = "id,name,category,price,qty\n";
-  out.reserve(bytes + kLongestRow);
-  for (uint64_t id = 1; out.size() + kLongestRow + kLastRow.size() < bytes; ++id) {
-    uint64_t r = seq.next();
-    out += std::to_string(id) + ",item" + std::to_string(r % 100000) + "," +
-           kCategories[(r >> 20) % 4] + "," + std::to_string((r >> 24) % 1000) + "." +
-           std::to_string((r >> 34) % 100) + "," + std::to_string((r >> 44) % 50) + "\n";
-  }
-  const size_t pad = bytes > out.size() + kLastRow.size() ? bytes - out.size() - kLastRow.size() : 1;
-  out += "0," + std::string(pad, 'p') + ",food,1,1\n";
+  std::string out(header);
+  out.reserve(bytes + longest_row);
+  for (uint64_t id = 1; out.size() + longest_row + last_row_size < bytes; ++id)
+    out += row(id, seq.next());
+  const size_t pad = bytes > out.size() + last_row_size ? bytes - out.size() - last_row_size : 1;
+  out += "0," + std::string(pad, 'p');
+  out += last_tail;
   return out;
+}
+
+// "id,name,category,price,qty" rows.
+std::string itemRows(uint64_t bytes, uint64_t seed) {
+  return rowsOfExactSize(bytes, seed, "id,name,category,price,qty\n", 64, ",food,1,1\n",
+                         [](uint64_t id, uint64_t r) {
+                           return std::to_string(id) + ",item" + std::to_string(r % 100000) +
+                                  "," + kCategories[(r >> 20) % 4] + "," +
+                                  std::to_string((r >> 24) % 1000) + "." +
+                                  std::to_string((r >> 34) % 100) + "," +
+                                  std::to_string((r >> 44) % 50) + "\n";
+                         });
 }
 
 // "id,name,category,price,note" rows whose notes exercise the quoted-field
 // rules: every 9th note is quoted and holds a comma, a line end and doubled
 // quotes, every 13th row ends with CRLF, every 17th note is the quoted empty
-// text. The last row is padded in its name so that the file is exactly
-// `bytes` long.
+// text.
 std::string quotedRows(uint64_t bytes, uint64_t seed) {
-  static const char* kCategories[] = {"tools", "books", "food", "toys"};
-  static const std::string kLastRow = "0,,food,1,end\n";
-  constexpr size_t kLongestRow = 96;
-  Sequence seq{seed};
-  std::string out = "id,name,category,price,note\n";
-  out.reserve(bytes + kLongestRow);
-  for (uint64_t id = 1; out.size() + kLongestRow + kLastRow.size() < bytes; ++id) {
-    const uint64_t r = seq.next();
-    std::string note;
-    if (id % 9 == 0) {
-      note = "\"multi, line " + std::to_string(r % 1000) + "\nwith \"\"quotes\"\"\"";
-    } else if (id % 17 == 0) {
-      note = "\"\"";
-    } else {
-      note = "n" + std::to_string(r % 1000);
-    }
-    out += std::to_string(id) + ",item" + std::to_string(r % 100000) + "," +
-           kCategories[(r >> 20) % 4] + "," + std::to_string((r >> 24) % 1000) + "." +
-           std::to_string((r >> 34) % 100) + "," + note + (id % 13 == 0 ? "\r\n" : "\n");
-  }
-  const size_t pad = bytes > out.size() + kLastRow.size() ? bytes - out.size() - kLastRow.size() : 1;
-  out += "0," + std::string(pad, 'p') + ",food,1,end\n";
-  return out;
+  return rowsOfExactSize(
+      bytes, seed, "id,name,category,price,note\n", 96, ",food,1,end\n",
+      [](uint64_t id, uint64_t r) {
+        std::string note;
+        if (id % 9 == 0) {
+          note = "\"multi, line " + std::to_string(r % 1000) + "\nwith \"\"quotes\"\"\"";
+        } else if (id % 17 == 0) {
+          note = "\"\"";
+        } else {
+          note = "n" + std::to_string(r % 1000);
+        }
+        return std::to_string(id) + ",item" + std::to_string(r % 100000) + "," +
+               kCategories[(r >> 20) % 4] + "," + std::to_string((r >> 24) % 1000) + "." +
+               std::to_string((r >> 34) % 100) + "," + note + (id % 13 == 0 ? "\r\n" : "\n");
+      });
 }
 
 // `itemRows` of `bytes` bytes with one record of `fields` fields (its first
