@@ -30,31 +30,8 @@ class ConditionText {
  public:
   explicit ConditionText(std::string_view whole)
       : whole_(whole), enclosing_close_(whole.size(), npos), group_close_(whole.size(), npos) {
-    std::vector<size_t> open;
-    for (size_t i = 0; i < whole.size(); ++i) {
-      if (whole[i] == '(') {
-        open.push_back(i);
-      } else if (whole[i] == ')' && !open.empty()) {
-        enclosing_close_[open.back()] = i;
-        open.pop_back();
-      }
-    }
-    open.clear();
-    size_t i = 0;
-    while (i < whole.size()) {
-      const char c = whole[i];
-      if (c == '\'') {
-        i = sql_scan::skipQuoted(whole, i);
-        continue;
-      }
-      if (c == '(') {
-        open.push_back(i);
-      } else if (c == ')' && !open.empty()) {
-        group_close_[open.back()] = i;
-        open.pop_back();
-      }
-      ++i;
-    }
+    matchParens(whole, false, enclosing_close_);
+    matchParens(whole, true, group_close_);
   }
 
   // True when `t` (a view into the whole text) starts with "(" and ends with
@@ -100,6 +77,28 @@ class ConditionText {
   }
 
  private:
+  // Records in `close_of` the ")" that closes each "(" of `whole`, stepping
+  // over single-quoted strings when `skip_quotes` is set.
+  static void matchParens(std::string_view whole, bool skip_quotes,
+                          std::vector<size_t>& close_of) {
+    std::vector<size_t> open;
+    size_t i = 0;
+    while (i < whole.size()) {
+      const char c = whole[i];
+      if (skip_quotes && c == '\'') {
+        i = sql_scan::skipQuoted(whole, i);
+        continue;
+      }
+      if (c == '(') {
+        open.push_back(i);
+      } else if (c == ')' && !open.empty()) {
+        close_of[open.back()] = i;
+        open.pop_back();
+      }
+      ++i;
+    }
+  }
+
   size_t offsetOf(std::string_view t) const noexcept {
     return static_cast<size_t>(t.data() - whole_.data());
   }

@@ -11,12 +11,11 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 
-// The aggregate names in their fixed order; the longest has 12 bytes.
+// The aggregate names in their fixed order.
 constexpr std::string_view kAggregateNames[] = {
     "count",    "sum",     "avg",      "min", "max",        "group_concat", "string_agg", "median",
     "variance", "var_pop", "var_samp", "var", "stddev_pop", "stddev_samp",  "stddev",     "std",
 };
-constexpr size_t kLongestAggregateName = 12;
 
 bool isAggregateName(std::string_view name) noexcept {
   for (std::string_view a : kAggregateNames)
@@ -65,7 +64,7 @@ bool isComputedItem(std::string_view item) noexcept {
     if (equalsIgnoreCase(name, n)) return false;
   for (std::string_view n : kAggregateCallsLowerCase)
     if (name == n) return false;
-  if (name.size() >= 4 && startsWithIgnoreCase(name, "case")) return false;
+  if (startsWithIgnoreCase(name, "case")) return false;
   return true;
 }
 
@@ -123,11 +122,11 @@ bool isAggregateExpr(std::string_view item) noexcept {
   std::string_view text = splitSelectAlias(item).expression;
   for (RoundCall r = unwrapRoundCall(text); r.present; r = unwrapRoundCall(text)) text = r.inner;
   const std::string_view t = trim(text);
-  if (t.size() > 3 && startsWithIgnoreCase(t, "case")) return caseCallsAggregate(text);
+  if (startsWithIgnoreCase(t, "case")) return caseCallsAggregate(text);
   const size_t paren = text.find('(');
   if (paren == npos) return false;
   const std::string_view name = trim(text.substr(0, paren));
-  return !name.empty() && name.size() <= kLongestAggregateName && isAggregateName(name);
+  return isAggregateName(name);
 }
 
 bool selectHasScalarExprs(const ParsedQuery& query) noexcept {

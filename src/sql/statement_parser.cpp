@@ -37,11 +37,8 @@ bool hasSetOperation(std::string_view stmt) {
 bool hasRefusedSubquery(std::string_view stmt) {
   return sql_scan::findOutsideQuotes(stmt, 0, [&](size_t p) {
            if (stmt[p] != '(') return false;
-           size_t q = p + 1;
-           while (q < stmt.size() && isSpace(stmt[q])) ++q;
-           if (!startsWithIgnoreCase(stmt.substr(q), "select")) return false;
-           size_t word_end = p;
-           while (word_end > 0 && isSpace(stmt[word_end - 1])) --word_end;
+           if (!startsWithIgnoreCase(trimLeft(stmt.substr(p + 1)), "select")) return false;
+           const size_t word_end = trimRight(stmt.substr(0, p)).size();
            size_t word_start = word_end;
            while (word_start > 0 && isIdentByte(stmt[word_start - 1])) --word_start;
            return !equalsIgnoreCase(stmt.substr(word_start, word_end - word_start), "in");
@@ -68,8 +65,7 @@ size_t findFromKeyword(std::string_view stmt, size_t from) {
 }
 
 Error parseSelectList(std::string_view text, ParsedQuery& q) {
-  if (text.size() >= 8 && startsWithIgnoreCase(text, "distinct") &&
-      (text.size() == 8 || isSpace(text[8]))) {
+  if (startsWithIgnoreCase(text, "distinct") && (text.size() == 8 || isSpace(text[8]))) {
     q.distinct = true;
     text = trim(text.substr(8));
   }
@@ -123,8 +119,7 @@ Error parseJoins(std::string_view rest, KeywordSpan keyword, ParsedQuery& q,
   const std::string* left_alias = &from_alias;
   size_t pos = keyword.end;
   for (;;) {
-    while (pos < rest.size() && isSpace(rest[pos])) ++pos;
-    const std::string_view after = rest.substr(pos);
+    const std::string_view after = trimLeft(rest.substr(pos));
     const size_t on = findIgnoreCase(after, " on ");
     if (on == npos) return Error::InvalidJoinSyntax;
     const std::string_view condition = after.substr(on + 4);

@@ -92,7 +92,7 @@ std::string decodeEscapes(const std::string& s) {
     else if (n == 't') out.push_back('\t');
     else if (n == 'n') out.push_back('\n');
     else if (n == '\\') out.push_back('\\');
-    else if (n == 'x' && i + 2 < s.size() + 0 && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
+    else if (n == 'x' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2])));
       i += 2;
     } else {

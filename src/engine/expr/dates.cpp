@@ -1,6 +1,5 @@
 #include "engine/expr/dates.h"
 
-#include <cstring>
 #include <limits>
 
 #include "common/number_rule.h"

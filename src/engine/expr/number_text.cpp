@@ -200,9 +200,7 @@ bool doubleToInt64Exact(double x, int64_t& out) noexcept {
 }
 
 bool roundHalfAwayToInt64(double x, int64_t& out) noexcept {
-  // 0.49999999999999994 is the largest double below 0.5: adding 0.5 itself
-  // would round 0.49999999999999994 up to 1.
-  return truncateToInt64(x + std::copysign(0.49999999999999994, x), out);
+  return truncateToInt64(x + std::copysign(kLargestBelowHalf, x), out);
 }
 
 std::string_view formatIntegerText(char* buffer, size_t capacity, int64_t v) noexcept {
@@ -248,9 +246,10 @@ Error formatFloatFixed6(const Allocator& allocator, double x, std::string_view& 
 Error formatNumber(const Allocator& allocator, double x, const OutputPrecision& precision,
                    std::string_view& out) {
   if (precision.has_digits) {
-    if (precision.digits >= kMaxAggregateDecimals) return formatFloatFixed6(allocator, x, out);
+    const unsigned decimals =
+        precision.digits < kMaxAggregateDecimals ? precision.digits : kMaxAggregateDecimals;
     char text[fixedTextCapacity(kMaxAggregateDecimals)];
-    return ownText(allocator, {text, writeFixed(x, precision.digits, text)}, out);
+    return ownText(allocator, {text, writeFixed(x, decimals, text)}, out);
   }
   int64_t integral = 0;
   if (doubleToInt64Exact(x, integral)) return formatInteger(allocator, integral, out);

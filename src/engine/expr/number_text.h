@@ -79,9 +79,13 @@ bool doubleToInt64Exact(double x, int64_t& out) noexcept;
 // infinities and values beyond that range. Never undefined behaviour.
 bool truncateToInt64(double x, int64_t& out) noexcept;
 
+// The largest double below one half. Rounding adds it (with the value's sign)
+// before truncating, rather than 0.5, so that 0.49999999999999994 itself
+// rounds to 0 instead of 1.
+inline constexpr double kLargestBelowHalf = 0.49999999999999994;
+
 // Rounds half away from zero the way ROUND(x) with no digits does: the
-// truncation of x + 0.49999999999999994 carrying the sign of x (the largest
-// double below one half, so that 0.49999999999999994 itself rounds to 0).
+// truncation of x + kLargestBelowHalf carrying the sign of x.
 // Returns false for NaN, infinities and results beyond the int64 range.
 bool roundHalfAwayToInt64(double x, int64_t& out) noexcept;
 

@@ -1,5 +1,6 @@
 #include "engine/expr/row_predicates.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -42,18 +43,10 @@ bool matchLike(std::string_view text, std::string_view pattern, Equal equal) noe
   return p == pattern.size();
 }
 
-// string_view compares bytes as unsigned char, a proper prefix first.
+// string_view compares bytes as unsigned char, a proper prefix first; the
+// sign of that comparison is tested against 0 by the operator.
 bool compareBytes(std::string_view f, ComparisonOp op, std::string_view v) noexcept {
-  const int c = f.compare(v);
-  switch (op) {
-    case ComparisonOp::eq: return c == 0;
-    case ComparisonOp::ne: return c != 0;
-    case ComparisonOp::gt: return c > 0;
-    case ComparisonOp::ge: return c >= 0;
-    case ComparisonOp::lt: return c < 0;
-    case ComparisonOp::le: return c <= 0;
-    default: return false;
-  }
+  return compareNumbersByOp(f.compare(v), op, 0);
 }
 
 // The first header name equal to `column`, byte for byte.
@@ -155,13 +148,8 @@ bool evalComparison(const ComparisonLeaf& leaf, FieldSlice f) noexcept {
   if (leaf.isSubquery()) return false;
 
   if (leaf.isInList()) {
-    bool found = false;
-    for (const std::string& item : leaf.in_list) {
-      if (f == item) {
-        found = true;
-        break;
-      }
-    }
+    const bool found =
+        std::find(leaf.in_list.begin(), leaf.in_list.end(), f) != leaf.in_list.end();
     return found != leaf.negated;
   }
 

@@ -187,11 +187,10 @@ std::string_view padText(const ScalarExpr& e, std::string_view value,
 
 // Rounds x * scale half away from zero in doubles: the product is taken as
 // the double it rounds to, so 2.675 * 100 is 267.5 and ROUND(2.675, 2) is
-// 2.68. Adding the largest double below one half (rather than 0.5) keeps
-// 0.49999999999999994 itself from rounding up.
+// 2.68.
 double roundScaledHalfAway(double x, double scale) noexcept {
   const double y = x * scale;
-  return std::trunc(y + std::copysign(0.49999999999999994, y));
+  return std::trunc(y + std::copysign(kLargestBelowHalf, y));
 }
 
 // ROUND(x) and ROUND(x, n). Values that cannot be rounded (not numbers,
@@ -311,27 +310,21 @@ bool compareNumbersByOp(double x, ComparisonOp op, double v) noexcept {
 
 std::string_view pickExtremeText(const std::string_view* texts, uint64_t count,
                                  bool greatest) noexcept {
-  bool all_numbers = true;
   double chosen_value = 0;
   uint64_t chosen = 0;
-  for (uint64_t i = 0; i < count && all_numbers; ++i) {
-    double ignored;
-    all_numbers = readNumber(texts[i], ignored);
-  }
-  if (all_numbers) {
-    TAVIX_IGNORE_ERROR(parseNumber(texts[0], chosen_value));
-    for (uint64_t i = 1; i < count; ++i) {
-      double x = 0;
-      TAVIX_IGNORE_ERROR(parseNumber(texts[i], x));
-      // IEEE comparisons are false with a NaN on either side, so a NaN is
-      // never taken and, once taken first, never replaced.
-      if (greatest ? x > chosen_value : x < chosen_value) {
-        chosen_value = x;
-        chosen = i;
-      }
+  uint64_t read = 0;
+  for (; read < count; ++read) {
+    double x;
+    if (!readNumber(texts[read], x)) break;
+    // IEEE comparisons are false with a NaN on either side, so a NaN is
+    // never taken and, once taken first, never replaced.
+    if (read == 0 || (greatest ? x > chosen_value : x < chosen_value)) {
+      chosen_value = x;
+      chosen = read;
     }
-    return texts[chosen];
   }
+  if (read == count) return texts[chosen];
+  chosen = 0;
   for (uint64_t i = 1; i < count; ++i) {
     // string_view compares bytes as unsigned char, a proper prefix first.
     const int c = texts[i].compare(texts[chosen]);
