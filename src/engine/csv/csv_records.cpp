@@ -148,6 +148,13 @@ SplitResult splitCsvRecord(const char* line, size_t length, FieldSlice* slots, s
   size_t count = 0;
   size_t field_start = 0;
   size_t pos = 0;
+  // Ends the current field at the delimiter at `at`; true when the slots are
+  // full.
+  const auto cut = [&](size_t at) {
+    slots[count++] = FieldSlice(line + field_start, at - field_start);
+    field_start = at + 1;
+    return count == max_fields;
+  };
 #if defined(__SSE2__)
   {
     const __m128i dv = _mm_set1_epi8(delimiter);
@@ -157,12 +164,9 @@ SplitResult splitCsvRecord(const char* line, size_t length, FieldSlice* slots, s
       if (_mm_movemask_epi8(_mm_cmpeq_epi8(w, qv)) != 0)
         return splitQuotedRecord(line, length, field_start, count, slots, max_fields, delimiter);
       uint32_t hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, dv)));
-      while (hits != 0) {
-        const size_t at = pos + static_cast<size_t>(std::countr_zero(hits));
-        slots[count++] = FieldSlice(line + field_start, at - field_start);
-        if (count == max_fields) return {count, Error::TooManyColumns};
-        field_start = at + 1;
-        hits &= hits - 1;
+      for (; hits != 0; hits &= hits - 1) {
+        if (cut(pos + static_cast<size_t>(std::countr_zero(hits))))
+          return {count, Error::TooManyColumns};
       }
     }
   }
@@ -172,23 +176,15 @@ SplitResult splitCsvRecord(const char* line, size_t length, FieldSlice* slots, s
     if (zeroBytes(w ^ quotes) != 0)
       return splitQuotedRecord(line, length, field_start, count, slots, max_fields, delimiter);
     uint64_t hits = zeroBytes(w ^ delimiters);
-    while (hits != 0) {
-      const size_t at = pos + lowestByte(hits);
-      slots[count++] = FieldSlice(line + field_start, at - field_start);
-      if (count == max_fields) return {count, Error::TooManyColumns};
-      field_start = at + 1;
-      hits &= hits - 1;
+    for (; hits != 0; hits &= hits - 1) {
+      if (cut(pos + lowestByte(hits))) return {count, Error::TooManyColumns};
     }
   }
   for (; pos < length; ++pos) {
     const char c = line[pos];
     if (c == kQuote)
       return splitQuotedRecord(line, length, field_start, count, slots, max_fields, delimiter);
-    if (c == delimiter) {
-      slots[count++] = FieldSlice(line + field_start, pos - field_start);
-      if (count == max_fields) return {count, Error::TooManyColumns};
-      field_start = pos + 1;
-    }
+    if (c == delimiter && cut(pos)) return {count, Error::TooManyColumns};
   }
   slots[count++] = FieldSlice(line + field_start, length - field_start);
   return {count, Error::ok};

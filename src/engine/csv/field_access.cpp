@@ -7,8 +7,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/csv/byte_scan.h"
-
 namespace tavix {
 namespace {
 
@@ -36,7 +34,7 @@ LeadingFields splitLeadingFields(const char* line, size_t length, FieldSlice* sl
   const char* p = line;
   size_t count = 0;
   // Cut at each delimiter until `wanted` fields are complete. A block at a
-  // time: 16 bytes with SSE2 compares, then 8-byte words, then single bytes.
+  // time: 16 bytes with SSE2 compares, then single bytes.
   if (wanted > 0) {
 #if defined(__SSE2__)
     const __m128i dv = _mm_set1_epi8(delimiter);
@@ -48,16 +46,6 @@ LeadingFields splitLeadingFields(const char* line, size_t length, FieldSlice* sl
         slots[count++] = FieldSlice(field_start, static_cast<size_t>(at - field_start));
         field_start = at + 1;
         hits &= hits - 1;
-      }
-      if (count == wanted) {
-        // The rest of this block still counts towards the field limit.
-        p += 16;
-        if (length >= max_fields) {
-          const size_t total = count + static_cast<size_t>(std::popcount(hits)) + 1 +
-                               countDelimiters(p, end, delimiter);
-          if (total > max_fields) return {count, Error::TooManyColumns};
-        }
-        return {count, Error::ok};
       }
     }
 #endif
@@ -76,9 +64,9 @@ LeadingFields splitLeadingFields(const char* line, size_t length, FieldSlice* sl
   }
   // A record of L bytes without quotes has at most L + 1 fields, so only
   // records of at least max_fields bytes need their remaining delimiters
-  // counted.
+  // counted: those from the start of the field after the last one cut.
   if (length >= max_fields) {
-    const size_t total = count + 1 + countDelimiters(p, end, delimiter);
+    const size_t total = count + 1 + countDelimiters(field_start, end, delimiter);
     if (total > max_fields) return {count, Error::TooManyColumns};
   }
   return {count, Error::ok};

@@ -120,8 +120,8 @@ Error putJsonObject(Sink& sink, std::span<const FieldSlice> keys,
 // A quoted value doubles each quote: the runs between quotes are copied with
 // the quote that ends them, then that quote once more.
 template <class Sink>
-Error putCsvValue(Sink& sink, std::string_view value, char delimiter) noexcept {
-  if (!csvNeedsQuotes(value, delimiter)) return sink.put(value.data(), value.size());
+Error putCsvValue(Sink& sink, std::string_view value, char delimiter, CsvQuoting rule) noexcept {
+  if (!csvNeedsQuotes(value, delimiter, rule)) return sink.put(value.data(), value.size());
   TAVIX_TRY(sink.put('"'));
   size_t from = 0;
   for (size_t q = value.find('"'); q != std::string_view::npos; q = value.find('"', q + 1)) {
@@ -134,10 +134,11 @@ Error putCsvValue(Sink& sink, std::string_view value, char delimiter) noexcept {
 }
 
 template <class Sink>
-Error putCsvRecord(Sink& sink, std::span<const FieldSlice> values, char delimiter) noexcept {
+Error putCsvRecord(Sink& sink, std::span<const FieldSlice> values, char delimiter,
+                   CsvQuoting rule) noexcept {
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) TAVIX_TRY(sink.put(delimiter));
-    TAVIX_TRY(putCsvValue(sink, values[i], delimiter));
+    TAVIX_TRY(putCsvValue(sink, values[i], delimiter, rule));
   }
   return Error::ok;
 }
@@ -317,13 +318,15 @@ Error writeJsonBuffered(JsonResultWriter& writer, std::string_view bytes) noexce
 
 Error writeCsvRow(CsvResultWriter& writer, std::span<const FieldSlice> values) noexcept {
   WriterSink<CsvResultWriter> sink{writer};
-  TAVIX_TRY(putCsvRecord(sink, values, writer.delimiter));
+  TAVIX_TRY(putCsvRecord(sink, values, writer.delimiter, CsvQuoting::comma_too));
   return sink.put('\n');
 }
 
-bool csvNeedsQuotes(std::string_view value, char delimiter) noexcept {
+bool csvNeedsQuotes(std::string_view value, char delimiter, CsvQuoting rule) noexcept {
+  // Under `delimiter_only` the comma test repeats the delimiter test.
+  const char comma = rule == CsvQuoting::comma_too ? ',' : delimiter;
   for (char c : value) {
-    if (c == '\n' || c == '\r' || c == '"' || c == ',' || c == delimiter) return true;
+    if (c == '\n' || c == '\r' || c == '"' || c == comma || c == delimiter) return true;
   }
   return false;
 }
@@ -383,9 +386,10 @@ Error makeJsonKey(Allocator allocator, std::string_view name, FieldSlice& out) n
   return Error::ok;
 }
 
-Error appendCsvRecord(TextBuffer& buffer, std::span<const FieldSlice> values,
-                      char delimiter) noexcept {
-  return appendAllOrNothing(buffer, [&](TextSink& s) { return putCsvRecord(s, values, delimiter); });
+Error appendCsvRecord(TextBuffer& buffer, std::span<const FieldSlice> values, char delimiter,
+                      CsvQuoting rule) noexcept {
+  return appendAllOrNothing(buffer,
+                            [&](TextSink& s) { return putCsvRecord(s, values, delimiter, rule); });
 }
 
 Error appendJsonObject(TextBuffer& buffer, std::span<const FieldSlice> keys,

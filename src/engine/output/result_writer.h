@@ -135,9 +135,15 @@ void deinitResultWriter(ResultWriter& writer) noexcept;
 // Writes one CSV record ("\n" ended), also used for the header row.
 [[nodiscard]] Error writeCsvRow(CsvResultWriter& writer, std::span<const FieldSlice> values) noexcept;
 
-// True when `value` must be quoted in a CSV record: it holds LF, CR, a double
-// quote, a comma or `delimiter`.
-bool csvNeedsQuotes(std::string_view value, char delimiter) noexcept;
+// Which bytes make a CSV value quoted. `comma_too`, the writer's rule: LF,
+// CR, a double quote, a comma or the delimiter. `delimiter_only`: LF, CR, a
+// double quote or the delimiter, a comma being an ordinary byte under another
+// delimiter.
+enum class CsvQuoting : uint8_t { comma_too = 0, delimiter_only = 1 };
+
+// True when `value` must be quoted in a CSV record under `rule`.
+bool csvNeedsQuotes(std::string_view value, char delimiter,
+                    CsvQuoting rule = CsvQuoting::comma_too) noexcept;
 
 // True when the whole text is a JSON number: an optional "-", then "0" or a
 // digit 1-9 followed by digits, an optional "." with at least one digit, and
@@ -162,10 +168,13 @@ void formatUnicodeEscape(char (&out)[6], uint8_t byte) noexcept;
 // out.size())`. Returns OutOfMemory with `out` unchanged.
 [[nodiscard]] Error makeJsonKey(Allocator allocator, std::string_view name, FieldSlice& out) noexcept;
 
-// Appends one CSV record without its line end, quoted as `writeCsvRow`
-// quotes. Returns OutOfMemory with the buffer unchanged.
+// Appends one CSV record without its line end: the values joined by
+// `delimiter`, each value that `csvNeedsQuotes` marks under `rule` between
+// double quotes with its quotes doubled. The default rule quotes as
+// `writeCsvRow` does. Returns OutOfMemory with the buffer unchanged.
 [[nodiscard]] Error appendCsvRecord(TextBuffer& buffer, std::span<const FieldSlice> values,
-                                    char delimiter) noexcept;
+                                    char delimiter,
+                                    CsvQuoting rule = CsvQuoting::comma_too) noexcept;
 
 // Appends one JSON object exactly as `writeResultRow` renders it (without the
 // framing of the style): a member per key, numbers bare, other values as

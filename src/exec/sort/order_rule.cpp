@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "common/number_rule.h"
@@ -13,14 +12,10 @@ namespace tavix {
 namespace {
 
 // Unsigned bytes over the common length, then the shorter text first.
+// (std::string_view compares its chars as unsigned char.)
 int compareTexts(FieldSlice a, FieldSlice b) noexcept {
-  const size_t common = a.size() < b.size() ? a.size() : b.size();
-  if (common != 0) {
-    const int c = std::memcmp(a.data(), b.data(), common);
-    if (c != 0) return c < 0 ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
+  const int c = a.compare(b);
+  return (c > 0) - (c < 0);
 }
 
 }  // namespace
@@ -63,7 +58,7 @@ bool orderByRowLessThan(const SortKey* keys, size_t key_count, const FieldSlice*
     const FieldSlice a = column < a_count ? row_a[column] : FieldSlice{};
     const FieldSlice b = column < b_count ? row_b[column] : FieldSlice{};
     const int c = compareOrderValuesThreeWay(makeOrderValue(a), makeOrderValue(b));
-    if (c != 0) return keys[k].descending ? c > 0 : c < 0;
+    if (c != 0) return ordersBefore(c, keys[k].descending);
   }
   return false;
 }

@@ -63,11 +63,17 @@ uint64_t makeOrderKey(double number, FieldSlice key_text) noexcept;
 // value when `b` orders before `a`, and 0 when they tie.
 int compareOrderValuesThreeWay(const OrderValue& a, const OrderValue& b) noexcept;
 
+// Returns true when a three-way result `c` of the ORDER BY rule means
+// "strictly before" in the given direction: descending inverts only strict
+// results, so a tie stays a tie.
+constexpr bool ordersBefore(int c, bool descending) noexcept {
+  return descending ? c > 0 : c < 0;
+}
+
 // Returns true when `a` orders strictly before `b` under the ORDER BY rule in
 // the given direction.
 inline bool compareOrderValues(const OrderValue& a, const OrderValue& b, bool descending) noexcept {
-  const int c = compareOrderValuesThreeWay(a, b);
-  return descending ? c > 0 : c < 0;
+  return ordersBefore(compareOrderValuesThreeWay(a, b), descending);
 }
 
 // Returns true when row a orders strictly before row b: for each key in

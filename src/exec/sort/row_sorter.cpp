@@ -123,8 +123,7 @@ SortKeyRecord sortKeyRecordFromPending(const PendingSortEntry& entry, const char
 }
 
 bool sortKeyRecordLessThan(const SortKeyRecord& a, const SortKeyRecord& b, bool descending) noexcept {
-  const int c = compareRecordValues(a, b);
-  return descending ? c > 0 : c < 0;
+  return ordersBefore(compareRecordValues(a, b), descending);
 }
 
 TopNHeap::~TopNHeap() { release(); }
@@ -170,7 +169,7 @@ Error TopNHeap::init(uint64_t k, bool descending, Allocator allocator) noexcept 
 
 bool TopNHeap::ranksBefore(const Item& a, const Item& b) const noexcept {
   const int c = compareRecordValues(a.record, b.record);
-  if (c != 0) return descending_ ? c > 0 : c < 0;
+  if (c != 0) return ordersBefore(c, descending_);
   return a.position < b.position;
 }
 
@@ -211,9 +210,8 @@ bool TopNHeap::wouldAdmit(double number, FieldSlice key_text) const noexcept {
   if (len_ < k_) return true;
   if (k_ == 0) return false;
   const SortKeyRecord& worst = items_[0].record;
-  const int c = compareOrderValuesThreeWay(OrderValue{number, key_text},
-                                           OrderValue{worst.number, worst.key_text});
-  return descending_ ? c > 0 : c < 0;
+  return compareOrderValues(OrderValue{number, key_text},
+                            OrderValue{worst.number, worst.key_text}, descending_);
 }
 
 uint64_t TopNHeap::takeInInputOrder(SortKeyRecord* out) noexcept {
@@ -304,7 +302,7 @@ bool orderByLineLessThan(const MultiKeySortContext& context, const SortKeyRecord
     const int c = compareOrderValuesThreeWay(
         makeOrderValue(cutLineField(a.row_text, key.column, context.delimiter)),
         makeOrderValue(cutLineField(b.row_text, key.column, context.delimiter)));
-    if (c != 0) return key.descending ? c > 0 : c < 0;
+    if (c != 0) return ordersBefore(c, key.descending);
   }
   return false;
 }

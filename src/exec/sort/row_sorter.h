@@ -115,8 +115,6 @@ class TopNHeap {
   bool wouldAdmit(double number, FieldSlice key_text) const noexcept;
 
   uint64_t size() const noexcept { return len_; }
-  uint64_t k() const noexcept { return k_; }
-  bool descending() const noexcept { return descending_; }
 
   // Copies the held records to out[0, size()) in the order they were
   // offered and empties the heap (its block is kept). Returns the count.

@@ -128,6 +128,29 @@ TEST(CsvQuoting, RecordJoinsValuesWithTheDelimiter) {
   }
 }
 
+TEST(CsvQuoting, DelimiterOnlyRuleLeavesACommaUnquoted) {
+  static const struct {
+    Row values;
+    char delimiter;
+    const char* record;
+  } cases[] = {
+      {{"a,b", "c;d"}, ';', "a,b;\"c;d\""},
+      {{"a\"b", "x\ny", "cr\rz"}, '|', "\"a\"\"b\"|\"x\ny\"|\"cr\rz\""},
+      {{"x,y", "plain"}, ',', "\"x,y\",plain"},
+  };
+  for (const auto& c : cases) {
+    for (FieldSlice v : slices(c.values)) {
+      const bool special = v.find_first_of(std::string("\n\r\"") + c.delimiter) != FieldSlice::npos;
+      EXPECT_EQ(csvNeedsQuotes(v, c.delimiter, CsvQuoting::delimiter_only), special)
+          << testing::visibleBytes(v);
+    }
+    TextBuffer buf;
+    ASSERT_EQ(appendCsvRecord(buf, slices(c.values), c.delimiter, CsvQuoting::delimiter_only),
+              Error::ok);
+    EXPECT_EQ(buf.view(), c.record) << testing::visibleBytes(c.record);
+  }
+}
+
 class ResultWriterTest : public testing::ScratchDir {
  protected:
   // A writer over a new result file `name`, started for `names`.
