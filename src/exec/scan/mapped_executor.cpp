@@ -7,7 +7,6 @@
 // rendered into the sort gather and the sorted rows are written at the end.
 // OFFSET and further ORDER BY keys are never read: the driver sends such
 // statements elsewhere.
-#include <optional>
 #include <vector>
 
 #include "engine/csv/csv_header.h"
@@ -19,32 +18,6 @@
 #include "platform/platform.h"
 
 namespace tavix {
-
-namespace {
-
-// Where the single ORDER BY key takes its value: an output column, or any
-// header column of the record (selected or not).
-[[nodiscard]] Error resolveMappedSortSource(const ParsedQuery& query, const OutputColumns& columns,
-                                            const ColumnIndexMap& map, SortKeySource& out) {
-  const std::string& key = query.order_by.primary_column;
-  uint64_t index = 0;
-  bool found = false;
-  TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs, map.loweredNameSlices(), index,
-                                 found));
-  out.descending = query.order_by.primary_descending;
-  if (found) {
-    out.index = index;
-    out.from_output = true;
-    return Error::ok;
-  }
-  const std::optional<size_t> column = map.find(key);
-  if (!column) return Error::OrderByColumnNotFound;
-  out.index = *column;
-  out.from_output = false;
-  return Error::ok;
-}
-
-}  // namespace
 
 Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const ResultFile& result,
                      const QueryOptions& options) {
@@ -62,7 +35,8 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
   SortKeySource sort_source;
   if (sorted) {
     TAVIX_TRY(gather.init(options, columns.labels));
-    TAVIX_TRY(resolveMappedSortSource(query, columns, map, sort_source));
+    TAVIX_TRY(resolveSortKeySource(query.order_by.primary_column, query.order_by.primary_descending,
+                                   columns, map, sort_source));
   }
 
   std::vector<FieldSlice> values(columns.size());
@@ -81,20 +55,19 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
         // The WHERE reads only its own fields; the record is split whole
         // once it passes.
         record.reset(line, quote_free, options.delimiter);
-        TAVIX_TRY(record.need(filter_span, record_arena));
         bool pass = false;
-        TAVIX_TRY(filter.test(record.fields(), record.count(), pass));
+        TAVIX_TRY(filterAndProject(record, filter_span, filter, columns, record_arena, row_arena,
+                                   values.data(), pass));
         if (!pass) return Error::ok;
-        TAVIX_TRY(record.need(kAllFields, record_arena));
-        const FieldSlice* fields = record.fields();
-        const size_t count = record.count();
-        projectRow(columns, fields, count, row_arena, values.data());
         if (query.distinct) {
           bool fresh = false;
           TAVIX_TRY(distinct_rows.insertRow(values, fresh));
           if (!fresh) return Error::ok;
         }
-        if (sorted) return gather.addRow(sortKeyValue(sort_source, values.data(), fields, count), values);
+        if (sorted) {
+          return gather.addRow(
+              sortKeyValue(sort_source, values.data(), record.fields(), record.count()), values);
+        }
         return emitUnsortedRow(writer, emission, values, stop);
       }));
 

@@ -49,38 +49,28 @@ struct ExprWorkerContext {
   ChunkOutcome outcome() const noexcept { return status.outcome(); }
 };
 
-// Tests WHERE on one record, cutting only the fields it reads, and appends
-// its rendered row to the worker's text when it passes.
-[[nodiscard]] Error processExprRow(ExprWorkerContext& ctx, RecordFields& record, size_t filter_span,
-                                   ArenaAllocator& scratch, ArenaAllocator& row_arena,
-                                   FieldSlice* values, BudgetShare& budget) {
-  const ExprShared& shared = *ctx.shared;
-  TAVIX_TRY(record.need(filter_span, scratch));
-  bool pass = false;
-  TAVIX_TRY(shared.filter->test(record.fields(), record.count(), pass));
-  if (!pass) return Error::ok;
-  TAVIX_TRY(record.need(kAllFields, scratch));
-  projectRow(*shared.columns, record.fields(), record.count(), row_arena, values);
-  const uint64_t before = ctx.text.len;
-  TAVIX_TRY(appendOutputRow(ctx.text, shared.format, shared.delimiter, shared.json_keys,
-                            std::span<const FieldSlice>(values, shared.columns->size())));
-  if (!budget.add(ctx.text.len - before)) return Error::FileTooBig;
-  return Error::ok;
-}
-
+// Tests WHERE on each record of the worker's range, cutting only the fields
+// it reads, and appends the rendered row of each passing record to the
+// worker's text.
 Error scanExprRange(ExprWorkerContext& ctx) {
-  ExprShared& shared = *ctx.shared;
+  const ExprShared& shared = *ctx.shared;
   RecordFields record;
-  const size_t filter_span = shared.filter_span;
   std::vector<FieldSlice> values(shared.columns->size());
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
-  BudgetShare budget(shared.budget);
+  BudgetShare budget(ctx.shared->budget);
   return forEachChunkLine(
       shared.input, ctx.range, shared.delimiter, shared.stop, ctx.status,
       [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
         record.reset(line, quote_free, shared.delimiter);
-        return processExprRow(ctx, record, filter_span, scratch, row_arena, values.data(), budget);
+        bool pass = false;
+        TAVIX_TRY(filterAndProject(record, shared.filter_span, *shared.filter, *shared.columns,
+                                   scratch, row_arena, values.data(), pass));
+        if (!pass) return Error::ok;
+        const uint64_t before = ctx.text.len;
+        TAVIX_TRY(appendOutputRow(ctx.text, shared.format, shared.delimiter, shared.json_keys,
+                                  values));
+        return budget.add(ctx.text.len - before) ? Error::ok : Error::FileTooBig;
       });
 }
 

@@ -172,19 +172,11 @@ void sortWorkerMain(void* arg) {
 // The source column the single ORDER BY key names: the column of an output
 // column (by position, label or header name), else any header column.
 [[nodiscard]] Error resolveSortColumn(const ParallelScanFrame& frame, uint64_t& column) {
-  const std::string& key = frame.query->order_by.primary_column;
-  const OutputColumns& columns = *frame.columns;
-  uint64_t index = 0;
-  bool found = false;
-  TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs,
-                                 frame.map->loweredNameSlices(), index, found));
-  if (found) {
-    column = columns.specs[index].column;
-    return Error::ok;
-  }
-  const std::optional<size_t> header_column = frame.map->find(key);
-  if (!header_column) return Error::OrderByColumnNotFound;
-  column = *header_column;
+  const ParsedQuery& query = *frame.query;
+  SortKeySource source;
+  TAVIX_TRY(resolveSortKeySource(query.order_by.primary_column, query.order_by.primary_descending,
+                                 *frame.columns, *frame.map, source));
+  column = source.from_output ? frame.columns->specs[source.index].column : source.index;
   return Error::ok;
 }
 

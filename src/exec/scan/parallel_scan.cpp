@@ -21,7 +21,6 @@ Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
                               const ColumnIndexMap& map, OutputColumns& out) {
   out.specs.clear();
   out.labels.clear();
-  out.has_expressions = false;
   if (query.select_star) {
     for (size_t i = 0; i < header.count; ++i) {
       OutputColumnSpec column_spec;
@@ -307,15 +306,9 @@ Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields, siz
 
 size_t filterFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map) {
   if (!query.has_where) return 0;
-  const std::vector<FieldSlice>& names = map.loweredNameSlices();
   size_t span = 0;
   auto take = [&](std::string_view column) {
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (names[i] == column) {
-        span = std::max(span, i + 1);
-        return;
-      }
-    }
+    if (const std::optional<size_t> i = map.find(column)) span = std::max(span, *i + 1);
   };
   // Iterative walk: a long chain of ANDs and ORs must not deepen the stack.
   std::vector<const ConditionNode*> pending{&query.where};

@@ -189,7 +189,6 @@ class AnswerBudget {
   bool charge(uint64_t bytes) noexcept {
     return used_.fetch_add(bytes, std::memory_order_relaxed) + bytes <= limit_;
   }
-  uint64_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
 
   // The bound itself, exposed so that single-worker counts can be tested
   // against it without the shared counter.
@@ -474,7 +473,6 @@ class RecordFields {
   const FieldSlice* fields() const noexcept { return fields_; }
   // Fields available; with `whole()` the record's field count.
   size_t count() const noexcept { return count_; }
-  FieldSlice line() const noexcept { return line_; }
 
  private:
   [[nodiscard]] Error splitWhole(ArenaAllocator& scratch) noexcept;
@@ -488,6 +486,22 @@ class RecordFields {
   char delimiter_ = ',';
   FieldSlice fields_[kMaxRecordFields];
 };
+
+// Tests the WHERE on `record`, cutting only the `filter_span` leading fields
+// it reads, and sets `pass`; a passing record is then cut whole and
+// projected into values[0, columns.size()) by `projectRow`. Returns the
+// errors of `RecordFields::need` and `RowFilter::test`.
+[[nodiscard]] inline Error filterAndProject(RecordFields& record, size_t filter_span,
+                                            const RowFilter& filter, const OutputColumns& columns,
+                                            ArenaAllocator& scratch, ArenaAllocator& row_arena,
+                                            FieldSlice* values, bool& pass) noexcept {
+  TAVIX_TRY(record.need(filter_span, scratch));
+  TAVIX_TRY(filter.test(record.fields(), record.count(), pass));
+  if (!pass) return Error::ok;
+  TAVIX_TRY(record.need(kAllFields, scratch));
+  projectRow(columns, record.fields(), record.count(), row_arena, values);
+  return Error::ok;
+}
 
 // Calls `on_line(line, quote_free, stop)` for every record of the mapped
 // chunk [start, end) of `data`, in order: the bytes up to the LF that ends

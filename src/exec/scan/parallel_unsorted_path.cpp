@@ -77,14 +77,9 @@ struct ScanWorkerState {
 // the whole record when it passes; sets `pass`.
 [[nodiscard]] Error processScanLine(const ParallelScanFrame& frame, ScanWorkerState& state,
                                     FieldSlice line, bool quote_free, bool& pass) {
-  RecordFields& record = state.record;
-  record.reset(line, quote_free, frame.options->delimiter);
-  TAVIX_TRY(record.need(state.filter_span, state.scratch));
-  TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
-  if (!pass) return Error::ok;
-  TAVIX_TRY(record.need(kAllFields, state.scratch));
-  projectRow(*frame.columns, record.fields(), record.count(), state.row_arena, state.values.data());
-  return Error::ok;
+  state.record.reset(line, quote_free, frame.options->delimiter);
+  return filterAndProject(state.record, state.filter_span, *frame.filter, *frame.columns,
+                          state.scratch, state.row_arena, state.values.data(), pass);
 }
 
 Error renderChunk(ScanWorkerContext& ctx, ScanWorkerState& state) {

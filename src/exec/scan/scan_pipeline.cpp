@@ -40,53 +40,27 @@ void appendLength(std::string& key, uint64_t n) {
   key.push_back(static_cast<char>(n));
 }
 
-bool needsRowQuotes(FieldSlice value, char delimiter) noexcept {
-  for (const char c : value) {
-    if (c == delimiter || c == '\n' || c == '\r' || c == '"') return true;
+// Looks columns up in a `ColumnIndexMap` for the expression compiler.
+class ColumnMapResolver final : public ColumnResolver {
+ public:
+  explicit ColumnMapResolver(const ColumnIndexMap& map) noexcept : map_(map) {}
+  bool findColumn(std::string_view lowered_name, uint64_t& index) const override {
+    const std::optional<size_t> found = map_.find(lowered_name);
+    if (!found) return false;
+    index = *found;
+    return true;
   }
-  return false;
-}
 
-Error appendQuotedValue(TextBuffer& buffer, FieldSlice value) noexcept {
-  TAVIX_TRY(appendToTextBuffer(buffer, "\""));
-  size_t from = 0;
-  for (size_t q = value.find('"'); q != FieldSlice::npos; q = value.find('"', q + 1)) {
-    TAVIX_TRY(appendToTextBuffer(buffer, value.substr(from, q + 1 - from)));
-    TAVIX_TRY(appendToTextBuffer(buffer, "\""));
-    from = q + 1;
-  }
-  TAVIX_TRY(appendToTextBuffer(buffer, value.substr(from)));
-  return appendToTextBuffer(buffer, "\"");
-}
+ private:
+  const ColumnIndexMap& map_;
+};
 
 }  // namespace
-
-Error appendRenderedCsvRow(TextBuffer& buffer, std::span<const FieldSlice> values,
-                           char delimiter) noexcept {
-  const uint64_t start = buffer.len;
-  Error e = Error::ok;
-  for (size_t i = 0; e == Error::ok && i < values.size(); ++i) {
-    if (i > 0) e = appendToTextBuffer(buffer, FieldSlice(&delimiter, 1));
-    if (e != Error::ok) break;
-    e = needsRowQuotes(values[i], delimiter) ? appendQuotedValue(buffer, values[i])
-                                             : appendToTextBuffer(buffer, values[i]);
-  }
-  if (e != Error::ok) buffer.len = start;
-  return e;
-}
-
-bool ColumnMapResolver::findColumn(std::string_view lowered_name, uint64_t& index) const {
-  const std::optional<size_t> found = map_.find(lowered_name);
-  if (!found) return false;
-  index = *found;
-  return true;
-}
 
 Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> header_names,
                          const ColumnIndexMap& map, OutputColumns& out) {
   out.specs.clear();
   out.labels.clear();
-  out.has_expressions = false;
   if (query.select_star) {
     out.specs.resize(header_names.size());
     out.labels.reserve(header_names.size());
@@ -99,7 +73,6 @@ Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> h
   const ColumnMapResolver resolver(map);
   out.specs.reserve(query.select_items.size());
   out.labels.reserve(query.select_items.size());
-  std::string lowered;
   for (const std::string& item : query.select_items) {
     const SelectAlias split = splitSelectAlias(item);
     OutputColumnSpec column_spec;
@@ -108,12 +81,9 @@ Error buildOutputColumns(const ParsedQuery& query, std::span<const FieldSlice> h
     const bool has_alias = split.has_alias;
     if (present) {
       column_spec.kind = OutputColumnKind::expression;
-      out.has_expressions = true;
       out.labels.push_back(has_alias ? split.alias : split.expression);
     } else {
-      lowered.assign(split.expression);
-      lowerInPlace(lowered);
-      const std::optional<size_t> column = map.find(lowered);
+      const std::optional<size_t> column = map.findAnyCase(split.expression);
       if (!column) return missingColumnError(split.expression);
       column_spec.column = *column;
       out.labels.push_back(has_alias ? split.alias : trimHeaderName(header_names[*column]));
@@ -250,22 +220,27 @@ Error resolveOrderByColumn(std::string_view key, std::span<const FieldSlice> lab
   return Error::ok;
 }
 
+Error resolveSortKeySource(std::string_view key, bool descending, const OutputColumns& columns,
+                           const ColumnIndexMap& map, SortKeySource& out) {
+  out.descending = descending;
+  out.from_output = true;
+  bool found = false;
+  TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs, map.loweredNameSlices(),
+                                 out.index, found));
+  if (found) return Error::ok;
+  const std::optional<size_t> column = map.find(key);
+  if (!column) return Error::OrderByColumnNotFound;
+  out.index = *column;
+  out.from_output = false;
+  return Error::ok;
+}
+
 Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& columns,
                             const ColumnIndexMap& map, std::vector<SortKeySource>& out) {
   out.clear();
-  const std::vector<FieldSlice>& lowered = map.loweredNameSlices();
   auto resolve = [&](const std::string& key, bool descending) -> Error {
     SortKeySource source;
-    source.descending = descending;
-    bool found = false;
-    TAVIX_TRY(resolveOrderByColumn(key, columns.labels, columns.specs, lowered, source.index,
-                                   found));
-    if (!found) {
-      const auto column = map.find(key);
-      if (!column) return Error::OrderByColumnNotFound;
-      source.index = *column;
-      source.from_output = false;
-    }
+    TAVIX_TRY(resolveSortKeySource(key, descending, columns, map, source));
     out.push_back(source);
     return Error::ok;
   };
@@ -414,8 +389,10 @@ Error prepareSequentialScan(const ParsedQuery& query, const QueryOptions& option
     setup.names.assign(header_fields.begin(), header_fields.end());
   }
   setup.header_is_first_row = options.no_header_row;
+  setup.distinct = query.distinct;
   setup.map.assign(setup.names.data(), setup.names.size());
   TAVIX_TRY(buildOutputColumns(query, setup.names, setup.map, setup.columns));
+  setup.values.resize(setup.columns.size());
   TAVIX_TRY(setResultColumns(writer, setup.columns.labels, options.omit_header));
   return setup.filter.init(query, setup.map, options.strict);
 }

@@ -47,16 +47,6 @@ inline constexpr uint64_t kUnsortedFlushRows = 32768;
 // of a buffer that is going to be large anyway.
 inline constexpr uint64_t kSortTextInitialBytes = uint64_t{16} << 20;
 
-// Looks columns up in a `ColumnIndexMap` for the expression compiler.
-class ColumnMapResolver final : public ColumnResolver {
- public:
-  explicit ColumnMapResolver(const ColumnIndexMap& map) noexcept : map_(map) {}
-  bool findColumn(std::string_view lowered_name, uint64_t& index) const override;
-
- private:
-  const ColumnIndexMap& map_;
-};
-
 enum class OutputColumnKind : uint8_t { column = 0, expression = 1 };
 
 // One compiled select item: the field at `column`, or the value of `expr`.
@@ -73,7 +63,6 @@ struct OutputColumnSpec {
 struct OutputColumns {
   std::vector<OutputColumnSpec> specs;
   std::vector<FieldSlice> labels;
-  bool has_expressions = false;
 
   size_t size() const noexcept { return specs.size(); }
 };
@@ -129,27 +118,6 @@ class RowFilter {
   bool strict_ = false;
 };
 
-// The column map, output columns and row filter of a sequential scan over
-// one header record, with the output started. The names are views into the
-// header record's fields (or the generated "c1".."cN" names, owned here), so
-// the header record must outlive this object.
-struct SequentialScanSetup {
-  std::vector<std::string> generated_names;
-  std::vector<FieldSlice> names;
-  ColumnIndexMap map;
-  OutputColumns columns;
-  RowFilter filter;
-  // Without a header row the header record is also the first data row.
-  bool header_is_first_row = false;
-};
-
-// Prepares `setup` from the first record of the input and writes the output
-// header through `writer`. Returns the errors of buildOutputColumns,
-// setResultColumns and RowFilter::init.
-[[nodiscard]] Error prepareSequentialScan(const ParsedQuery& query, const QueryOptions& options,
-                                          std::span<const FieldSlice> header_fields,
-                                          ResultWriter& writer, SequentialScanSetup& setup);
-
 // The set of rows seen so far, for DISTINCT. A row's key is its whole
 // sequence of values (each value's length, then its bytes), so two rows are
 // duplicates exactly when all their values are equal, however long they are.
@@ -172,6 +140,44 @@ class DistinctRowSet {
   ArenaAllocator arena_;
   std::unordered_set<std::string_view> seen_;
 };
+
+// The column map, output columns and row filter of a sequential scan over
+// one header record, with the output started, and the per-record state of
+// its WHERE, projection and DISTINCT steps. The names are views into the
+// header record's fields (or the generated "c1".."cN" names, owned here), so
+// the header record must outlive this object.
+struct SequentialScanSetup {
+  std::vector<std::string> generated_names;
+  std::vector<FieldSlice> names;
+  ColumnIndexMap map;
+  OutputColumns columns;
+  RowFilter filter;
+  // Without a header row the header record is also the first data row.
+  bool header_is_first_row = false;
+  bool distinct = false;
+  ArenaAllocator row_arena;
+  std::vector<FieldSlice> values;  // the kept row's output values
+  DistinctRowSet distinct_rows;
+
+  // Tests the WHERE on one record and, when it passes, projects it into
+  // `values`; with DISTINCT a row seen before is not kept either. Sets
+  // `kept`. Returns the errors of RowFilter::test and
+  // DistinctRowSet::insertRow.
+  [[nodiscard]] Error keepRow(const FieldSlice* fields, size_t field_count, bool& kept) {
+    TAVIX_TRY(filter.test(fields, field_count, kept));
+    if (!kept) return Error::ok;
+    projectRow(columns, fields, field_count, row_arena, values.data());
+    if (distinct) TAVIX_TRY(distinct_rows.insertRow(values, kept));
+    return Error::ok;
+  }
+};
+
+// Prepares `setup` from the first record of the input and writes the output
+// header through `writer`. Returns the errors of buildOutputColumns,
+// setResultColumns and RowFilter::init.
+[[nodiscard]] Error prepareSequentialScan(const ParsedQuery& query, const QueryOptions& options,
+                                          std::span<const FieldSlice> header_fields,
+                                          ResultWriter& writer, SequentialScanSetup& setup);
 
 // OFFSET and LIMIT over rows written as they come (no ORDER BY). Counters are
 // 64-bit, so any LIMIT + OFFSET is exact.
@@ -212,10 +218,17 @@ struct SortKeySource {
   bool descending = false;
 };
 
-// Resolves every ORDER BY key of the query, the first and all further ones:
-// an output column by `resolveOrderByColumn`, else the first header column
-// (selected or not) whose lower-cased name equals the key. Returns
-// OrderByColumnNotFound when a key names neither.
+// Resolves one ORDER BY key (lower-cased): an output column by
+// `resolveOrderByColumn`, else the first header column (selected or not)
+// whose lower-cased name equals the key. Returns OrderByColumnNotFound when
+// the key names neither.
+[[nodiscard]] Error resolveSortKeySource(std::string_view key, bool descending,
+                                         const OutputColumns& columns, const ColumnIndexMap& map,
+                                         SortKeySource& out);
+
+// Resolves every ORDER BY key of the query, the first and all further ones,
+// by `resolveSortKeySource`. Returns OrderByColumnNotFound when a key names
+// no column.
 [[nodiscard]] Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& columns,
                                           const ColumnIndexMap& map,
                                           std::vector<SortKeySource>& out);
@@ -234,8 +247,11 @@ inline FieldSlice sortKeyValue(const SortKeySource& source, const FieldSlice* va
 // doubled, any other value unchanged, no line end. The delimiter alone
 // decides; a comma is an ordinary byte under another delimiter. Returns
 // OutOfMemory with the buffer unchanged.
-[[nodiscard]] Error appendRenderedCsvRow(TextBuffer& buffer, std::span<const FieldSlice> values,
-                                         char delimiter) noexcept;
+[[nodiscard]] inline Error appendRenderedCsvRow(TextBuffer& buffer,
+                                                std::span<const FieldSlice> values,
+                                                char delimiter) noexcept {
+  return appendCsvRecord(buffer, values, delimiter, CsvQuoting::delimiter_only);
+}
 
 // Rows gathered for ORDER BY: per row its sort value and its rendered text,
 // appended to one text buffer and listed as `PendingSortEntry`s with
@@ -260,8 +276,6 @@ class SortGather {
   // OutOfMemory.
   [[nodiscard]] Error addMultiKeyRow(std::span<const FieldSlice> key_values,
                                      std::span<const FieldSlice> values);
-
-  uint64_t rowCount() const noexcept { return entries_.size(); }
 
   // Sorts rows gathered with `addRow` by the ORDER BY rule (ties in input
   // order; the top-N heap when LIMIT + OFFSET is small) and gives the window

@@ -13,8 +13,6 @@
 // arena and, with DISTINCT, the distinct keys; once LIMIT is reached the
 // rest of the input stays unread.
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "engine/csv/csv_header.h"
 #include "engine/csv/stdin_record_reader.h"
@@ -43,12 +41,8 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
 
   SequentialScanSetup setup;
   TAVIX_TRY(prepareSequentialScan(query, options, header.fields, *writer, setup));
-  const OutputColumns& columns = setup.columns;
   bool pending_first_row = setup.header_is_first_row;
 
-  ArenaAllocator row_arena;
-  std::vector<FieldSlice> values(columns.size());
-  DistinctRowSet distinct;
   // No flush between rows: the writer writes its buffer out when it fills.
   UnsortedEmission emission(query, /*periodic_flush=*/false);
   StdinRecord record;
@@ -65,17 +59,11 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
     const FieldSlice* fields = current->fields.data();
     const size_t field_count = current->count();
 
-    bool pass = false;
-    TAVIX_TRY(setup.filter.test(fields, field_count, pass));
-    if (!pass) continue;
-    projectRow(columns, fields, field_count, row_arena, values.data());
-    if (query.distinct) {
-      bool fresh = false;
-      TAVIX_TRY(distinct.insertRow(values, fresh));
-      if (!fresh) continue;
-    }
+    bool kept = false;
+    TAVIX_TRY(setup.keepRow(fields, field_count, kept));
+    if (!kept) continue;
     bool stop = false;
-    TAVIX_TRY(emitUnsortedRow(*writer, emission, values, stop));
+    TAVIX_TRY(emitUnsortedRow(*writer, emission, setup.values, stop));
     if (stop) break;
   }
   return finishScanOutput(*writer);

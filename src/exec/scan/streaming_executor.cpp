@@ -77,9 +77,7 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
     if (sort->keys.size() > 1) sort->key_values.resize(sort->keys.size());
   }
 
-  ArenaAllocator row_arena;
-  std::vector<FieldSlice> values(columns.size());
-  DistinctRowSet distinct;
+  const std::vector<FieldSlice>& values = setup.values;
   UnsortedEmission emission(query, /*periodic_flush=*/true);
 
   for (;;) {
@@ -97,15 +95,9 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
       field_count = record.count;
     }
 
-    bool pass = false;
-    TAVIX_TRY(setup.filter.test(fields, field_count, pass));
-    if (!pass) continue;
-    projectRow(columns, fields, field_count, row_arena, values.data());
-    if (query.distinct) {
-      bool fresh = false;
-      TAVIX_TRY(distinct.insertRow(values, fresh));
-      if (!fresh) continue;
-    }
+    bool kept = false;
+    TAVIX_TRY(setup.keepRow(fields, field_count, kept));
+    if (!kept) continue;
     if (!sort) {
       bool stop = false;
       TAVIX_TRY(emitUnsortedRow(*writer, emission, values, stop));
