@@ -11,6 +11,7 @@
 #include "exec/scan/scan_executors.h"
 #include "platform/platform.h"
 #include "sql/statement_parser.h"
+#include "unit/scan/option_variants.h"
 
 namespace tavix {
 namespace {
@@ -57,16 +58,12 @@ class StreamingExecutorTest : public ::testing::Test {
 
 TEST_F(StreamingExecutorTest, OptionsShapeTheAnswer) {
   const std::string data = "1,pen,12\n2,ink,abc\n3,mug,7\n";
-  QueryOptions headerless;
-  headerless.no_header_row = true;
-  QueryOptions strict = headerless;
-  strict.strict = true;
-  QueryOptions lines = headerless;
-  lines.output_format = OutputFormat::json_lines;
-  QueryOptions bare = headerless;
-  bare.omit_header = true;
-  QueryOptions semicolon;
-  semicolon.delimiter = ';';
+  static const test::OptionVariants options;
+  const QueryOptions& headerless = options.headerless;
+  const QueryOptions& strict = options.strict;
+  const QueryOptions& lines = options.lines;
+  const QueryOptions& bare = options.bare;
+  const QueryOptions& semicolon = options.semicolon;
 
   static const struct {
     const char* name;
