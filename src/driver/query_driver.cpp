@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "driver/executor_choice.h"
+#include "driver/join_staging.h"
 #include "exec/aggregate/global_aggregate.h"
 #include "exec/group/group_by.h"
 #include "exec/join/join.h"
 #include "exec/scan/scan_executors.h"
+#include "platform/temp_files.h"
 #include "sql/condition_parser.h"
 #include "sql/select_classify.h"
 #include "sql/select_item.h"

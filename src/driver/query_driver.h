@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "driver/query_options.h"
-#include "driver/temp_files.h"
+#include "exec/executor.h"
+#include "driver/result_text.h"
 
 namespace tavix {
 

@@ -13,7 +13,7 @@ constexpr bool isHeaderPadding(char c) noexcept {
 
 }  // namespace
 
-Error readCsvHeader(std::string_view data, const QueryOptions& options, CsvHeader& out) {
+Error readCsvHeader(std::string_view data, CsvLayout layout, CsvHeader& out) {
   out = CsvHeader();
   if (data.empty()) return Error::NoHeader;
   size_t header_start = 0;
@@ -27,11 +27,11 @@ Error readCsvHeader(std::string_view data, const QueryOptions& options, CsvHeade
 
   std::vector<FieldSlice> fields(kMaxHeaderFields);
   const SplitResult split = splitCsvRecord(data.data() + header_start, header_end - header_start,
-                                           fields.data(), fields.size(), options.delimiter);
+                                           fields.data(), fields.size(), layout.delimiter);
   if (split.error != Error::ok) return split.error;
   fields.resize(split.count);
 
-  if (options.no_header_row) {
+  if (layout.no_header_row) {
     // The first line is data; a byte-order mark then stays in its first field.
     out.generated.reserve(split.count);
     for (size_t i = 1; i <= split.count; ++i) out.generated.push_back(makeGeneratedColumnName(i));

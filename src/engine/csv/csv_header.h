@@ -28,7 +28,6 @@
 
 #include "common/error.h"
 #include "common/text.h"
-#include "driver/query_options.h"
 
 namespace tavix {
 
@@ -50,14 +49,20 @@ struct CsvHeader {
   std::vector<std::string> generated;  // owns "c1".."cN" when there is no header row
 };
 
+// How an input's records are laid out: the field delimiter, and whether the
+// first line is data rather than a header row.
+struct CsvLayout {
+  char delimiter = ',';
+  bool no_header_row = false;
+};
+
 // Reads the header row of `data`. A UTF-8 byte-order mark (EF BB BF) at the
 // start is skipped; the header is the bytes up to the first LF less one CR
-// before it, split with the options' delimiter and at most 4096 fields.
-// With `options.no_header_row` the first line is data: only its fields are
+// before it, split with the layout's delimiter and at most 4096 fields.
+// With `layout.no_header_row` the first line is data: only its fields are
 // counted, the names are "c1".."cN" and `data_start` is 0. Returns NoHeader
 // for empty data or data without any LF, TooManyColumns beyond 4096 fields.
-[[nodiscard]] Error readCsvHeader(std::string_view data, const QueryOptions& options,
-                                  CsvHeader& out);
+[[nodiscard]] Error readCsvHeader(std::string_view data, CsvLayout layout, CsvHeader& out);
 
 // Returns "c" followed by n in decimal ("c1", "c10").
 std::string makeGeneratedColumnName(uint64_t n);

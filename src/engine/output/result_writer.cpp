@@ -242,19 +242,19 @@ ResultWriter::ResultWriter() noexcept : kind(ResultWriterKind::csv) { ::new (&cs
 
 ResultWriter::~ResultWriter() { deinitResultWriter(*this); }
 
-void initResultWriter(ResultWriter& writer, const ResultFile& file,
-                      const QueryOptions& options) noexcept {
+void initResultWriter(ResultWriter& writer, platform::File output, OutputFormat format_code,
+                      char delimiter) noexcept {
   deinitResultWriter(writer);
-  const uint8_t format = static_cast<uint8_t>(options.output_format) & 3;
+  const uint8_t format = static_cast<uint8_t>(format_code) & 3;
   if (format == 0) {
     writer.kind = ResultWriterKind::csv;
     CsvResultWriter* w = ::new (&writer.csv) CsvResultWriter;
-    w->handle = file.handle;
-    w->delimiter = options.delimiter;
+    w->handle = output;
+    w->delimiter = delimiter;
   } else {
     writer.kind = ResultWriterKind::json;
     JsonResultWriter* w = ::new (&writer.json) JsonResultWriter;
-    w->handle = file.handle;
+    w->handle = output;
     w->style = format == 1 ? JsonStyle::array : JsonStyle::lines;
   }
 }

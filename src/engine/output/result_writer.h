@@ -36,7 +36,7 @@
 #include "common/allocator.h"
 #include "common/error.h"
 #include "common/text.h"
-#include "driver/query_options.h"
+#include "engine/output/output_format.h"
 #include "engine/output/text_buffer.h"
 #include "platform/platform.h"
 
@@ -88,11 +88,11 @@ struct ResultWriter {
   ResultWriter& operator=(const ResultWriter&) = delete;
 };
 
-// Builds the writer for `options.output_format` taken modulo 4: 0 CSV with
-// the options' delimiter, 1 JSON array, 2 and 3 JSON lines. Nothing is
-// buffered or written; keys from an earlier use are released.
-void initResultWriter(ResultWriter& writer, const ResultFile& file,
-                      const QueryOptions& options) noexcept;
+// Builds the writer over `output` for `format` taken modulo 4: 0 CSV with
+// `delimiter`, 1 JSON array, 2 and 3 JSON lines. Nothing is buffered or
+// written; keys from an earlier use are released. `output` is never closed.
+void initResultWriter(ResultWriter& writer, platform::File output, OutputFormat format,
+                      char delimiter) noexcept;
 
 // Starts the output for these output columns. CSV: writes the names as the
 // header row unless `omit_header` is set. JSON: writes nothing, ignores

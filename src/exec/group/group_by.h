@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/error.h"
-#include "driver/query_options.h"
+#include "exec/executor.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {

@@ -6,8 +6,4 @@ Error runJoinQuery(const ParsedQuery&, const ResultFile&, const QueryOptions&) {
   return Error::Unimplemented;
 }
 
-Error runJoinAggregateStaging(const ParsedQuery&, const ResultFile&, const QueryOptions&) {
-  return Error::Unimplemented;
-}
-
 }  // namespace tavix

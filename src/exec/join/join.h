@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/error.h"
-#include "driver/query_options.h"
+#include "exec/executor.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {
@@ -12,10 +12,5 @@ namespace tavix {
 // `output` from its current position; `output` is not closed.
 [[nodiscard]] Error runJoinQuery(const ParsedQuery& query, const ResultFile& output,
                                  const QueryOptions& options);
-
-// Joins that feed aggregates or GROUP BY: the join is written to a staging
-// file and re-queried by the grouping or whole-table executor.
-[[nodiscard]] Error runJoinAggregateStaging(const ParsedQuery& query, const ResultFile& result,
-                                            const QueryOptions& options);
 
 }  // namespace tavix

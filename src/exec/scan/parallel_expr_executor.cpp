@@ -93,7 +93,7 @@ Error runParallelExprQuery(const ParsedQuery& query, const InputFile& input,
   TAVIX_TRY(platform::mapFileReadOnly(input.handle, size, view));
 
   CsvHeader header;
-  TAVIX_TRY(readCsvHeader(view.bytes(), options, header));
+  TAVIX_TRY(readCsvHeader(view.bytes(), options.csvLayout(), header));
   ColumnIndexMap map;
   map.assign(header);
   OutputColumns columns;
@@ -103,7 +103,7 @@ Error runParallelExprQuery(const ParsedQuery& query, const InputFile& input,
   RowFilter filter;
   TAVIX_TRY(filter.init(query, map, false));
   ResultWriter writer;
-  initResultWriter(writer, result, options);
+  initResultWriter(writer, result.handle, options.output_format, options.delimiter);
   TAVIX_TRY(setResultColumns(writer, columns.labels, options.omit_header));
   TAVIX_TRY(flushResultWriter(writer));
 

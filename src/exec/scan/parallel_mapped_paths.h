@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "driver/query_options.h"
+#include "exec/executor.h"
 #include "engine/csv/csv_header.h"
 #include "engine/output/result_writer.h"
 #include "exec/scan/parallel_scan.h"

@@ -7,7 +7,6 @@
 #include <new>
 #include <string>
 
-#include "driver/temp_files.h"
 #include "engine/expr/scalar_expr.h"
 #include "sql/select_item.h"
 
@@ -50,10 +49,10 @@ Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
   TAVIX_TRY(platform::fileSize(input.handle, scan.size));
   // An empty file maps to no bytes, whose header read is NoHeader.
   TAVIX_TRY(platform::mapFileReadOnly(input.handle, scan.size, scan.view));
-  TAVIX_TRY(readCsvHeader(scan.view.bytes(), options, scan.header));
+  TAVIX_TRY(readCsvHeader(scan.view.bytes(), options.csvLayout(), scan.header));
   scan.map.assign(scan.header);
   TAVIX_TRY(buildPlainOutputColumns(query, scan.header, scan.map, scan.columns));
-  initResultWriter(scan.writer, result, options);
+  initResultWriter(scan.writer, result.handle, options.output_format, options.delimiter);
   TAVIX_TRY(setResultColumns(scan.writer, scan.columns.labels, options.omit_header));
   return scan.filter.init(query, scan.map, options.strict);
 }

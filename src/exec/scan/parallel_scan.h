@@ -23,7 +23,7 @@
 #include "common/allocator.h"
 #include "common/error.h"
 #include "common/text.h"
-#include "driver/query_options.h"
+#include "exec/executor.h"
 #include "engine/csv/csv_header.h"
 #include "engine/csv/csv_records.h"
 #include "engine/csv/field_access.h"

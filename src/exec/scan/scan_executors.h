@@ -1,13 +1,13 @@
 // The executors for statements without aggregates, joins or GROUP BY.
 //
 // Each answers the whole statement into the result file and keeps the
-// executor contract of driver/query_options.h. All run on the query worker
+// executor contract of exec/executor.h. All run on the query worker
 // thread; the parallel ones start and join their own workers before they
 // return.
 #pragma once
 
 #include "common/error.h"
-#include "driver/query_options.h"
+#include "exec/executor.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {

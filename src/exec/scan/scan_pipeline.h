@@ -27,7 +27,7 @@
 #include "common/allocator.h"
 #include "common/error.h"
 #include "common/text.h"
-#include "driver/query_options.h"
+#include "exec/executor.h"
 #include "engine/csv/csv_header.h"
 #include "engine/expr/scalar_expr.h"
 #include "engine/output/result_writer.h"

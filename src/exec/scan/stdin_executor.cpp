@@ -33,7 +33,7 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
   auto reader = std::make_unique<StdinRecordReader>(input, options.delimiter);
   reader->skip_byte_order_mark = true;
   auto writer = std::make_unique<ResultWriter>();
-  initResultWriter(*writer, result, options);
+  initResultWriter(*writer, result.handle, options.output_format, options.delimiter);
 
   StdinRecord header;
   TAVIX_TRY(readStdinRecord(*reader, header));

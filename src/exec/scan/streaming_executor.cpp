@@ -58,7 +58,7 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
   TAVIX_TRY(initCsvFileReader(*reader, input.handle));
   reader->delimiter = options.delimiter;
   auto writer = std::make_unique<ResultWriter>();
-  initResultWriter(*writer, result, options);
+  initResultWriter(*writer, result.handle, options.output_format, options.delimiter);
 
   OwnedFieldList header;
   TAVIX_TRY(readNextCsvRecordOwned(*reader, header));

@@ -46,11 +46,11 @@ TEST(ReadCsvHeader, NamesAndDataStart) {
       {"5", true, ',', Error::NoHeader, "", 0},
   };
   for (const auto& c : cases) {
-    QueryOptions options;
-    options.no_header_row = c.no_header_row;
-    options.delimiter = c.delimiter;
+    CsvLayout layout;
+    layout.no_header_row = c.no_header_row;
+    layout.delimiter = c.delimiter;
     CsvHeader h;
-    EXPECT_EQ(readCsvHeader(c.data, options, h), c.error) << "data: " << c.data;
+    EXPECT_EQ(readCsvHeader(c.data, layout, h), c.error) << "data: " << c.data;
     if (c.error != Error::ok) continue;
     EXPECT_EQ(joinNames(h), c.names) << "data: " << c.data;
     EXPECT_EQ(h.data_start, c.data_start) << "data: " << c.data;
@@ -61,7 +61,7 @@ TEST(ReadCsvHeader, NamesAndDataStart) {
 TEST(ReadCsvHeader, NamesPointIntoTheData) {
   const std::string data = "ab,\"cd\"\n";
   CsvHeader h;
-  ASSERT_EQ(readCsvHeader(data, QueryOptions(), h), Error::ok);
+  ASSERT_EQ(readCsvHeader(data, CsvLayout(), h), Error::ok);
   EXPECT_EQ(h.names[0].data(), data.data());
   EXPECT_EQ(h.names[1].data(), data.data() + 4);
 }
@@ -75,7 +75,7 @@ TEST(ReadCsvHeader, AtMost4096Names) {
     }
     data += "\n";
     CsvHeader h;
-    const Error e = readCsvHeader(data, QueryOptions(), h);
+    const Error e = readCsvHeader(data, CsvLayout(), h);
     EXPECT_EQ(e, n == 4096 ? Error::ok : Error::TooManyColumns) << n;
     if (e == Error::ok) {
       EXPECT_EQ(h.count, 4096u);
@@ -84,10 +84,10 @@ TEST(ReadCsvHeader, AtMost4096Names) {
 }
 
 TEST(ReadCsvHeader, GeneratedNamesSurviveMovingTheHeader) {
-  QueryOptions options;
-  options.no_header_row = true;
+  CsvLayout layout;
+  layout.no_header_row = true;
   CsvHeader h;
-  ASSERT_EQ(readCsvHeader("1,2,3,4,5,6,7,8,9,10,11\n", options, h), Error::ok);
+  ASSERT_EQ(readCsvHeader("1,2,3,4,5,6,7,8,9,10,11\n", layout, h), Error::ok);
   CsvHeader moved = std::move(h);
   CsvHeader assigned;
   assigned = std::move(moved);
@@ -132,7 +132,7 @@ TEST(ColumnIndexMap, TrimsLowerCasesAndTheFirstDuplicateWins) {
 
 TEST(ColumnIndexMap, KeysSurviveAMoveAndReassignment) {
   CsvHeader h;
-  ASSERT_EQ(readCsvHeader("a,B,c\n", QueryOptions(), h), Error::ok);
+  ASSERT_EQ(readCsvHeader("a,B,c\n", CsvLayout(), h), Error::ok);
   ColumnIndexMap map;
   map.assign(h);
   ColumnIndexMap moved = std::move(map);

@@ -1,4 +1,7 @@
-#include "driver/temp_files.h"
+#include "platform/temp_files.h"
+
+#include "driver/result_text.h"
+#include "exec/executor.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -158,10 +158,7 @@ class ResultWriterTest : public testing::ScratchDir {
                                       const Row& names, bool omit_header = false,
                                       char delimiter = ',') {
     auto w = std::make_unique<ResultWriter>();
-    QueryOptions options;
-    options.output_format = format;
-    options.delimiter = delimiter;
-    initResultWriter(*w, ResultFile{createFile(name)}, options);
+    initResultWriter(*w, createFile(name), format, delimiter);
     names_ = slices(names);
     EXPECT_EQ(setResultColumns(*w, names_, omit_header), Error::ok);
     return w;
@@ -357,9 +354,7 @@ TEST_F(ResultWriterTest, WriteErrorsAreNamedAndKeepTheBuffer) {
   // A descriptor open only for reading refuses writes.
   platform::File read_only = fileWith("ro", "");
   auto w = std::make_unique<ResultWriter>();
-  QueryOptions options;
-  options.output_format = OutputFormat::json_array;
-  initResultWriter(*w, ResultFile{read_only}, options);
+  initResultWriter(*w, read_only, OutputFormat::json_array, ',');
   const Row names = {"a"};
   const std::vector<FieldSlice> name_slices = slices(names);
   ASSERT_EQ(setResultColumns(*w, name_slices, false), Error::ok);

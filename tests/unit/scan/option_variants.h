@@ -3,7 +3,7 @@
 // ";" delimiter.
 #pragma once
 
-#include "driver/query_options.h"
+#include "exec/executor.h"
 
 namespace tavix::test {
 

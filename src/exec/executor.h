@@ -15,17 +15,15 @@
 
 #include <cstdint>
 
+#include "engine/csv/csv_header.h"
+#include "engine/output/output_format.h"
 #include "platform/platform.h"
 
 namespace tavix {
 
-enum class OutputFormat : uint8_t { csv = 0, json_array = 1, json_lines = 2 };
-
-// Readers take the format modulo 4; 3 renders as JSON lines.
-inline OutputFormat normalizedFormat(OutputFormat f) {
-  const uint8_t v = static_cast<uint8_t>(f) & 3;
-  return v == 3 ? OutputFormat::json_lines : static_cast<OutputFormat>(v);
-}
+// The largest answer the driver reads back and returns (256 MiB); executors
+// that hold rows before writing them may stop early once they pass it.
+inline constexpr uint64_t kMaxResultBytes = 268'435'456;
 
 struct QueryOptions {
   uint64_t thread_count = 0;  // 0: one worker per processor
@@ -34,6 +32,8 @@ struct QueryOptions {
   OutputFormat output_format = OutputFormat::csv;
   bool no_header_row = false;  // input has no header row; columns c1, c2, ...
   bool strict = false;  // a non-number under a numeric WHERE fails the query
+
+  CsvLayout csvLayout() const { return CsvLayout{delimiter, no_header_row}; }
 };
 
 // The open handle of the query's result file.

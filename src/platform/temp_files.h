@@ -1,5 +1,5 @@
-// Temporary files: the per-query result file, nameless scratch files (the
-// standard-input spool, per-worker join output), and the result read-back.
+// Temporary files: the per-query result file and nameless scratch files (the
+// standard-input spool, per-worker join output).
 //
 // Names carry the realtime clock in nanoseconds: the result file is
 // "<TEMP>/tavix_<ns>.tmp" (TEMP unset or empty: /tmp), other files
@@ -18,9 +18,6 @@
 
 namespace tavix {
 
-// The largest result the library returns: 256 MiB.
-inline constexpr uint64_t kMaxResultBytes = 268'435'456;
-
 // Returns dir + "/tavix_" + tag + "_" + decimal ns + ".tmp"; with an empty tag
 // (the result file) dir + "/tavix_" + decimal ns + ".tmp".
 std::string formatTempPath(std::string_view directory, std::string_view tag, __int128 ns);
@@ -32,21 +29,5 @@ std::string formatTempPath(std::string_view directory, std::string_view tag, __i
 // Creates a scratch file whose name is deleted at once: it vanishes when
 // `file` is closed.
 [[nodiscard]] Error createTempFile(std::string_view tag, platform::File& file);
-
-// A text block in the form handed to the caller: 8 bytes holding the block's
-// own address, the text, one NUL. `text` points at the first text byte.
-struct ReturnedText {
-  char* text = nullptr;
-  size_t length = 0;
-};
-
-// Allocates a returned text block for `length` bytes (NUL already written at
-// the end); null on allocation failure.
-char* allocateReturnedText(size_t length) noexcept;
-void freeReturnedText(char* text) noexcept;
-
-// Rewinds `file` and reads it whole into a returned text block. More than
-// kMaxResultBytes fails with FileTooBig before the text is held in memory.
-[[nodiscard]] Error readResultFile(platform::File file, ReturnedText& out);
 
 }  // namespace tavix
