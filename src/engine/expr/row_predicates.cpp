@@ -49,48 +49,6 @@ bool compareBytes(std::string_view f, ComparisonOp op, std::string_view v) noexc
   return compareNumbersByOp(f.compare(v), op, 0);
 }
 
-// The first header name equal to `column`, byte for byte.
-bool findHeaderName(const FieldSlice* names, uint64_t count, std::string_view column,
-                    uint64_t& index) noexcept {
-  return HeaderListResolver(names, count).findColumn(column, index);
-}
-
-bool evalComparisonNode(const ComparisonLeaf& leaf, const FieldSlice* fields,
-                        uint64_t field_count, const FieldSlice* names,
-                        uint64_t name_count) noexcept {
-  uint64_t index;
-  if (!findHeaderName(names, name_count, leaf.column, index)) return false;
-  return evalComparison(leaf, fieldOrEmpty(fields, field_count, index));
-}
-
-// extract(unit FROM col) op n and datediff('unit', a, b) op n, with the unit
-// rules of the select-list forms. A column that is not a date fails the test:
-// an unreadable date has no part and no distance to compare.
-bool evalDateFunctionNode(const DateFunctionLeaf& leaf, const FieldSlice* fields,
-                          uint64_t field_count, const FieldSlice* names,
-                          uint64_t name_count) noexcept {
-  uint64_t index;
-  if (!findHeaderName(names, name_count, leaf.column, index)) return false;
-  const bool is_extract = leaf.function == "extract";
-  if (!is_extract && leaf.function != "datediff") return false;  // dateadd has no value here
-
-  int64_t seconds_a;
-  if (parseDateTime(fieldOrEmpty(fields, field_count, index), seconds_a) != Error::ok) return false;
-  const DateUnit unit = dateUnitFromText(leaf.unit);
-  double value;
-  if (is_extract) {
-    value = static_cast<double>(extractDatePart(seconds_a, unit));
-  } else {
-    uint64_t index_b;
-    if (!findHeaderName(names, name_count, leaf.column2, index_b)) return false;
-    int64_t seconds_b;
-    if (parseDateTime(fieldOrEmpty(fields, field_count, index_b), seconds_b) != Error::ok)
-      return false;
-    value = dateDiffInUnits(seconds_a, seconds_b, unit);
-  }
-  return compareNumbersByOp(value, leaf.op, leaf.literal);
-}
-
 }  // namespace
 
 bool likeMatch(std::string_view text, std::string_view pattern) noexcept {
@@ -172,34 +130,32 @@ bool evalComparison(const ComparisonLeaf& leaf, FieldSlice f) noexcept {
   return compareBytes(f, leaf.op, leaf.value);
 }
 
+bool evalDateFunctionLeaf(const DateFunctionLeaf& leaf, FieldSlice a, FieldSlice b) noexcept {
+  const bool is_extract = leaf.function == "extract";
+  if (!is_extract && leaf.function != "datediff") return false;  // dateadd has no value here
+  int64_t seconds_a;
+  if (parseDateTime(a, seconds_a) != Error::ok) return false;
+  const DateUnit unit = dateUnitFromText(leaf.unit);
+  double value;
+  if (is_extract) {
+    value = static_cast<double>(extractDatePart(seconds_a, unit));
+  } else {
+    int64_t seconds_b;
+    if (parseDateTime(b, seconds_b) != Error::ok) return false;
+    value = dateDiffInUnits(seconds_a, seconds_b, unit);
+  }
+  return compareNumbersByOp(value, leaf.op, leaf.literal);
+}
+
 bool evalConditionTree(const ConditionNode& root, const FieldSlice* fields, uint64_t field_count,
                        const FieldSlice* names, uint64_t name_count) noexcept {
-  const ConditionNode* node = &root;
-  bool flip = false;
-  for (;;) {
-    switch (node->kind) {
-      case ConditionKind::and_or: {
-        const ConditionPair* pair = node->pair.get();
-        if (pair == nullptr) return flip;
-        const bool left = evalConditionTree(pair->left, fields, field_count, names, name_count);
-        // OR decided by a true left side, AND by a false one.
-        if (left == pair->is_or) return left != flip;
-        node = &pair->right;
-        continue;
-      }
-      case ConditionKind::negation:
-        if (node->child == nullptr) return flip;
-        flip = !flip;
-        node = node->child.get();
-        continue;
-      case ConditionKind::comparison:
-        return evalComparisonNode(node->comparison, fields, field_count, names, name_count) !=
-               flip;
-      case ConditionKind::date_function:
-        return evalDateFunctionNode(node->date, fields, field_count, names, name_count) != flip;
-    }
-    return flip;
-  }
+  const HeaderListResolver resolver(names, name_count);
+  return evalConditionBy(root, [&](std::string_view column, FieldSlice& value) {
+    uint64_t index;
+    if (!resolver.findColumn(column, index)) return false;
+    value = fieldOrEmpty(fields, field_count, index);
+    return true;
+  });
 }
 
 NumericOperand NumericOperand::literal(double value) noexcept {

@@ -62,6 +62,60 @@ bool evalComparison(const ComparisonLeaf& leaf, FieldSlice field) noexcept;
 bool evalConditionTree(const ConditionNode& node, const FieldSlice* fields, uint64_t field_count,
                        const FieldSlice* names, uint64_t name_count) noexcept;
 
+// Whether a date-function leaf holds for the value `a` of its column and,
+// for datediff, the value `b` of its second column: extract(unit FROM a) or
+// datediff(unit, a, b) compared with the leaf's literal by its operator
+// (eq..le; any other operator is false). A value that is not a date makes
+// the leaf false: an unreadable date has no part and no distance to compare.
+// dateadd leaves are always false. Allocates nothing.
+bool evalDateFunctionLeaf(const DateFunctionLeaf& leaf, FieldSlice a, FieldSlice b) noexcept;
+
+// The one walk of a condition tree, over values found by name. `value_of` is
+// called as `bool value_of(std::string_view column, FieldSlice& value)` and
+// returns false when no value goes by that name, which makes the leaf false.
+// AND and OR short-circuit, left side first; NOT inverts. A comparison leaf
+// is `evalComparison` on its column's value, a date-function leaf
+// `evalDateFunctionLeaf` on the values of its one or two columns. Loops over
+// right children and NOT chains and recurses only into left children.
+// Allocates nothing beyond what `value_of` does; reentrant when `value_of` is.
+template <typename ValueOf>
+bool evalConditionBy(const ConditionNode& root, const ValueOf& value_of) noexcept {
+  const ConditionNode* node = &root;
+  bool flip = false;
+  for (;;) {
+    switch (node->kind) {
+      case ConditionKind::and_or: {
+        const ConditionPair* pair = node->pair.get();
+        if (pair == nullptr) return flip;
+        const bool left = evalConditionBy(pair->left, value_of);
+        // OR decided by a true left side, AND by a false one.
+        if (left == pair->is_or) return left != flip;
+        node = &pair->right;
+        continue;
+      }
+      case ConditionKind::negation:
+        if (node->child == nullptr) return flip;
+        flip = !flip;
+        node = node->child.get();
+        continue;
+      case ConditionKind::comparison: {
+        FieldSlice value;
+        if (!value_of(std::string_view(node->comparison.column), value)) return flip;
+        return evalComparison(node->comparison, value) != flip;
+      }
+      case ConditionKind::date_function: {
+        const DateFunctionLeaf& leaf = node->date;
+        FieldSlice a, b;
+        if (!value_of(std::string_view(leaf.column), a)) return flip;
+        if (leaf.function == "datediff" && !value_of(std::string_view(leaf.column2), b))
+          return flip;
+        return evalDateFunctionLeaf(leaf, a, b) != flip;
+      }
+    }
+    return flip;
+  }
+}
+
 // The THEN or ELSE operand of a conditional aggregate: a number literal, or a
 // column of the record read as a number. The aggregating executors build it.
 struct NumericOperand {
