@@ -18,19 +18,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/error.h"
+#include "common/hash.h"
 
 namespace tavix {
 
 // The hash every TextMap uses for its keys.
 inline uint64_t hashText(std::string_view text) noexcept {
-  return std::hash<std::string_view>{}(text);
+  return hashBytes(text.data(), text.size());
 }
 
 template <typename Value>

@@ -1,0 +1,189 @@
+// Composite group keys and the group map.
+//
+// A record's composite key holds its key parts, one per GROUP BY key, in key
+// order. One part alone is the key itself, byte for byte. Several parts are
+// joined so that no two different lists of parts give the same key, whatever
+// bytes the parts hold: between two parts stands the pair 0x00 0x01, and a
+// 0x00 byte inside a part is written as 0x00 0xFF. Keys then compare, as
+// plain unsigned bytes, exactly as their part lists do part by part (the end
+// of a part, 0x00 0x01, sorts below a 0x00 byte of a longer part, 0x00 0xFF,
+// and below every other byte), so group order is bytewise per part with a
+// part that is a prefix of another first.
+//
+// `GroupMap` maps composite keys to the caller's per-group value: a flat
+// open-addressing table of (hash, group) slots with linear probing, a power
+// of two in size and grown at 80 % load. A group (its key copy and its value)
+// lives in the caller's arena, which must outlive the map's use; the map
+// allocates only its slot array, so once a group exists finding it again
+// allocates nothing. The map keeps each key's hash, so maps filled on
+// separate threads can be merged into one (or into shards picked by hash)
+// without hashing again. A map and its arena belong to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "common/allocator.h"
+#include "common/error.h"
+#include "common/text_map.h"
+#include "common/text.h"
+
+namespace tavix {
+
+// The byte pair between two parts of a composite key.
+inline constexpr char kKeyPartSeparator[2] = {'\0', '\x01'};
+// The byte pair that stands for a 0x00 byte inside a part.
+inline constexpr char kKeyPartZero[2] = {'\0', '\xff'};
+
+// Appends `part` to the composite key in `key`, after a separator unless it
+// is the first part. Used only for keys of two or more parts.
+void appendCompositeKeyPart(std::string& key, FieldSlice part, bool first);
+
+// Splits the composite key of `part_count` parts (built with
+// appendCompositeKeyPart, or a single part) into parts[0, part_count). Parts
+// without a 0x00 byte are views into `key`; a part that held one is decoded
+// into a copy from `arena`. Returns OutOfMemory when that copy fails.
+[[nodiscard]] Error splitCompositeKey(FieldSlice key, size_t part_count, FieldSlice* parts,
+                                      ArenaAllocator& arena) noexcept;
+
+// Slots for `groups` groups without growing: the smallest power of two, at
+// least 8, that holds them under 80 % load.
+size_t groupMapCapacityFor(size_t groups) noexcept;
+
+template <typename Value>
+class GroupMap {
+  static_assert(std::is_trivially_destructible_v<Value>,
+                "groups live in an arena, which runs no destructors");
+
+ public:
+  struct Group {
+    FieldSlice key;  // the composite key, copied into the arena
+    Value value;     // value-initialised when the group is added
+  };
+
+  GroupMap() noexcept = default;
+  ~GroupMap() { release(); }
+  GroupMap(const GroupMap&) = delete;
+  GroupMap& operator=(const GroupMap&) = delete;
+  GroupMap(GroupMap&& other) noexcept { *this = std::move(other); }
+  GroupMap& operator=(GroupMap&& other) noexcept {
+    if (this != &other) {
+      release();
+      slots_ = std::exchange(other.slots_, nullptr);
+      capacity_ = std::exchange(other.capacity_, 0);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+
+  // Makes room for `groups` groups without growing. Returns OutOfMemory, the
+  // map unchanged, when the slot array cannot be had.
+  [[nodiscard]] Error reserve(size_t groups) noexcept {
+    const size_t capacity = groupMapCapacityFor(groups);
+    return capacity > capacity_ ? rehash(capacity) : Error::ok;
+  }
+
+  // Sets `group` to the group of `key` (whose hash is `hash`, from
+  // hashGroupKey), adding it when there is none: the key is copied into
+  // `arena` and the value value-initialised, and `added` is set so the
+  // caller can fill it. Returns OutOfMemory when the map cannot grow or the
+  // arena fails; the map is then unchanged.
+  [[nodiscard]] Error findOrAdd(FieldSlice key, uint64_t hash, ArenaAllocator& arena,
+                                Group*& group, bool& added) noexcept {
+    if (capacity_ != 0) {
+      size_t i = static_cast<size_t>(hash) & (capacity_ - 1);
+      for (;; i = (i + 1) & (capacity_ - 1)) {
+        const Slot& slot = slots_[i];
+        if (slot.group == nullptr) break;
+        if (slot.hash == hash && slot.group->key == key) {
+          group = slot.group;
+          added = false;
+          return Error::ok;
+        }
+      }
+      if ((size_ + 1) * 5 <= capacity_ * 4) return insertAt(i, key, hash, arena, group, added);
+    }
+    TAVIX_TRY(rehash(capacity_ == 0 ? groupMapCapacityFor(1) : capacity_ * 2));
+    return insertAt(emptySlotFor(hash), key, hash, arena, group, added);
+  }
+
+  // The group of `key`, or null.
+  Group* find(FieldSlice key, uint64_t hash) const noexcept {
+    if (capacity_ == 0) return nullptr;
+    for (size_t i = static_cast<size_t>(hash) & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
+      const Slot& slot = slots_[i];
+      if (slot.group == nullptr) return nullptr;
+      if (slot.hash == hash && slot.group->key == key) return slot.group;
+    }
+  }
+
+  size_t size() const noexcept { return size_; }
+  size_t capacity() const noexcept { return capacity_; }
+
+  // Calls f(hash, group) for every group, in slot order (which depends on
+  // the hashes, not on the keys' order).
+  template <typename F>
+  void forEachGroup(F&& f) const {
+    for (size_t i = 0; i < capacity_; ++i)
+      if (slots_[i].group != nullptr) f(slots_[i].hash, *slots_[i].group);
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash;
+    Group* group;  // null: empty slot
+  };
+
+  size_t emptySlotFor(uint64_t hash) const noexcept {
+    size_t i = static_cast<size_t>(hash) & (capacity_ - 1);
+    while (slots_[i].group != nullptr) i = (i + 1) & (capacity_ - 1);
+    return i;
+  }
+
+  Error insertAt(size_t i, FieldSlice key, uint64_t hash, ArenaAllocator& arena, Group*& group,
+                 bool& added) noexcept {
+    void* block = arena.alloc(sizeof(Group) + key.size(), alignof(Group));
+    if (block == nullptr) return Error::OutOfMemory;
+    char* key_copy = static_cast<char*>(block) + sizeof(Group);
+    if (!key.empty()) std::memcpy(key_copy, key.data(), key.size());
+    group = ::new (block) Group{FieldSlice(key_copy, key.size()), Value{}};
+    slots_[i] = Slot{hash, group};
+    ++size_;
+    added = true;
+    return Error::ok;
+  }
+
+  Error rehash(size_t capacity) noexcept {
+    const size_t bytes = capacity * sizeof(Slot);
+    Slot* slots = static_cast<Slot*>(cAllocator().alloc(bytes, alignof(Slot)));
+    if (slots == nullptr) return Error::OutOfMemory;
+    std::memset(static_cast<void*>(slots), 0, bytes);
+    Slot* old = std::exchange(slots_, slots);
+    const size_t old_capacity = std::exchange(capacity_, capacity);
+    for (size_t i = 0; i < old_capacity; ++i)
+      if (old[i].group != nullptr) slots_[emptySlotFor(old[i].hash)] = old[i];
+    cAllocator().free(old, old_capacity * sizeof(Slot));
+    return Error::ok;
+  }
+
+  void release() noexcept {
+    cAllocator().free(slots_, capacity_ * sizeof(Slot));
+    slots_ = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+  }
+
+  Slot* slots_ = nullptr;
+  size_t capacity_ = 0;  // 0 or a power of two
+  size_t size_ = 0;
+};
+
+// The hash under which the group map keeps a composite key.
+inline uint64_t hashGroupKey(FieldSlice key) noexcept { return hashText(key); }
+
+}  // namespace tavix
