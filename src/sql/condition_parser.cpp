@@ -45,11 +45,18 @@ class ConditionText {
     return close == npos || close >= offsetOf(t) + t.size() - 1;
   }
 
-  // Position in `t` of the first top-level `keyword` (letters in any case,
-  // spaces exact) at or after `from` that fits inside `t`, or npos. The scan
-  // starts at depth 0 at `from`.
-  size_t findKeyword(std::string_view t, std::string_view keyword, size_t from) const {
-    return findAtTopLevel(t, from, [&](size_t p) { return sql_scan::keywordAt(t, p, keyword); });
+  // The first top-level `keyword` in `t` (letters in any case, each space a
+  // whitespace run) at or after `from` that fits inside `t`, or nullopt. The
+  // scan starts at depth 0 at `from`.
+  std::optional<KeywordSpan> findKeyword(std::string_view t, std::string_view keyword,
+                                         size_t from) const {
+    size_t end = npos;
+    const size_t at = findAtTopLevel(t, from, [&](size_t p) {
+      end = sql_scan::matchKeyword(t, p, keyword);
+      return end != npos;
+    });
+    if (at == npos) return std::nullopt;
+    return KeywordSpan{at, end};
   }
 
   // The first top-level position p >= `from` of `t` holding none of "(",
@@ -108,23 +115,16 @@ class ConditionText {
   std::vector<size_t> group_close_;
 };
 
-size_t skipSpaces(std::string_view t, size_t p) noexcept {
-  while (p < t.size() && isSpace(t[p])) ++p;
-  return p;
-}
-
 // Cuts `t` at every top-level " or ". The text after each OR is trimmed
 // before it is searched again, exactly as if the rest had been parsed on its
 // own, so the whole chain is split in one pass. This and splitAtAnd stay out
 // of line to keep the frame of the recursive parseNode small.
 [[gnu::noinline]] void splitAtOr(const ConditionText& ctx, std::string_view t,
                                  std::vector<std::string_view>& pieces) {
-  constexpr std::string_view kOr = " or ";
   size_t start = 0;
-  size_t at;
-  while ((at = ctx.findKeyword(t, kOr, start)) != npos) {
-    pieces.push_back(t.substr(start, at - start));
-    start = skipSpaces(t, at + kOr.size());
+  while (const std::optional<KeywordSpan> at = ctx.findKeyword(t, " or ", start)) {
+    pieces.push_back(t.substr(start, at->start - start));
+    start = at->end;
   }
   pieces.push_back(t.substr(start));
 }
@@ -135,19 +135,17 @@ size_t skipSpaces(std::string_view t, size_t p) noexcept {
 // BETWEEN) and the AND. Every stretch of text is scanned once.
 [[gnu::noinline]] void splitAtAnd(const ConditionText& ctx, std::string_view t,
                                   std::vector<std::string_view>& pieces) {
-  constexpr std::string_view kAnd = " and ";
-  constexpr std::string_view kBetween = " between ";
   size_t start = 0;
   size_t window = 0;
-  while (t.size() - window >= kAnd.size()) {
-    const size_t at = ctx.findKeyword(t, kAnd, window);
-    if (at == npos) break;
-    if (ctx.findKeyword(t.substr(0, at), kBetween, window) != npos) {
-      window = at + kAnd.size();
+  while (t.size() - window >= 5) {
+    const std::optional<KeywordSpan> at = ctx.findKeyword(t, " and ", window);
+    if (!at) break;
+    if (ctx.findKeyword(t.substr(0, at->start), " between ", window)) {
+      window = at->end;
       continue;
     }
-    pieces.push_back(t.substr(start, at - start));
-    start = skipSpaces(t, at + kAnd.size());
+    pieces.push_back(t.substr(start, at->start - start));
+    start = at->end;
     window = start;
   }
   pieces.push_back(t.substr(start));
@@ -205,12 +203,12 @@ Error parseNode(const ConditionText& ctx, std::string_view text, ConditionNode& 
     // NOT is peeled only once no top-level OR or AND is left, so it binds to
     // the one condition that follows it: NOT a = 1 AND b = 2 is
     // (NOT a = 1) AND b = 2.
-    if (startsWithIgnoreCase(t, "not ")) {
+    if (const size_t not_end = sql_scan::matchKeyword(t, 0, "not "); not_end != npos) {
       if (++depth > kMaxConditionNesting) return Error::InvalidExpression;
-      text = trim(t.substr(4));
+      text = t.substr(not_end);
       // The rest has the same top-level keywords as `t`, except a
-      // " between " whose leading space was the one after NOT.
-      known_flat = !startsWithIgnoreCase(text, "between ");
+      // " between " whose leading whitespace was the one after NOT.
+      known_flat = sql_scan::matchKeyword(text, 0, "between ") == npos;
       out->kind = ConditionKind::negation;
       out->child = std::make_unique<ConditionNode>();
       out = out->child.get();
@@ -228,16 +226,15 @@ std::optional<double> numberOf(std::string_view s) noexcept {
   return v;
 }
 
-Error parseBetweenLeaf(std::string_view t, size_t at, ConditionNode& out) {
-  constexpr std::string_view kBetween = " between ";
-  const std::string_view rest = trim(t.substr(at + kBetween.size()));
-  const size_t and_at = findIgnoreCase(rest, " and ");
-  if (and_at == npos) return Error::InvalidExpression;
-  const std::string_view low = stripMatchingQuotes(trim(rest.substr(0, and_at)));
-  const std::string_view high = stripMatchingQuotes(trim(rest.substr(and_at + 5)));
+Error parseBetweenLeaf(std::string_view t, KeywordSpan between, ConditionNode& out) {
+  const std::string_view rest = trim(t.substr(between.end));
+  const std::optional<KeywordSpan> and_at = sql_scan::findKeyword(rest, " and ");
+  if (!and_at) return Error::InvalidExpression;
+  const std::string_view low = stripMatchingQuotes(trim(rest.substr(0, and_at->start)));
+  const std::string_view high = stripMatchingQuotes(trim(rest.substr(and_at->end)));
   ConditionNode node;
   ComparisonLeaf& leaf = node.comparison;
-  leaf.column = lowerTrimmed(t.substr(0, at));
+  leaf.column = lowerTrimmed(t.substr(0, between.start));
   leaf.value = std::string(low);
   leaf.value_number = numberOf(low);
   leaf.upper = std::string(high);
@@ -285,6 +282,7 @@ constexpr OperatorEntry kOperators[] = {
 struct FoundOperator {
   const OperatorEntry* entry = nullptr;
   size_t pos = npos;
+  size_t end = npos;  // just after the operator's text as matched
 };
 
 // The first top-level position where an operator matches, and the first
@@ -294,15 +292,16 @@ FoundOperator findOperator(const ConditionText& ctx, std::string_view t) {
   const size_t first_blocker = t.find_first_of("!'(<=>\"");
   FoundOperator found;
   ctx.findAtTopLevel(t, 0, [&](size_t p) {
-    // Every operator text starts with one of these bytes.
-    if (!(t[p] == ' ' || t[p] == '!' || t[p] == '<' || t[p] == '=' || t[p] == '>')) return false;
-    const std::string_view at = t.substr(p);
+    // Every operator text starts with whitespace or one of these bytes.
+    if (!(isSpace(t[p]) || t[p] == '!' || t[p] == '<' || t[p] == '=' || t[p] == '>')) return false;
     for (const OperatorEntry& e : kOperators) {
-      if (!startsWithIgnoreCase(at, e.text)) continue;
+      const size_t end = sql_scan::matchKeyword(t, p, e.text);
+      if (end == npos) continue;
       const bool is_list = e.form == OperatorForm::in || e.form == OperatorForm::not_in;
       if (is_list && first_blocker < p) return false;
       found.entry = &e;
       found.pos = p;
+      found.end = end;
       return true;
     }
     return false;
@@ -311,7 +310,7 @@ FoundOperator findOperator(const ConditionText& ctx, std::string_view t) {
 }
 
 Error parseInListLeaf(std::string_view t, const FoundOperator& op, ConditionNode& out) {
-  const size_t open = op.pos + op.entry->text.size() - 1;
+  const size_t open = op.end - 1;  // the operator's own "("
   const size_t close = t.rfind(')');
   if (close == npos || close <= open) return Error::InvalidExpression;
   const std::string_view inner = trim(t.substr(open + 1, close - open - 1));
@@ -320,7 +319,7 @@ Error parseInListLeaf(std::string_view t, const FoundOperator& op, ConditionNode
   leaf.column = lowerTrimmed(t.substr(0, op.pos));
   leaf.negated = op.entry->form == OperatorForm::not_in;
   leaf.op = ComparisonOp::eq;
-  if (startsWithIgnoreCase(inner, "select")) {
+  if (sql_scan::startsWithWord(inner, "select")) {
     leaf.subquery = std::string(inner);
   } else {
     bool quoted = false;
@@ -387,10 +386,10 @@ Error tryDateFunctionLeaf(std::string_view t, ConditionNode& out, bool& matched)
     return Error::InvalidExpression;
   const std::string_view args = trim(t.substr(open + 1, close - open - 1));
   if (name == "extract") {
-    const size_t from = findIgnoreCase(args, " from ");
-    if (from == npos) return Error::InvalidExpression;
-    leaf.unit = std::string(trim(args.substr(0, from)));
-    leaf.column = lowerTrimmed(args.substr(from + 6));
+    const std::optional<KeywordSpan> from = sql_scan::findKeyword(args, " from ");
+    if (!from) return Error::InvalidExpression;
+    leaf.unit = std::string(trim(args.substr(0, from->start)));
+    leaf.column = lowerTrimmed(args.substr(from->end));
   } else {
     std::string_view parts[3];
     size_t count = 0;
@@ -418,8 +417,8 @@ Error tryDateFunctionLeaf(std::string_view t, ConditionNode& out, bool& matched)
 
 // `column % modulus op value`: the modulus must be a non-zero number and the
 // value a number; the value stays text only.
-Error parseModuloLeaf(std::string_view t, size_t at, ConditionNode& out) {
-  const std::string_view rest = trim(t.substr(at + 3));
+Error parseModuloLeaf(std::string_view t, size_t at, size_t end, ConditionNode& out) {
+  const std::string_view rest = trim(t.substr(end));
   std::string_view op_text;
   size_t op_at = npos;
   for (std::string_view candidate : {"!=", "<>", ">=", "<=", "=", ">", "<"}) {
@@ -446,8 +445,8 @@ Error parseModuloLeaf(std::string_view t, size_t at, ConditionNode& out) {
 }
 
 Error parseLeaf(const ConditionText& ctx, std::string_view t, ConditionNode& out) {
-  const size_t between = ctx.findKeyword(t, " between ", 0);
-  if (between != npos) return parseBetweenLeaf(t, between, out);
+  if (const std::optional<KeywordSpan> between = ctx.findKeyword(t, " between ", 0))
+    return parseBetweenLeaf(t, *between, out);
 
   const FoundOperator op = findOperator(ctx, t);
   const OperatorForm form = op.entry ? op.entry->form : OperatorForm::comparison;
@@ -463,8 +462,7 @@ Error parseLeaf(const ConditionText& ctx, std::string_view t, ConditionNode& out
       case OperatorForm::ilike:
       case OperatorForm::like:
         leaf.column = lowerTrimmed(t.substr(0, op.pos));
-        leaf.value =
-            std::string(stripMatchingQuotes(trim(t.substr(op.pos + op.entry->text.size()))));
+        leaf.value = std::string(stripMatchingQuotes(trim(t.substr(op.end))));
         leaf.op = form == OperatorForm::like ? ComparisonOp::like : ComparisonOp::ilike;
         break;
       default:
@@ -478,7 +476,7 @@ Error parseLeaf(const ConditionText& ctx, std::string_view t, ConditionNode& out
   TAVIX_TRY(tryDateFunctionLeaf(t, out, matched));
   if (matched) return Error::ok;
   if (!op.entry) return Error::InvalidExpression;
-  if (form == OperatorForm::modulo) return parseModuloLeaf(t, op.pos, out);
+  if (form == OperatorForm::modulo) return parseModuloLeaf(t, op.pos, op.end, out);
   return makeComparisonLeaf(t, op.entry->text, op.pos, out);
 }
 

@@ -1,20 +1,38 @@
-// Keyword search over statement and condition texts.
+// Keyword search over statement, condition and select-expression texts.
 //
-// The parser has no tokenizer: clause, join and condition keywords are found
-// by ASCII case-insensitive search, most of them only outside single-quoted
-// strings and at parenthesis depth 0. These helpers hold that scanning rule
-// in one place. A "'" opens a string that the next "'" closes (an unclosed
-// string runs to the end of the text); "(" adds one to the depth and ")"
-// takes one away, never below 0; double quotes are ordinary bytes.
+// The parser has no tokenizer: clause, join, condition and expression
+// keywords are found by ASCII case-insensitive search, most of them only
+// outside single-quoted strings and at parenthesis depth 0. These helpers
+// hold that scanning rule and the one keyword matcher every search uses.
 //
-// Internal to src/sql. Everything here is pure and may be called from any
-// thread.
+// Keywords are written with single spaces ("order by", " is not null",
+// " then "); each space of a keyword stands for a run of one or more
+// whitespace bytes (9 to 13 and 32) in the text, so a statement spread over
+// lines or indented with tabs reads as the same statement on one line.
+//
+// A "'" opens a string that the next "'" closes (an unclosed string runs to
+// the end of the text); "(" adds one to the depth and ")" takes one away,
+// never below 0; double quotes are ordinary bytes.
+//
+// Used by src/sql and by the select-expression compiler. Everything here is
+// pure and may be called from any thread.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "common/text.h"
+
+namespace tavix {
+
+// A keyword found in a text: [start, end).
+struct KeywordSpan {
+  size_t start = 0;
+  size_t end = 0;
+};
+
+}  // namespace tavix
 
 namespace tavix::sql_scan {
 
@@ -68,16 +86,33 @@ size_t findOutsideQuotes(std::string_view text, size_t from, Accept&& accept) {
   return npos;
 }
 
-// Whether `keyword` (letters in any case, other bytes exact) starts at `pos`.
+size_t matchKeywordRest(std::string_view text, size_t pos, std::string_view keyword) noexcept;
+
+// The keyword matcher. Matches `keyword` at `pos`: letters in any case,
+// every other byte exactly, each space of the keyword a run of one or more
+// whitespace bytes (taken whole). Returns the end of the match, or npos.
 // The first byte is tested inline, since most positions fail there.
-inline bool keywordAt(std::string_view text, size_t pos, std::string_view keyword) noexcept {
-  return pos < text.size() && toLowerAscii(text[pos]) == toLowerAscii(keyword[0]) &&
-         startsWithIgnoreCase(text.substr(pos), keyword);
+inline size_t matchKeyword(std::string_view text, size_t pos, std::string_view keyword) noexcept {
+  if (pos >= text.size()) return npos;
+  const char k = keyword[0];
+  if (k == ' ' ? !isSpace(text[pos]) : toLowerAscii(text[pos]) != toLowerAscii(k)) return npos;
+  return matchKeywordRest(text, pos, keyword);
 }
 
-// Matches `keyword` at `pos`: letters in any case, every other byte exactly,
-// except that each space of the keyword stands for a run of one or more
-// whitespace bytes. Returns the end of the match, or npos.
-size_t matchSpacedKeyword(std::string_view text, size_t pos, std::string_view keyword) noexcept;
+// Whether the bytes around [start, end) of `text` are whitespace or the
+// text's ends: the keyword there stands as a word of its own.
+inline bool standsAlone(std::string_view text, size_t start, size_t end) noexcept {
+  return (start == 0 || isSpace(text[start - 1])) && (end == text.size() || isSpace(text[end]));
+}
+
+// The first match of `keyword` at or after `from`, looked for at every
+// position (no quote or parenthesis rule); nullopt when there is none.
+std::optional<KeywordSpan> findKeyword(std::string_view text, std::string_view keyword,
+                                       size_t from = 0) noexcept;
+
+// Whether `text` starts with the word `word` (any case): followed by
+// whitespace, "(" or the end. "select" starts "select a" and "select(", not
+// "selection".
+bool startsWithWord(std::string_view text, std::string_view word) noexcept;
 
 }  // namespace tavix::sql_scan

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/text.h"
+#include "sql/keyword_scan.h"
 #include "sql/select_item.h"
 
 namespace tavix {
@@ -27,8 +28,9 @@ bool isAggregateName(std::string_view name) noexcept {
 // its first " then ": CASE WHEN sum(a) > 1 THEN ... counts, while an
 // aggregate after THEN does not.
 bool caseCallsAggregate(std::string_view text) noexcept {
-  const size_t then_at = findIgnoreCase(text, " then ");
-  if (then_at == npos) return false;
+  const std::optional<KeywordSpan> then_span = sql_scan::findKeyword(text, " then ");
+  if (!then_span) return false;
+  const size_t then_at = then_span->start;
   for (size_t p = 0; p < then_at; ++p) {
     if (p > 0 && isIdentByte(text[p - 1])) continue;
     for (std::string_view name : kAggregateNames) {
@@ -53,8 +55,8 @@ constexpr std::string_view kAggregateCallsLowerCase[] = {
 
 bool isComputedItem(std::string_view item) noexcept {
   const std::string_view e = trim(splitSelectAlias(item).expression);
-  if (e.size() > 4 && startsWithIgnoreCase(e, "case") && e[4] == ' ') return true;
-  if (findIgnoreCase(e, " is null") != npos || findIgnoreCase(e, " is not null") != npos)
+  if (e.size() > 4 && startsWithIgnoreCase(e, "case") && isSpace(e[4])) return true;
+  if (sql_scan::findKeyword(e, " is null") || sql_scan::findKeyword(e, " is not null"))
     return true;
   const size_t paren = e.find('(');
   if (paren == npos) return false;

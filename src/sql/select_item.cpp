@@ -1,5 +1,7 @@
 #include "sql/select_item.h"
 
+#include <algorithm>
+
 #include "common/number_rule.h"
 #include "common/text.h"
 #include "sql/keyword_scan.h"
@@ -33,20 +35,23 @@ bool isReservedWord(std::string_view s) noexcept {
 SelectAlias splitSelectAlias(std::string_view item) noexcept {
   constexpr size_t npos = std::string_view::npos;
   size_t last_as = npos;
+  size_t last_as_end = npos;
   size_t last_space = npos;
   // Only bytes at depth 0 outside quotes are offered; none stops the scan.
   sql_scan::findAtTopLevel(item, 0, [&](size_t i) {
-    if (item[i] != ' ') return false;
+    if (!isSpace(item[i])) return false;
     last_space = i;
-    if (i + 3 < item.size() && item[i + 3] == ' ' && toLowerAscii(item[i + 1]) == 'a' &&
-        toLowerAscii(item[i + 2]) == 's')
+    if (const size_t end = sql_scan::matchKeyword(item, i, " as "); end != npos) {
       last_as = i;
+      last_as_end = end;
+    }
     return false;
   });
   if (last_as != npos) {
-    const std::string_view alias = trim(item.substr(last_as + 4));
-    if (!alias.empty() && alias.find_first_of(" (") == npos)
-      return SelectAlias{trim(item.substr(0, last_as)), alias, true};
+    const std::string_view alias = trim(item.substr(last_as_end));
+    const bool one_word = std::none_of(alias.begin(), alias.end(),
+                                       [](char c) { return isSpace(c) || c == '('; });
+    if (!alias.empty() && one_word) return SelectAlias{trim(item.substr(0, last_as)), alias, true};
   }
   if (last_space != npos) {
     const std::string_view expression = trim(item.substr(0, last_space));

@@ -20,11 +20,12 @@ struct SelectAlias {
   bool has_alias = false;
 };
 
-// Splits `item` at its last top-level " AS " (any case) when the text after
-// it is one word without "(" (taken as written, reserved words allowed);
-// otherwise at its last top-level space when the text after it is an
-// identifier that is not a reserved word ("price total"). Parenthesised text
-// and single-quoted strings are not looked into.
+// Splits `item` at its last top-level " AS " (any case, any whitespace
+// around AS) when the text after it is one word without "(" (taken as
+// written, reserved words allowed); otherwise at its last top-level
+// whitespace byte when the text after it is an identifier that is not a
+// reserved word ("price total"). Parenthesised text and single-quoted
+// strings are not looked into.
 SelectAlias splitSelectAlias(std::string_view item) noexcept;
 
 // A recognised `round(<inner>, <digits>)` wrapper.

@@ -18,8 +18,9 @@ using sql_scan::npos;
 // True when `word` (any case) stands at `pos` with a whitespace byte before
 // and after it.
 bool isSpacedWordAt(std::string_view text, size_t pos, std::string_view word) noexcept {
-  return pos > 0 && isSpace(text[pos - 1]) && sql_scan::keywordAt(text, pos, word) &&
-         pos + word.size() < text.size() && isSpace(text[pos + word.size()]);
+  if (pos == 0 || !isSpace(text[pos - 1])) return false;
+  const size_t end = sql_scan::matchKeyword(text, pos, word);
+  return end != npos && end < text.size() && isSpace(text[end]);
 }
 
 // A set operation is UNION, INTERSECT or EXCEPT between whitespace, outside
@@ -31,13 +32,14 @@ bool hasSetOperation(std::string_view stmt) {
          }) != npos;
 }
 
-// A sub-query is "(" then optional whitespace then "select", outside
-// single-quoted strings. The one form accepted is a list sub-query: the word
-// before the "(" (whitespace skipped) is exactly IN.
+// A sub-query is "(" then optional whitespace then the word "select",
+// outside single-quoted strings: "(selection = 'x')" is a condition on a
+// column. The one form accepted is a list sub-query: the word before the "("
+// (whitespace skipped) is exactly IN.
 bool hasRefusedSubquery(std::string_view stmt) {
   return sql_scan::findOutsideQuotes(stmt, 0, [&](size_t p) {
            if (stmt[p] != '(') return false;
-           if (!startsWithIgnoreCase(trimLeft(stmt.substr(p + 1)), "select")) return false;
+           if (!sql_scan::startsWithWord(trimLeft(stmt.substr(p + 1)), "select")) return false;
            const size_t word_end = trimRight(stmt.substr(0, p)).size();
            size_t word_start = word_end;
            while (word_start > 0 && isIdentByte(stmt[word_start - 1])) --word_start;
@@ -59,8 +61,9 @@ bool hasRefusedJoinType(std::string_view rest) {
 // `from`, with whitespace before it and whitespace or the end after it.
 size_t findFromKeyword(std::string_view stmt, size_t from) {
   return sql_scan::findAtTopLevel(stmt, from, [&](size_t p) {
-    return p > 0 && isSpace(stmt[p - 1]) && sql_scan::keywordAt(stmt, p, "from") &&
-           (p + 4 == stmt.size() || isSpace(stmt[p + 4]));
+    if (p == 0) return false;
+    const size_t end = sql_scan::matchKeyword(stmt, p, "from");
+    return end != npos && sql_scan::standsAlone(stmt, p, end);
   });
 }
 
@@ -80,12 +83,15 @@ Error parseSelectList(std::string_view text, ParsedQuery& q) {
   return Error::ok;
 }
 
-// The smallest position of any of `keywords` found by plain case-insensitive
-// search (no boundary or quote test), or npos.
-size_t findFirstOfKeywords(std::string_view text,
-                           std::initializer_list<std::string_view> keywords) {
+// The clause keywords that end a FROM reference or an ON text.
+constexpr std::string_view kReferenceEnds[] = {"WHERE", "GROUP BY", "ORDER BY", "LIMIT", "OFFSET"};
+
+// The smallest position in `text` of a clause keyword that ends a FROM
+// reference or an ON text, or npos. Only whole words count: `b.k_limit` and
+// `b.order_id` are column names.
+size_t findReferenceEnd(std::string_view text) {
   size_t best = npos;
-  for (std::string_view k : keywords) best = std::min(best, findIgnoreCase(text, k));
+  for (std::string_view k : kReferenceEnds) best = std::min(best, findClauseKeyword(text, k));
   return best;
 }
 
@@ -120,18 +126,22 @@ Error parseJoins(std::string_view rest, KeywordSpan keyword, ParsedQuery& q,
   size_t pos = keyword.end;
   for (;;) {
     const std::string_view after = trimLeft(rest.substr(pos));
-    const size_t on = findIgnoreCase(after, " on ");
-    if (on == npos) return Error::InvalidJoinSyntax;
-    const std::string_view condition = after.substr(on + 4);
+    // A quoted path may hold " on ": only an ON outside quotes counts.
+    KeywordSpan on;
+    on.start = sql_scan::findOutsideQuotes(after, 0, [&](size_t p) {
+      on.end = sql_scan::matchKeyword(after, p, " on ");
+      return on.end != npos;
+    });
+    if (on.start == npos) return Error::InvalidJoinSyntax;
+    const std::string_view condition = after.substr(on.end);
     const std::optional<KeywordSpan> next = findJoinKeyword(condition);
-    const size_t clause_at =
-        findFirstOfKeywords(condition, {"WHERE", "GROUP BY", "ORDER BY", "LIMIT", "OFFSET"});
+    const size_t clause_at = findReferenceEnd(condition);
     // A join keyword after the first clause keyword belongs to that clause.
     const bool ends_at_join = next && next->start <= clause_at;
     const size_t end = ends_at_join ? next->start : std::min(clause_at, condition.size());
 
     JoinClause join;
-    TAVIX_TRY(parseTableRef(trim(after.substr(0, on)), join.table, join.alias));
+    TAVIX_TRY(parseTableRef(trim(after.substr(0, on.start)), join.table, join.alias));
     TAVIX_TRY(splitJoinCondition(trim(condition.substr(0, end)), join));
     join.left_alias = *left_alias;
     q.joins.push_back(std::move(join));
@@ -156,11 +166,11 @@ void parseOrderBy(std::string_view text, OrderByClause& order) {
     const std::string_view remainder =
         comma == npos ? std::string_view() : trim(text.substr(comma + 1));
     bool descending = false;
-    if (const size_t d = findIgnoreCase(key, " desc"); d != npos) {
-      key = key.substr(0, d);
+    if (const auto d = sql_scan::findKeyword(key, " desc")) {
+      key = key.substr(0, d->start);
       descending = true;
-    } else if (const size_t a = findIgnoreCase(key, " asc"); a != npos) {
-      key = key.substr(0, a);
+    } else if (const auto a = sql_scan::findKeyword(key, " asc")) {
+      key = key.substr(0, a->start);
     }
     std::string column = toLowerCopy(trim(key));
     if (first) {
@@ -194,9 +204,9 @@ constexpr ClauseRule kClauseRules[] = {
 // Finds the clause of `rule` in `clauses`: its text runs from after the
 // keyword to the nearest end keyword found after it, trimmed.
 bool findClause(std::string_view clauses, const ClauseRule& rule, std::string_view& text) {
-  const size_t at = findClauseKeyword(clauses, rule.keyword);
-  if (at == npos) return false;
-  const std::string_view tail = clauses.substr(at + rule.keyword.size());
+  const std::optional<KeywordSpan> at = findClauseKeywordSpan(clauses, rule.keyword);
+  if (!at) return false;
+  const std::string_view tail = clauses.substr(at->end);
   size_t end = tail.size();
   for (std::string_view e : rule.ends) {
     if (!e.empty()) end = std::min(end, findClauseKeyword(tail, e));
@@ -257,9 +267,7 @@ Error parseStatement(std::string_view sql, ParsedQuery& q) {
     return parseClauses(clauses, q);
   }
 
-  size_t ref_end = rest.size();
-  for (std::string_view k : {"WHERE", "GROUP BY", "ORDER BY", "LIMIT", "OFFSET"})
-    ref_end = std::min(ref_end, findClauseKeyword(rest, k));
+  const size_t ref_end = std::min(rest.size(), findReferenceEnd(rest));
   std::string table;
   std::string alias;
   TAVIX_TRY(parseTableRef(trim(rest.substr(0, ref_end)), table, alias));
@@ -302,7 +310,7 @@ Error parseTableRef(std::string_view text, std::string& table, std::string& alia
     remainder = t.substr(end);
   }
   remainder = trim(remainder);
-  if (remainder.size() >= 4 && startsWithIgnoreCase(remainder, "as") && remainder[2] == ' ')
+  if (remainder.size() >= 4 && startsWithIgnoreCase(remainder, "as") && isSpace(remainder[2]))
     remainder = trim(remainder.substr(3));
   table = std::string(name);
   alias = toLowerCopy(remainder);
@@ -349,30 +357,40 @@ std::string stripAliasPrefixes(std::string_view text, std::string_view alias) {
 }
 
 std::optional<KeywordSpan> findJoinKeyword(std::string_view text) {
-  constexpr std::string_view kInnerJoin = "inner join ";
   const size_t join = sql_scan::findOutsideQuotes(
       text, 0, [&](size_t p) { return isSpacedWordAt(text, p, "join"); });
   // Only the first INNER JOIN is considered, and only when no plain JOIN
   // comes before it, so "a JOIN b ON ... INNER JOIN c ON ..." is read in
   // statement order.
-  const size_t inner = sql_scan::findOutsideQuotes(
-      text, 0, [&](size_t p) { return sql_scan::keywordAt(text, p, kInnerJoin); });
+  size_t inner_end = npos;
+  const size_t inner = sql_scan::findOutsideQuotes(text, 0, [&](size_t p) {
+    inner_end = sql_scan::matchKeyword(text, p, "inner join");
+    return inner_end != npos && inner_end < text.size() && isSpace(text[inner_end]);
+  });
   if (inner != npos && inner < join && (inner == 0 || isSpace(text[inner - 1])))
-    return KeywordSpan{inner, inner + kInnerJoin.size() - 1};
+    return KeywordSpan{inner, inner_end};
   if (join != npos) return KeywordSpan{join, join + 4};
   return std::nullopt;
 }
 
-size_t findClauseKeyword(std::string_view text, std::string_view keyword) {
-  return sql_scan::findAtTopLevel(text, 0, [&](size_t p) {
-    return (p == 0 || isSpace(text[p - 1])) && sql_scan::keywordAt(text, p, keyword) &&
-           (p + keyword.size() == text.size() || isSpace(text[p + keyword.size()]));
+std::optional<KeywordSpan> findClauseKeywordSpan(std::string_view text, std::string_view keyword) {
+  size_t end = npos;
+  const size_t at = sql_scan::findAtTopLevel(text, 0, [&](size_t p) {
+    end = sql_scan::matchKeyword(text, p, keyword);
+    return end != npos && sql_scan::standsAlone(text, p, end);
   });
+  if (at == npos) return std::nullopt;
+  return KeywordSpan{at, end};
+}
+
+size_t findClauseKeyword(std::string_view text, std::string_view keyword) {
+  const std::optional<KeywordSpan> span = findClauseKeywordSpan(text, keyword);
+  return span ? span->start : npos;
 }
 
 bool containsKeywordOutsideQuotes(std::string_view text, std::string_view keyword) {
   return sql_scan::findOutsideQuotes(text, 0, [&](size_t p) {
-           return sql_scan::matchSpacedKeyword(text, p, keyword) != npos;
+           return sql_scan::matchKeyword(text, p, keyword) != npos;
          }) != npos;
 }
 

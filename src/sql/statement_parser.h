@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "sql/keyword_scan.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {
@@ -54,26 +55,24 @@ std::vector<std::string> splitTopLevelCommas(std::string_view text);
 // 'http://t.co' stays as written.
 std::string stripAliasPrefixes(std::string_view text, std::string_view alias);
 
-// A keyword found in a text: [start, end).
-struct KeywordSpan {
-  size_t start = 0;
-  size_t end = 0;
-};
-
 // Finds the first join keyword outside single-quoted strings: the first
-// "INNER JOIN " (any case, the trailing space included) when it stands at the
-// start of the text or after whitespace and no plain join comes before it,
-// its end being the position of that trailing space; else the first "join"
-// at position 1 or later with whitespace on both sides, its end just after
-// "join". A quoted path or literal such as 'a join b' is no join. nullopt
-// when there is none.
+// "INNER JOIN" (any case, any whitespace between the words) followed by
+// whitespace, when it stands at the start of the text or after whitespace
+// and no plain join comes before it; else the first "join" at position 1 or
+// later with whitespace on both sides. Its end is just after "join". A
+// quoted path or literal such as 'a join b' is no join. nullopt when there
+// is none.
 std::optional<KeywordSpan> findJoinKeyword(std::string_view text);
 
-// Returns the position of `keyword` ("WHERE", "GROUP BY", ...; any case) as
-// a clause keyword: outside single-quoted strings, at parenthesis depth 0,
-// with whitespace or the text's start before it and whitespace or the text's
-// end after it. npos when there is none.
+// Returns the position of `keyword` ("WHERE", "GROUP BY", ...; any case, any
+// whitespace between the words of "GROUP BY" and "ORDER BY") as a clause
+// keyword: outside single-quoted strings, at parenthesis depth 0, with
+// whitespace or the text's start before it and whitespace or the text's end
+// after it. npos when there is none.
 size_t findClauseKeyword(std::string_view text, std::string_view keyword);
+
+// Like findClauseKeyword, with the end of the keyword as found.
+std::optional<KeywordSpan> findClauseKeywordSpan(std::string_view text, std::string_view keyword);
 
 // Whether `keyword` (any case) starts somewhere outside single-quoted
 // strings. Each space of the keyword stands for any run of whitespace, so

@@ -18,8 +18,9 @@
 //   generate name=big.csv kind=KIND bytes=N [seed=S]
 //   temp missing | temp normal
 //
-// `escaped` decodes (file) or encodes (query output) \r, \t, \\ and \xNN, so
-// CRLF, byte-order marks and NULs stay visible. `nonl` drops the file's last
+// `escaped` decodes (file, query statement) or encodes (query output) \r,
+// \t, \\ and \xNN (and decodes \n), so CRLF, tabs, byte-order marks and
+// NULs stay visible. `nonl` drops the file's last
 // line end. An expected block holding blank lines is fenced twice: "----" on
 // two lines before it and after it. The outcome is rendered as the result
 // text (followed by "<no final newline>" when it lacks one, "<empty>" when
@@ -251,6 +252,7 @@ int main(int argc, char** argv) {
     }
     std::string sql;
     for (size_t k = 0; k < body.size(); ++k) sql += (k ? "\n" : "") + body[k];
+    if (opts.has("escaped")) sql = decodeEscapes(sql);
     sql = replaceAll(sql, "{DIR}", fixtures.string());
 
     // The expected block: up to a blank line, or between doubled fences.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/number_rule.h"
+#include "sql/keyword_scan.h"
 
 namespace tavix {
 
@@ -96,9 +97,10 @@ Outcome Compiler::compile(std::string_view raw, ScalarExpr& e, int depth) {
     bool not_null;
   } kNullTests[] = {{" is not null", true}, {" is null", false}};
   for (const auto& test : kNullTests) {
-    const size_t at = findIgnoreCase(text, test.needle);
-    if (at == kNpos) continue;
-    if (Error err = resolve(text.substr(0, at), e.column); err != Error::ok) return fail(err);
+    const std::optional<KeywordSpan> at = sql_scan::findKeyword(text, test.needle);
+    if (!at) continue;
+    if (Error err = resolve(text.substr(0, at->start), e.column); err != Error::ok)
+      return fail(err);
     e.kind = ScalarExprKind::is_null;
     e.not_null = test.not_null;
     return kCompiled;
@@ -117,22 +119,21 @@ Outcome Compiler::compile(std::string_view raw, ScalarExpr& e, int depth) {
 }
 
 Outcome Compiler::compileCase(std::string_view text, ScalarExpr& e) {
-  // Any blanks may follow "case", but "when" must be followed by one space
-  // byte: "CASE WHEN\ta = 1 ..." is no CASE form.
+  // Any whitespace may stand around WHEN, THEN and ELSE.
   std::string_view rest = trimLeft(text.substr(4));
-  if (rest.size() < 5 || !startsWithIgnoreCase(rest, "when") || rest[4] != ' ')
-    return kNotExpression;
-  rest = rest.substr(5);
+  const size_t when_end = sql_scan::matchKeyword(rest, 0, "when ");
+  if (rest.size() < 5 || when_end == kNpos) return kNotExpression;
+  rest = rest.substr(when_end);
 
-  const size_t then_at = findIgnoreCase(rest, " THEN ");
-  if (then_at == kNpos) return kNotExpression;
-  const std::string_view condition = trim(rest.substr(0, then_at));
-  rest = rest.substr(then_at + 6);
+  const std::optional<KeywordSpan> then_at = sql_scan::findKeyword(rest, " then ");
+  if (!then_at) return kNotExpression;
+  const std::string_view condition = trim(rest.substr(0, then_at->start));
+  rest = rest.substr(then_at->end);
 
-  const size_t else_at = findIgnoreCase(rest, " ELSE ");
-  if (else_at == kNpos) return kNotExpression;
-  const std::string_view then_text = trim(rest.substr(0, else_at));
-  const std::string_view tail = trim(rest.substr(else_at + 6));
+  const std::optional<KeywordSpan> else_at = sql_scan::findKeyword(rest, " else ");
+  if (!else_at) return kNotExpression;
+  const std::string_view then_text = trim(rest.substr(0, else_at->start));
+  const std::string_view tail = trim(rest.substr(else_at->end));
   if (tail.size() < 3 || !endsWithIgnoreCase(tail, "end")) return kNotExpression;
   const std::string_view else_text = trim(tail.substr(0, tail.size() - 3));
 
@@ -399,11 +400,11 @@ Outcome Compiler::compileCoalesce(std::string_view arg, ScalarExpr& e) {
 }
 
 Outcome Compiler::compileCast(std::string_view arg, ScalarExpr& e) {
-  const size_t as = findIgnoreCase(arg, " AS ");
-  if (as == kNpos) return kNotExpression;
-  if (Error err = resolve(arg.substr(0, as), e.column); err != Error::ok) return fail(err);
+  const std::optional<KeywordSpan> as = sql_scan::findKeyword(arg, " as ");
+  if (!as) return kNotExpression;
+  if (Error err = resolve(arg.substr(0, as->start), e.column); err != Error::ok) return fail(err);
 
-  const std::string_view word = trim(arg.substr(as + 4));
+  const std::string_view word = trim(arg.substr(as->end));
   char folded_bytes[kMaxCastTypeWord];
   const size_t n = word.size() < kMaxCastTypeWord ? word.size() : kMaxCastTypeWord;
   for (size_t i = 0; i < n; ++i) folded_bytes[i] = toLowerAscii(word[i]);
@@ -448,10 +449,10 @@ Outcome Compiler::compileDateadd(std::string_view arg, ScalarExpr& e) {
 }
 
 Outcome Compiler::compileExtract(std::string_view arg, ScalarExpr& e) {
-  const size_t from = findIgnoreCase(arg, " FROM ");
-  if (from == kNpos) return kNotExpression;
-  e.unit = trim(arg.substr(0, from));
-  if (Error err = resolve(arg.substr(from + 6), e.column); err != Error::ok) return fail(err);
+  const std::optional<KeywordSpan> from = sql_scan::findKeyword(arg, " from ");
+  if (!from) return kNotExpression;
+  e.unit = trim(arg.substr(0, from->start));
+  if (Error err = resolve(arg.substr(from->end), e.column); err != Error::ok) return fail(err);
   e.kind = ScalarExprKind::extract;
   return kCompiled;
 }

@@ -48,6 +48,8 @@ TEST(ParseScalarExpr, OutcomesPerForm) {
       {"Price IS NULL", Error::ok, ScalarExprKind::is_null},
       {"  price is not null ", Error::ok, ScalarExprKind::is_null},
       {"a IS NULL OR b", Error::ok, ScalarExprKind::is_null},
+      {"a\tIS\n NULL", Error::ok, ScalarExprKind::is_null},
+      {"a IS\r\nNOT  NULL", Error::ok, ScalarExprKind::is_null},
       {"upper(a) IS NULL", Error::ColumnNotFound, K_NONE},
       {"nosuch IS NOT NULL", Error::ColumnNotFound, K_NONE},
       {"CASE WHEN a IS NULL THEN 1 ELSE 0 END", Error::ColumnNotFound, K_NONE},
@@ -63,9 +65,11 @@ TEST(ParseScalarExpr, OutcomesPerForm) {
       {"CASE WHEN a = 1 THEN 1 END", Error::ok, K_NONE},      // no ELSE
       {"CASE WHEN a = 1 THEN 1 ELSE 0", Error::ok, K_NONE},   // no END
       {"CASEWHEN a = 1 THEN 1 ELSE 0 END", Error::ok, ScalarExprKind::case_when},
-      // Any blanks may follow CASE; WHEN must be followed by one space byte.
+      // Any whitespace may stand around CASE, WHEN, THEN, ELSE and END.
       {"CASE\t\nWHEN a = 1 THEN 1 ELSE 0 END", Error::ok, ScalarExprKind::case_when},
-      {"CASE WHEN\ta = 1 THEN 1 ELSE 0 END", Error::ok, K_NONE},
+      {"CASE WHEN\ta = 1\nTHEN\r\n1  ELSE\t0\nEND", Error::ok, ScalarExprKind::case_when},
+      {"CASE WHENa = 1 THEN 1 ELSE 0 END", Error::ok, K_NONE},
+      {"CASE WHEN a = 1 THEN1 ELSE 0 END", Error::ok, K_NONE},
       {"CASE WHEN", Error::ok, K_NONE},
       {"casework", Error::ok, K_NONE},
       // Calls: shape.
@@ -138,6 +142,7 @@ TEST(ParseScalarExpr, OutcomesPerForm) {
       {"cast(price AS interval)", Error::ok, ScalarExprKind::cast_int},
       {"cast(price as bigint)", Error::ok, ScalarExprKind::cast_int},
       {"cast(price AS in)", Error::ok, K_NONE},
+      {"cast(price\tAS\nint)", Error::ok, ScalarExprKind::cast_int},
       {"cast(price AS decimal(10,2))", Error::ok, ScalarExprKind::cast_float},
       {"cast(price AS Double)", Error::ok, ScalarExprKind::cast_float},
       {"cast(price AS nvarchar)", Error::ok, ScalarExprKind::cast_text},
@@ -152,6 +157,7 @@ TEST(ParseScalarExpr, OutcomesPerForm) {
       {"dateadd('day', one, nosuch)", Error::ok, K_NONE},
       {"extract(YEAR FROM a)", Error::ok, ScalarExprKind::extract},
       {"extract(year a)", Error::ok, K_NONE},
+      {"extract(YEAR\nFROM\ta)", Error::ok, ScalarExprKind::extract},
       {"strftime('%Y', a)", Error::ok, ScalarExprKind::strftime},
       {"strftime('%Y')", Error::ok, K_NONE},
   };

@@ -58,11 +58,11 @@ TEST(ParseCondition, OrAndNotAndParenthesesNestAsInSql) {
       {"NOT NOT a = 1", "NOT NOT eq a [1] #1"},
       {"NOT x BETWEEN 1 AND 5", "NOT between x [1] #1 .. [5] #5"},
       {"NOT(a = 1)", "", Error::InvalidExpression},
-      {"NOT\ta = 1", "eq not\ta [1] #1"},
-      // Keywords inside quotes or parentheses, or spelt with a TAB, do not split.
+      {"NOT\ta = 1", "NOT eq a [1] #1"},
+      // Keywords inside quotes or parentheses do not split; across a TAB they do.
       {"s = 'x or y'", "eq s [x or y]"},
       {"f(a OR b) = 1", "eq f(a or b) [1] #1"},
-      {"a = 1\tOR b = 2", "eq a [1\tOR b = 2]"},
+      {"a = 1\tOR b = 2", "(eq a [1] #1 OR eq b [2] #2)"},
       {"a = 1 ORb = 2", "eq a [1 ORb = 2]"},
       // BETWEEN keeps its own AND.
       {"x BETWEEN 1 AND 5 AND y = 2", "(between x [1] #1 .. [5] #5 AND eq y [2] #2)"},
@@ -178,6 +178,45 @@ TEST(ParseCondition, ModuloAndDateFunctionLeaves) {
       // With ")" last, or no operator after it, the form is ruled out.
       {"extract(year from d)", "", Error::InvalidExpression},
       {"datediff('day', a, b) % 2 = 0", "eq datediff('day', a, b) % 2 [0]"},
+  };
+  expectParses(cases, std::size(cases));
+}
+
+// Every keyword and operator word of a condition may stand between runs of
+// spaces, tabs and line ends: the tree is the one of the text written with
+// single spaces.
+TEST(ParseCondition, WhitespaceRunsBetweenWordsReadAsSingleSpaces) {
+  static const char* const kConditions[] = {
+      "n = 5 OR n = 20",
+      "b = 'x y' AND n > 5",
+      "b IS NULL OR c IS NOT NULL",
+      "NOT a = 1 AND NOT (b = 2 OR c = 3)",
+      "x BETWEEN 1 AND 5 AND y BETWEEN 'a' AND 'b'",
+      "x IN (1, 'b c') OR x NOT IN (2)",
+      "name LIKE 'Jo%' OR name ILIKE '%x'",
+      "n % 2 = 0 AND EXTRACT(YEAR FROM d) >= 2020",
+      "x IN (selection, selected_at)",
+  };
+  for (const char* text : kConditions) {
+    ConditionNode one_line;
+    ASSERT_EQ(parseCondition(text, one_line), Error::ok) << text;
+    const std::string expected = describe(one_line);
+    for (const char* run : test::kWhitespaceRuns) {
+      const std::string spread = test::respaced(text, run);
+      ConditionNode node;
+      ASSERT_EQ(parseCondition(spread, node), Error::ok) << spread;
+      EXPECT_EQ(describe(node), expected) << spread;
+    }
+  }
+}
+
+TEST(ParseCondition, SelectOpensAListSubqueryOnlyAsAWholeWord) {
+  static const ParseCase cases[] = {
+      {"x IN (selection)", "in x {\"selection\"}"},
+      {"x IN (selected_at, 2)", "in x {\"selected_at\",\"2\"}"},
+      {"x IN (select)", "in x (select)"},
+      {"x IN (SELECT\tid FROM t)", "in x (SELECT\tid FROM t)"},
+      {"x IN (select(1))", "in x (select(1))"},
   };
   expectParses(cases, std::size(cases));
 }

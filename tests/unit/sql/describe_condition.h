@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "sql/parsed_query.h"
@@ -73,5 +74,21 @@ inline std::string describe(const ConditionNode& n) {
   }
   return "?";
 }
+
+// Replaces every space outside single-quoted strings by `run`: a statement
+// or condition spread over lines and tabs.
+inline std::string respaced(std::string_view text, std::string_view run) {
+  std::string out;
+  bool quoted = false;
+  for (char c : text) {
+    if (c == '\'') quoted = !quoted;
+    if (c == ' ' && !quoted) out += run;
+    else out.push_back(c);
+  }
+  return out;
+}
+
+// Whitespace runs that stand for one space between words.
+inline constexpr const char* kWhitespaceRuns[] = {"  ", "\t", "\n", "\r\n", " \t\r\n "};
 
 }  // namespace tavix::test

@@ -32,9 +32,9 @@ TEST(IsAggregateExpr, NameBeforeTheFirstParenthesisAfterRoundWrappers) {
       {"case when a > 1 and COUNT(b) > 2 then 1 else 0 end AS c", true},
       {"CASE WHEN a > 1 THEN sum(b) END", false},
       {"CASE WHEN mysum(a) > 1 THEN 'x' END", false},
-      // Inside a CASE the name must touch its "(", and THEN needs spaces.
+      // Inside a CASE the name must touch its "("; THEN stands between whitespace.
       {"CASE WHEN sum (a) > 1 THEN 1 END", false},
-      {"CASE WHEN sum(a) > 1\tTHEN 1 END", false},
+      {"CASE WHEN sum(a) > 1\tTHEN 1 END", true},
       {"CASE WHEN a > 1 END", false},
       {"counter(x)", false},
       {"x + sum(y)", false},

@@ -35,7 +35,13 @@ TEST(SplitSelectAlias, ExplicitAndImplicitAliases) {
       {"x AS", "x AS", nullptr},
       {"'x AS y'", "'x AS y'", nullptr},
       {"a 1b", "a 1b", nullptr},
-      {"a\tb", "a\tb", nullptr},
+      // Whitespace runs of any kind separate an alias.
+      {"a\tb", "a", "b"},
+      {"price\r\np", "price", "p"},
+      {"price\tAS\nTotal", "price", "Total"},
+      {"a  AS\t\tb", "a", "b"},
+      {"name AS x\ty", "name AS x", "y"},
+      {"x\nDESC", "x\nDESC", nullptr},
       {"price", "price", nullptr},
       {"", "", nullptr},
   };

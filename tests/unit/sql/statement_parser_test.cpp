@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sql/condition_parser.h"
+#include "sql/select_item.h"
 #include "unit/sql/describe_condition.h"
 
 namespace tavix {
@@ -66,9 +67,8 @@ TEST(ParseQuery, RefusalsAndMalformedStatementsNameTheirError) {
       {"SELECT a FROM 'data.csv", Error::InvalidQuery},
       {"SELECT a FROM '", Error::InvalidQuery},
       {"SELECT a FROM  WHERE a = 1", Error::InvalidQuery},
-      {"SELECT a FROM t JOIN 'u ON t.k = u.k", Error::InvalidQuery},
-      // The ON text ends at any clause word, even inside a name.
-      {"SELECT * FROM a JOIN b ON a.k = b.k_limit", Error::InvalidCharacter},
+      // An ON inside a quoted path, even an unclosed one, is no ON.
+      {"SELECT a FROM t JOIN 'u ON t.k = u.k", Error::InvalidJoinSyntax},
       {"SELECT a FROM t JOIN 'u' ON t.k = u.k JOIN v ON", Error::InvalidJoinSyntax},
       {"SELECT DISTINCT FROM t", Error::InvalidQuery},
       {"SELECT DISTINCT , FROM t", Error::InvalidQuery},
@@ -103,6 +103,8 @@ TEST(ParseQuery, TheFirstCheckThatFailsDecides) {
       {"x UNION y", Error::UnsupportedSetOperation},
       {"(select 1) UNION (select 2)", Error::UnsupportedSetOperation},
       {"SELECT (select 1)", Error::SubqueriesNotSupported},
+      {"SELECT a FROM t WHERE (select(1)) = 1", Error::SubqueriesNotSupported},
+      {"SELECT a FROM t WHERE x = (SELECT\nmax(x) FROM t)", Error::SubqueriesNotSupported},
       {"SELECT DISTINCT FROM t LEFT JOIN u", Error::InvalidQuery},
       {"SELECT a FROM t LEFT JOIN u WHERE x", Error::UnsupportedJoinType},
       {"SELECT a FROM 'u LEFT JOIN v", Error::InvalidQuery},
@@ -134,10 +136,14 @@ TEST(ParseQuery, RefusedWordsInLiteralsAndListSubqueriesPassTheStatementChecks) 
       {"SELECT a FROM t WHERE s = '(select 1)'", Error::ok},
       {"SELECT a FROM t WHERE s = 'left join'", Error::ok},
       {"SELECT a FROM t WHERE s = 'a join b'", Error::ok},
+      // "select" opens a sub-query only as a whole word.
+      {"SELECT upper(selection) FROM t", Error::ok},
+      {"SELECT a FROM t WHERE (selection = 'x')", Error::ok},
+      {"SELECT a FROM t WHERE ( selected_at = 1) OR (x = 2)", Error::ok},
       // Accepted as list sub-queries by the statement, but the condition
-      // parser wants exactly " IN (".
+      // parser wants whitespace between IN and "(".
       {"SELECT a FROM t WHERE x NOT IN(select id from u)", Error::InvalidExpression},
-      {"SELECT a FROM t WHERE x in\n( SELECT id FROM u)", Error::InvalidExpression},
+      {"SELECT a FROM t WHERE x in\n( SELECT id FROM u)", Error::ok},
   };
   for (const auto& c : cases) {
     ParsedQuery q;
@@ -249,7 +255,8 @@ TEST(ParseQuery, ClauseTextsEndAtTheirFollowingKeywords) {
        "gt sum(x) [1] #1", -1, 0},
       {"GROUP BY a ORDER BY a", "", "a", "", -1, 0},
       {"where\ta = 1\nlimit\t3", "eq a [1] #1", "", "", 3, 0},
-      {"GROUP  BY a", "", "", "", -1, 0},
+      {"GROUP  BY a", "", "a", "", -1, 0},
+      {"WHERE a = 1\nGROUP\tBY a\r\nHAVING\nx > 1", "eq a [1] #1", "a", "gt x [1] #1", -1, 0},
       {"LIMIT 0 OFFSET 0", "", "", "", 0, 0},
       {"LIMIT -0", "", "", "", 0, 0},
   };
@@ -279,7 +286,9 @@ TEST(ParseQuery, OrderByKeysSplitAtEveryComma) {
       {"", ""},
       {"Name", "name"},
       {"x DESCENDING", "-x"},
-      {"x\tDESC", "x\tdesc"},
+      {"x\tDESC", "-x"},
+      {"x\n  asc, y\r\nDESC", "x|-y"},
+      {"description", "description"},
   };
   for (const auto& c : cases) {
     const std::string sql = std::string("SELECT a FROM t ORDER BY ") + c.order_by;
@@ -290,6 +299,56 @@ TEST(ParseQuery, OrderByKeysSplitAtEveryComma) {
     for (const OrderByItem& k : q.order_by.extra_keys)
       keys += "|" + std::string(k.descending ? "-" : "") + k.column;
     EXPECT_EQ(keys, c.keys) << sql;
+  }
+}
+
+// Renders everything a parsed query holds on one line; select items are
+// shown as split by splitSelectAlias.
+std::string describeQuery(const ParsedQuery& q) {
+  std::string s = "from " + q.source + (q.select_star ? " *" : "") + (q.distinct ? " distinct" : "");
+  for (const std::string& item : q.select_items) {
+    const SelectAlias a = splitSelectAlias(item);
+    s += " [" + std::string(a.expression) + (a.has_alias ? " as " + std::string(a.alias) : "") + "]";
+  }
+  for (const JoinClause& j : q.joins)
+    s += " join " + j.table + "/" + j.left_alias + "/" + j.alias + "/" + j.left_column + "/" +
+         j.right_column;
+  if (q.has_where) s += " where " + describe(q.where);
+  if (!q.group_by.empty()) s += " group " + joined(q.group_by);
+  if (q.has_having) s += " having " + describe(q.having);
+  if (q.has_order_by) {
+    s += " order " + std::string(q.order_by.primary_descending ? "-" : "") + q.order_by.primary_column;
+    for (const OrderByItem& k : q.order_by.extra_keys)
+      s += "|" + std::string(k.descending ? "-" : "") + k.column;
+  }
+  return s + " limit " + std::to_string(q.limit) + " offset " + std::to_string(q.offset);
+}
+
+// Every keyword the parsers look for, written with runs of spaces, tabs,
+// CRs and LFs, reads as written with single spaces: the same clauses, the
+// same condition tree, the same items and aliases. (Expression texts such as
+// a CASE item or a sub-query keep their whitespace as written.)
+TEST(ParseQuery, WhitespaceRunsBetweenWordsReadAsSingleSpaces) {
+  static const char* const kStatements[] = {
+      "SELECT a, price p, upper(name) AS n FROM t WHERE n = 5 OR n = 20 ORDER BY id LIMIT 2 OFFSET 1",
+      "SELECT DISTINCT a FROM 'x y.csv' AS q WHERE q.b = 'x z' AND n > 5 ORDER BY a DESC, b ASC",
+      "SELECT a FROM t WHERE b IS NULL OR c IS NOT NULL AND NOT d = 1",
+      "SELECT a FROM t WHERE x BETWEEN 1 AND 5 AND y NOT IN (1, 2) OR z IN ('a b') AND w LIKE 'a%'",
+      "SELECT a FROM t WHERE w ILIKE 'A%' AND n % 2 = 0 AND EXTRACT(YEAR FROM d) = 2020",
+      "SELECT g, count(*) FROM t GROUP BY g HAVING count(*) > 1 ORDER BY g",
+      "SELECT a FROM t OFFSET 2 LIMIT 1",
+      "SELECT * FROM a x INNER JOIN b y ON x.k = y.k JOIN c ON y.k = c.k WHERE x.v > 1 LIMIT 3",
+  };
+  for (const char* sql : kStatements) {
+    ParsedQuery one_line;
+    ASSERT_EQ(parseQuery(sql, one_line), Error::ok) << sql;
+    const std::string expected = describeQuery(one_line);
+    for (const char* run : test::kWhitespaceRuns) {
+      const std::string spread = test::respaced(sql, run);
+      ParsedQuery q;
+      ASSERT_EQ(parseQuery(spread, q), Error::ok) << spread;
+      EXPECT_EQ(describeQuery(q), expected) << spread;
+    }
   }
 }
 
@@ -333,6 +392,13 @@ TEST(ParseQuery, JoinTablesAndOnConditions) {
       {"a x JOIN b y ON x.k = y.k JOIN c ON y.k = c.k JOIN d z ON c.k = z.k", "a",
        "b/x/y/x.k/y.k|c/y//y.k/c.k|d//z/c.k/z.k"},
       {"a\tJOIN\tb ON a.k = b.k", "a", "b///a.k/b.k"},
+      // The ON text ends only at a clause keyword that is a word of its own.
+      {"a JOIN b ON a.k = b.k_limit", "a", "b///a.k/b.k_limit"},
+      {"a JOIN b ON a.id = b.order_id ORDER BY a.id", "a", "b///a.id/b.order_id"},
+      {"a JOIN b ON a.k = b.k\nWHERE a.x = 1", "a", "b///a.k/b.k"},
+      {"a\nINNER\tJOIN b\nON\ta.k = b.k", "a", "b///a.k/b.k"},
+      // A quoted path may hold " on ".
+      {"a JOIN 'b on c.csv' q ON a.k = q.k", "a", "b on c.csv//q/a.k/q.k"},
       // A plain JOIN before an INNER JOIN is read first.
       {"a p JOIN b q ON p.k = q.k INNER JOIN c r ON q.k = r.k", "a",
        "b/p/q/p.k/q.k|c/q/r/q.k/r.k"},
@@ -418,7 +484,8 @@ TEST(ParseTableRef, PathsAndAliases) {
       {"t as  y", Error::ok, "t", "y"},
       {"t as", Error::ok, "t", "as"},
       {"t\tz", Error::ok, "t", "z"},
-      {"t AS\ty", Error::ok, "t", "as\ty"},
+      {"t AS\ty", Error::ok, "t", "y"},
+      {"t\nAS\n\ny", Error::ok, "t", "y"},
       {"'a b.csv' Ab", Error::ok, "a b.csv", "ab"},
       {"'a.csv'x", Error::ok, "a.csv", "x"},
       {"''", Error::ok, "", ""},
@@ -486,7 +553,9 @@ TEST(FindJoinKeyword, InnerJoinOrAJoinBetweenWhitespace) {
       {"a join b", true, 2, 6},
       {"a\tJOIN\nb", true, 2, 6},
       {"a xINNER JOIN b", true, 9, 13},
-      {"a INNER  JOIN b", true, 9, 13},
+      {"a INNER  JOIN b", true, 2, 13},
+      {"a\ninner\tjoin\r\nb", true, 2, 12},
+      {"a INNER JOINb", false, 0, 0},
       {"join b", false, 0, 0},
       {"a join", false, 0, 0},
       {"a joins b", false, 0, 0},
@@ -514,7 +583,10 @@ TEST(FindClauseKeyword, OutsideQuotesAtDepthZeroBetweenWhitespace) {
       {"WHERE a", "where", 0},
       {"t where", "WHERE", 2},
       {"t\nGROUP BY a", "GROUP BY", 2},
-      {"t GROUP  BY a", "GROUP BY", npos},
+      {"t GROUP  BY a", "GROUP BY", 2},
+      {"t ORDER\r\nBY a", "ORDER BY", 2},
+      {"t GROUPBY a", "GROUP BY", npos},
+      {"t a_limit", "LIMIT", npos},
       {"t xWHERE a", "WHERE", npos},
       {"t WHEREa", "WHERE", npos},
       {"t 'x WHERE y' WHERE a", "WHERE", 14},
