@@ -115,6 +115,11 @@ Error readNextCsvRecord(CsvFileReader& reader, FieldList& out) noexcept {
   return split.error;
 }
 
+Error readNextCsvRecordLine(CsvFileReader& reader, FieldSlice& line, bool& ended) noexcept {
+  line = FieldSlice();
+  return nextRecordBytes(reader, line, ended);
+}
+
 Error readNextCsvRecordOwned(CsvFileReader& reader, OwnedFieldList& out) noexcept {
   freeFieldList(out);
   FieldSlice record;

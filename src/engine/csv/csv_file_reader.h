@@ -86,6 +86,14 @@ struct CsvFileReader {
 // error.
 [[nodiscard]] Error readNextCsvRecord(CsvFileReader& reader, FieldList& out) noexcept;
 
+// Reads the next record's bytes as `readNextCsvRecord` finds them (without
+// its LF and one CR before it; an empty line is an empty record) into
+// `line`, unsplit and with doubled quotes untouched, for callers that cut
+// only the fields they need. Valid until the next call. Sets `ended` at the
+// end of the input. Returns OutOfMemory or a read error.
+[[nodiscard]] Error readNextCsvRecordLine(CsvFileReader& reader, FieldSlice& line,
+                                         bool& ended) noexcept;
+
 // Reads the next record as owned texts, with no field limit: quoted fields
 // without their quotes and with each doubled quote turned into one,
 // unquoted fields copied unchanged. At the end of the input `out` has no

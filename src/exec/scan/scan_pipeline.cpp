@@ -1,6 +1,8 @@
 #include "exec/scan/scan_pipeline.h"
 
 #include <cmath>
+#include <memory>
+#include <utility>
 
 #include "common/number_rule.h"
 #include "engine/expr/row_predicates.h"
@@ -370,6 +372,37 @@ Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> record
     TAVIX_TRY(emitRenderedRow(writer, row));
   }
   return Error::ok;
+}
+
+Error OrderedRows::init(const QueryOptions& options, std::span<const FieldSlice> labels,
+                        std::vector<SortKeySource> keys) {
+  keys_ = std::move(keys);
+  if (keys_.size() > 1) key_values_.resize(keys_.size());
+  return gather_.init(options, labels);
+}
+
+Error OrderedRows::add(std::span<const FieldSlice> values, const FieldSlice* fields,
+                       size_t field_count) {
+  if (keys_.size() == 1)
+    return gather_.addRow(sortKeyValue(keys_[0], values.data(), fields, field_count), values);
+  for (size_t i = 0; i < keys_.size(); ++i)
+    key_values_[i] = sortKeyValue(keys_[i], values.data(), fields, field_count);
+  return gather_.addMultiKeyRow(key_values_, values);
+}
+
+Error OrderedRows::sortAndEmit(int32_t limit, int32_t offset, bool distinct,
+                               ResultWriter& writer) {
+  std::vector<SortKeyRecord> records;
+  SortWindow window;
+  if (keys_.size() == 1) {
+    TAVIX_TRY(gather_.sortSingleKey(keys_[0].descending, limit, offset, records, window));
+  } else {
+    std::unique_ptr<bool[]> descending(new bool[keys_.size()]);
+    for (size_t i = 0; i < keys_.size(); ++i) descending[i] = keys_[i].descending;
+    TAVIX_TRY(gather_.sortMultiKey(std::span<const bool>(descending.get(), keys_.size()), limit,
+                                   offset, records, window));
+  }
+  return emitSortedRows(writer, records, window, distinct);
 }
 
 Error finishScanOutput(ResultWriter& writer) noexcept {

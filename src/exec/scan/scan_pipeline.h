@@ -309,6 +309,36 @@ class SortGather {
 [[nodiscard]] Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> records,
                                    SortWindow window, bool distinct);
 
+// The rows of an ORDER BY with any number of keys: every kept row is
+// gathered with its key values, and at the end they are sorted and the
+// window of OFFSET and LIMIT is written. One key goes through the row sorter
+// (top-N heap, radix or merge sort); several keys are merge sorted key by
+// key, all rows kept. Used by one thread.
+class OrderedRows {
+ public:
+  // Prepares for rows of these labels (which must outlive this object) in
+  // the options' format, sorted by `keys` (at least one). Returns
+  // OutOfMemory.
+  [[nodiscard]] Error init(const QueryOptions& options, std::span<const FieldSlice> labels,
+                           std::vector<SortKeySource> keys);
+
+  // Gathers one kept row: `values` are its output values, `fields` the
+  // record that keys not among the output read. Returns OutOfMemory.
+  [[nodiscard]] Error add(std::span<const FieldSlice> values, const FieldSlice* fields,
+                          size_t field_count);
+
+  // Sorts the gathered rows and writes the window of `limit` (-1: none) and
+  // `offset`, skipping repeated rows with `distinct` (see emitSortedRows).
+  // Returns OutOfMemory or the writer's error.
+  [[nodiscard]] Error sortAndEmit(int32_t limit, int32_t offset, bool distinct,
+                                  ResultWriter& writer);
+
+ private:
+  std::vector<SortKeySource> keys_;
+  std::vector<FieldSlice> key_values_;  // one row's key values, several keys only
+  SortGather gather_;
+};
+
 // Writes the closing text ("[]" or "\n]" and "\n" for the JSON array) and
 // flushes the writer. Returns the writer's error.
 [[nodiscard]] Error finishScanOutput(ResultWriter& writer) noexcept;

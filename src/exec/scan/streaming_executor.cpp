@@ -15,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/csv/csv_file_reader.h"
@@ -24,31 +25,6 @@
 #include "exec/scan/scan_pipeline.h"
 
 namespace tavix {
-namespace {
-
-// Everything a sorted scan keeps until the end of the input.
-struct SortState {
-  std::vector<SortKeySource> keys;
-  std::vector<FieldSlice> key_values;  // one row's key values, several keys only
-  SortGather gather;
-};
-
-Error sortAndEmit(const ParsedQuery& query, SortState& sort, ResultWriter& writer) {
-  std::vector<SortKeyRecord> records;
-  SortWindow window;
-  if (sort.keys.size() == 1) {
-    TAVIX_TRY(sort.gather.sortSingleKey(sort.keys[0].descending, query.limit, query.offset,
-                                        records, window));
-  } else {
-    std::unique_ptr<bool[]> descending(new bool[sort.keys.size()]);
-    for (size_t i = 0; i < sort.keys.size(); ++i) descending[i] = sort.keys[i].descending;
-    TAVIX_TRY(sort.gather.sortMultiKey(std::span<const bool>(descending.get(), sort.keys.size()),
-                                       query.limit, query.offset, records, window));
-  }
-  return emitSortedRows(writer, records, window, query.distinct);
-}
-
-}  // namespace
 
 Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
                         const ResultFile& result, const QueryOptions& options) {
@@ -69,12 +45,12 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
   const OutputColumns& columns = setup.columns;
   bool pending_first_row = setup.header_is_first_row;
 
-  std::unique_ptr<SortState> sort;
+  std::unique_ptr<OrderedRows> sort;
   if (query.has_order_by) {
-    sort = std::make_unique<SortState>();
-    TAVIX_TRY(sort->gather.init(options, columns.labels));
-    TAVIX_TRY(resolveSortKeySources(query, columns, setup.map, sort->keys));
-    if (sort->keys.size() > 1) sort->key_values.resize(sort->keys.size());
+    std::vector<SortKeySource> keys;
+    TAVIX_TRY(resolveSortKeySources(query, columns, setup.map, keys));
+    sort = std::make_unique<OrderedRows>();
+    TAVIX_TRY(sort->init(options, columns.labels, std::move(keys)));
   }
 
   const std::vector<FieldSlice>& values = setup.values;
@@ -102,18 +78,12 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
       bool stop = false;
       TAVIX_TRY(emitUnsortedRow(*writer, emission, values, stop));
       if (stop) break;
-    } else if (sort->keys.size() == 1) {
-      TAVIX_TRY(sort->gather.addRow(
-          sortKeyValue(sort->keys[0], values.data(), fields, field_count), values));
     } else {
-      for (size_t i = 0; i < sort->keys.size(); ++i) {
-        sort->key_values[i] = sortKeyValue(sort->keys[i], values.data(), fields, field_count);
-      }
-      TAVIX_TRY(sort->gather.addMultiKeyRow(sort->key_values, values));
+      TAVIX_TRY(sort->add(values, fields, field_count));
     }
   }
 
-  if (sort) TAVIX_TRY(sortAndEmit(query, *sort, *writer));
+  if (sort) TAVIX_TRY(sort->sortAndEmit(query.limit, query.offset, query.distinct, *writer));
   return finishScanOutput(*writer);
 }
 
