@@ -46,7 +46,11 @@ Executor chooseExecutor(const StatementShape& s, uint64_t size, unsigned cpus) {
     if (s.has_order_by) return Executor::stdin_sorted;
     return Executor::stdin_scan;
   }
-  if (s.has_joins) return (s.any_aggregate || s.has_group_by) ? Executor::join_staging : Executor::join;
+  if (s.has_joins) {
+    // Aggregates mixed with plain items need a GROUP BY, joined or not.
+    if (s.has_group_by || s.all_aggregates) return Executor::join_staging;
+    return s.any_aggregate ? Executor::refuse_mixed : Executor::join;
+  }
   if (s.has_group_by) return Executor::group_by;
   if (s.any_aggregate) return s.all_aggregates ? Executor::global_aggregate : Executor::refuse_mixed;
   if (s.distinct && !s.select_star && !s.scalar_exprs) return Executor::distinct_rewrite;

@@ -40,10 +40,22 @@ TEST(ExecutorChoice, StatementShapesPickTheirExecutor) {
       {"stdin DISTINCT is the stdin scan", with([](auto& s) { s.from_stdin = s.distinct = true; }),
        Executor::stdin_scan},
       {"join", with([](auto& s) { s.has_joins = true; }), Executor::join},
-      {"join with aggregate", with([](auto& s) { s.has_joins = s.any_aggregate = true; }),
+      {"join with aggregates only",
+       with([](auto& s) { s.has_joins = s.any_aggregate = s.all_aggregates = true; }),
        Executor::join_staging},
+      {"join mixing aggregates and plain items", with([](auto& s) { s.has_joins = s.any_aggregate = true; }),
+       Executor::refuse_mixed},
       {"join with GROUP BY", with([](auto& s) { s.has_joins = s.has_group_by = true; }),
        Executor::join_staging},
+      {"join with GROUP BY and mixed items",
+       with([](auto& s) { s.has_joins = s.has_group_by = s.any_aggregate = true; }),
+       Executor::join_staging},
+      {"join with ORDER BY and DISTINCT",
+       with([](auto& s) {
+         s.has_joins = s.distinct = s.has_order_by = true;
+         s.order_by_keys = 1;
+       }),
+       Executor::join},
       {"GROUP BY", with([](auto& s) { s.has_group_by = true; }), Executor::group_by},
       {"GROUP BY wins over mixed items",
        with([](auto& s) { s.has_group_by = s.any_aggregate = true; }), Executor::group_by},

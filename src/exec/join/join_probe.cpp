@@ -1,0 +1,118 @@
+#include "exec/join/join_probe.h"
+
+#include <cstring>
+
+#include "common/number_rule.h"
+#include "engine/expr/row_predicates.h"
+#include "engine/expr/scalar_eval.h"
+
+namespace tavix {
+namespace {
+
+// The WHERE on a complete combined row. A single comparison with a numeric
+// literal reads its field by the number rule (no blanks; a field that is no
+// number fails the row); a compound condition finds each column through the
+// column map, exactly as a single leaf resolves its column.
+bool passesWhere(const JoinPlan& plan, const FieldSlice* row) noexcept {
+  const ConditionNode* where = plan.where;
+  if (where == nullptr) return true;
+  if (where->kind == ConditionKind::comparison) {
+    if (!plan.where_ready) return false;
+    const ComparisonLeaf& leaf = where->comparison;
+    const FieldSlice field = row[plan.where_column];
+    if (leaf.value_number && leaf.op <= ComparisonOp::le) {
+      double x = 0;
+      if (parseNumber(field, x) != Error::ok) return false;
+      return compareNumbersByOp(x, leaf.op, *leaf.value_number);
+    }
+    return evalComparison(leaf, field);
+  }
+  return evalConditionBy(*where, [&](std::string_view name, FieldSlice& value) {
+    const uint64_t* index = plan.column_map.find(name);
+    if (index == nullptr) return false;
+    value = row[*index];
+    return true;
+  });
+}
+
+// Hands one complete row that passed the WHERE to the output: dropped when
+// DISTINCT has seen it, gathered for ORDER BY, or written under OFFSET and
+// LIMIT.
+Error emitJoinedRow(const FieldSlice* row, JoinProbeContext& context) {
+  if (context.emission.limit == 0) return Error::LimitReached;
+  const JoinPlan& plan = *context.plan;
+  for (size_t i = 0; i < context.output_row.size(); ++i)
+    context.output_row[i] = row[plan.selected_columns[i]];
+  if (context.distinct != nullptr) {
+    bool fresh = false;
+    TAVIX_TRY(context.distinct->insertRow(context.output_row, fresh));
+    if (!fresh) return Error::ok;
+  }
+  if (context.ordered != nullptr)
+    return context.ordered->add(context.output_row, row, plan.columnCount());
+  bool stop = false;
+  TAVIX_TRY(emitUnsortedRow(*context.writer, context.emission, context.output_row, stop));
+  return stop ? Error::LimitReached : Error::ok;
+}
+
+// Places each build row of `rows` (join `depth`) at `write_index` in turn
+// and probes on.
+Error expandBuildRows(FieldSlice* row, uint64_t write_index, uint64_t depth,
+                      const JoinKeyRows& rows, JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
+  const JoinKeyMap& map = plan.key_maps[depth];
+  const uint64_t width = plan.widths[depth];
+  for (uint64_t i = rows.first; i != kNoBuildRow; i = map.rows[i].next) {
+    const JoinBuildRow& build = map.rows[i];
+    for (uint64_t k = 0; k < width; ++k)
+      row[write_index + k] = k < build.field_count ? build.fields[k] : FieldSlice();
+    TAVIX_TRY(probeJoinRow(row, write_index + width, depth + 1, context));
+  }
+  return Error::ok;
+}
+
+void placeFromFields(const FieldSlice* fields, uint64_t count, uint64_t from_columns,
+                     FieldSlice* row) noexcept {
+  for (uint64_t i = 0; i < from_columns; ++i) row[i] = i < count ? fields[i] : FieldSlice();
+}
+
+}  // namespace
+
+Error probeJoinRow(FieldSlice* row, uint64_t write_index, uint64_t depth,
+                   JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
+  if (depth < plan.joinCount()) {
+    const JoinKeyRows* rows = plan.key_maps[depth].keys.find(row[plan.left_key_columns[depth]]);
+    if (rows == nullptr) return Error::ok;
+    return expandBuildRows(row, write_index, depth, *rows, context);
+  }
+  if (!passesWhere(plan, row)) return Error::ok;
+  return emitJoinedRow(row, context);
+}
+
+Error probeJoinLine(FieldSlice line, RecordFields& fields, ArenaAllocator& scratch,
+                    FieldSlice* row, JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
+  const bool quote_free = line.empty() || std::memchr(line.data(), '"', line.size()) == nullptr;
+  fields.reset(line, quote_free, context.delimiter);
+  // The first join's key is a FROM column: a record whose key has no build
+  // row is dropped after one field cut and one lookup.
+  const uint64_t key_column = plan.left_key_columns[0];
+  TAVIX_TRY(fields.need(key_column + 1, scratch));
+  const FieldSlice key = key_column < fields.count() ? fields.fields()[key_column] : FieldSlice();
+  const JoinKeyRows* rows = plan.key_maps[0].keys.find(key);
+  if (rows == nullptr) return Error::ok;
+  TAVIX_TRY(fields.need(kAllFields, scratch));
+  const uint64_t from_columns = plan.fromColumnCount();
+  placeFromFields(fields.fields(), fields.count(), from_columns, row);
+  return expandBuildRows(row, from_columns, 0, *rows, context);
+}
+
+Error probeJoinFields(const FieldSlice* fields, uint64_t count, FieldSlice* row,
+                      JoinProbeContext& context) {
+  const uint64_t from_columns = context.plan->fromColumnCount();
+  placeFromFields(fields, count, from_columns, row);
+  return probeJoinRow(row, from_columns, 0, context);
+}
+
+}  // namespace tavix
