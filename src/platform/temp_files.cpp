@@ -58,12 +58,16 @@ Error createResultFile(platform::File& file, std::string& path) {
 }
 
 Error createTempFile(std::string_view tag, platform::File& file) {
-  std::string directory;
-  if (!platform::readTempDirectory(directory)) directory = ".";
   std::string path;
-  TAVIX_TRY(createUniqueFile(directory, tag, file, path));
+  TAVIX_TRY(createNamedTempFile(tag, file, path));
   TAVIX_IGNORE_ERROR(platform::deleteFile(path));
   return Error::ok;
+}
+
+Error createNamedTempFile(std::string_view tag, platform::File& file, std::string& path) {
+  std::string directory;
+  if (!platform::readTempDirectory(directory)) directory = ".";
+  return createUniqueFile(directory, tag, file, path);
 }
 
 }  // namespace tavix

@@ -1,5 +1,6 @@
-// Temporary files: the per-query result file and nameless scratch files (the
-// standard-input spool, per-worker join output).
+// Temporary files: the per-query result file, nameless scratch files (the
+// standard-input spool, per-worker join output) and named scratch files (the
+// join staging file, which a second executor opens by its name).
 //
 // Names carry the realtime clock in nanoseconds: the result file is
 // "<TEMP>/tavix_<ns>.tmp" (TEMP unset or empty: /tmp), other files
@@ -29,5 +30,12 @@ std::string formatTempPath(std::string_view directory, std::string_view tag, __i
 // Creates a scratch file whose name is deleted at once: it vanishes when
 // `file` is closed.
 [[nodiscard]] Error createTempFile(std::string_view tag, platform::File& file);
+
+// Creates a scratch file that keeps its name, for a file that is opened a
+// second time by that name: "<TEMP or .>/tavix_<tag>_<ns>.tmp". On success
+// `file` is open for reading and writing and `path` names it; the caller
+// closes it and deletes it by that path.
+[[nodiscard]] Error createNamedTempFile(std::string_view tag, platform::File& file,
+                                        std::string& path);
 
 }  // namespace tavix

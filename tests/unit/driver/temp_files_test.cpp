@@ -58,6 +58,29 @@ TEST_F(TempDir, ScratchFilesAreNamelessAtOnce) {
   platform::closeFile(f);
 }
 
+TEST_F(TempDir, NamedScratchFilesKeepTheirNameUntilDeleted) {
+  platform::File a, b;
+  std::string pa, pb;
+  ASSERT_EQ(createNamedTempFile("joinagg", a, pa), Error::ok);
+  ASSERT_EQ(createNamedTempFile("joinagg", b, pb), Error::ok);
+  EXPECT_NE(pa, pb);
+  EXPECT_EQ(fs::path(pa).parent_path(), dir_);
+  EXPECT_EQ(fs::path(pa).filename().string().rfind("tavix_joinagg_", 0), 0u);
+  EXPECT_EQ(entries(), 2u);
+  // A second handle opened by the name reads what the first one wrote.
+  ASSERT_EQ(platform::writeAll(a, "abc", 3), Error::ok);
+  platform::File again;
+  ASSERT_EQ(platform::openForReading(pa, again), Error::ok);
+  char buf[4] = {};
+  size_t got = 0;
+  ASSERT_EQ(platform::readSome(again, buf, 3, got), Error::ok);
+  EXPECT_EQ(std::string(buf, got), "abc");
+  for (platform::File* f : {&a, &b, &again}) platform::closeFile(*f);
+  ASSERT_EQ(platform::deleteFile(pa), Error::ok);
+  ASSERT_EQ(platform::deleteFile(pb), Error::ok);
+  EXPECT_EQ(entries(), 0u);
+}
+
 TEST_F(TempDir, ResultFileLivesInTempAndNeverReusesAName) {
   platform::File a, b;
   std::string pa, pb;
