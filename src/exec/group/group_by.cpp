@@ -1,10 +1,116 @@
+// runGroupByQuery: set-up, keys and select list, the header row, the scan of
+// every record into the group table, and the grouped output in key order.
 #include "exec/group/group_by.h"
+
+#include <vector>
+
+#include "engine/csv/csv_records.h"
+#include "engine/expr/row_predicates.h"
+#include "engine/expr/scalar_eval.h"
+#include "engine/output/result_writer.h"
+#include "exec/aggregate/aggregate_input.h"
+#include "exec/group/group_key_row.h"
+#include "exec/group/group_keys.h"
+#include "exec/group/group_order.h"
+#include "exec/group/group_scan.h"
+#include "exec/group/grouped_rows.h"
+#include "exec/group/grouped_select.h"
+#include "sql/condition_parser.h"
 
 namespace tavix {
 
-Error runGroupByQuery(const ParsedQuery&, const ResultFile&, const QueryOptions&,
-                      PreopenedSource) {
-  return Error::Unimplemented;
+namespace {
+
+// Reads every record of the input into `table`.
+Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
+                  const AggregateInput& input, GroupTable& table) {
+  const std::vector<FieldSlice>& names = input.map.loweredNameSlices();
+  if (query.has_where) TAVIX_TRY(checkConditionColumns(query.where, names.data(), names.size()));
+  const char* data = input.view.data();
+  const size_t size = input.size;
+  const char delimiter = options.delimiter;
+  std::vector<FieldSlice> fields(kMaxRecordFields);
+  ArenaAllocator record_arena;
+  size_t pos = input.header.data_start;
+  while (pos < size) {
+    const RecordEnd end = findRecordEnd(data, size, pos, delimiter);
+    size_t stop = end.found ? end.position : size;
+    const size_t next = end.found ? end.position + 1 : size;
+    if (stop > pos && data[stop - 1] == '\r') --stop;
+    if (stop == pos) {
+      pos = next;
+      continue;
+    }
+    const SplitResult split =
+        splitCsvRecord(data + pos, stop - pos, fields.data(), kMaxRecordFields, delimiter);
+    pos = next;
+    record_arena.reset();
+    for (size_t i = 0; i < split.count; ++i)
+      TAVIX_IGNORE_ERROR(unescapeDoubledQuotes(fields[i], record_arena));
+    if (query.has_where &&
+        !evalConditionTree(query.where, fields.data(), split.count, names.data(), names.size()))
+      continue;
+    Group* group = nullptr;
+    TAVIX_TRY(table.groupOf(fields.data(), split.count, group));
+  }
+  return Error::ok;
+}
+
+// Renders the output row of one group into `row`.
+void renderGroupRow(const GroupedSelectList& list, const Group& group, GroupKeyRow& key_row,
+                    ArenaAllocator& group_arena, std::vector<FieldSlice>& row) {
+  key_row.fill(group.value.key_parts);
+  for (size_t i = 0; i < list.items.size(); ++i) {
+    const GroupedOutputItem& item = list.items[i];
+    switch (item.kind) {
+      case GroupedItemKind::source_column: row[i] = key_row.at(item.index); break;
+      case GroupedItemKind::group_key: row[i] = group.value.key_parts[item.index]; break;
+      case GroupedItemKind::key_expression:
+        row[i] = evalScalarExpr(item.expr, key_row.fields(), key_row.size(),
+                                group_arena.allocator());
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
+                      const QueryOptions& options, PreopenedSource source) {
+  AggregateInput input;
+  TAVIX_TRY(openAggregateInput(query, source, options, input));
+  ResultWriter writer;
+  initResultWriter(writer, result.handle, options.output_format, options.delimiter);
+
+  std::vector<GroupKeySpec> keys;
+  TAVIX_TRY(compileGroupKeys(query, input.map, keys));
+  GroupedSelectList list;
+  TAVIX_TRY(compileGroupedSelectList(query, input.map, input.header, keys, list));
+  TAVIX_TRY(setResultColumns(writer, list.labels, options.omit_header));
+
+  GroupTable table(keys);
+  TAVIX_TRY(table.reserve(initialGroupCapacity(input.size)));
+  TAVIX_TRY(scanRecords(query, options, input, table));
+
+  std::vector<GroupSortEntry<const Group>> entries;
+  entries.reserve(table.map().size());
+  collectGroupEntries(table.map(), entries);
+  sortGroupEntries(entries);
+
+  std::vector<SortKey> sort_keys;
+  TAVIX_TRY(resolveGroupSortKeys(query, list.labels, sort_keys));
+  GroupedRows rows(query, std::move(sort_keys));
+  GroupKeyRow key_row(keys, input.header.count);
+  ArenaAllocator group_arena;
+  std::vector<FieldSlice> row(list.items.size());
+  for (const auto& entry : entries) {
+    if (rows.full()) break;
+    group_arena.reset();
+    renderGroupRow(list, *entry.group, key_row, group_arena, row);
+    TAVIX_TRY(rows.offer(writer, row,
+                         std::span<const FieldSlice>(entry.group->value.key_parts, keys.size())));
+  }
+  return rows.finish(writer);
 }
 
 }  // namespace tavix
