@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -89,6 +90,33 @@ std::string wideRecordRows(uint64_t bytes, uint64_t seed, uint64_t at, uint64_t 
   return out;
 }
 
+// "city,code,d,price,qty" rows for grouping: a block of `rows` distinct-ish
+// rows (cities with a comma or a quote among them, codes that mix numbers
+// and texts, dates, decimals, integers), written once, or repeated whole
+// until the file holds at least `bytes` bytes. A repeated block leaves every
+// per-group minimum, maximum, average and distinct count as it is.
+std::string groupRows(uint64_t bytes, uint64_t seed, uint64_t rows) {
+  static const char* kCities[] = {"Oslo", "Bergen", "Lyon", "\"Paris, Texas\"", "Quito",
+                                  "\"Say \"\"hi\"\"\"", "Lima", "oslo", "Os", "Zagreb"};
+  static const char* kCodes[] = {"9", "10", "1a", "-3", "abc", "2.5", "", "A", "1e2", "0x10"};
+  Sequence seq{seed};
+  std::string block;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const uint64_t r = seq.next();
+    char date[16];
+    std::snprintf(date, sizeof date, "202%d-%02d-%02d", static_cast<int>(r % 5),
+                  static_cast<int>(1 + (r >> 8) % 12), static_cast<int>(1 + (r >> 16) % 28));
+    block += std::string(kCities[(r >> 24) % 10]) + "," + kCodes[(r >> 32) % 10] + "," + date +
+             "," + std::to_string((r >> 40) % 100) + "." + std::to_string((r >> 48) % 10) + "," +
+             std::to_string((r >> 52) % 7) + "\n";
+  }
+  std::string out = "city,code,d,price,qty\n";
+  do {
+    out += block;
+  } while (out.size() < bytes);
+  return out;
+}
+
 }  // namespace
 
 bool generateFixture(const std::map<std::string, std::string>& params, std::string& content,
@@ -118,6 +146,12 @@ bool generateFixture(const std::map<std::string, std::string>& params, std::stri
     const uint64_t at = get("at").empty() ? bytes / 2 : std::strtoull(get("at").c_str(), nullptr, 10);
     const uint64_t fields = get("fields").empty() ? 257 : std::strtoull(get("fields").c_str(), nullptr, 10);
     content = wideRecordRows(bytes, seed, at, fields, get("quoted") == "1");
+    return true;
+  }
+  if (kind == "groups") {
+    // rows= the rows of the block (default 600).
+    const uint64_t rows = get("rows").empty() ? 600 : std::strtoull(get("rows").c_str(), nullptr, 10);
+    content = groupRows(bytes, seed, rows);
     return true;
   }
   error = "unknown generator kind '" + kind + "'";
