@@ -12,14 +12,8 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 
-// The aggregate names in their fixed order.
-constexpr std::string_view kAggregateNames[] = {
-    "count",    "sum",     "avg",      "min", "max",        "group_concat", "string_agg", "median",
-    "variance", "var_pop", "var_samp", "var", "stddev_pop", "stddev_samp",  "stddev",     "std",
-};
-
 bool isAggregateName(std::string_view name) noexcept {
-  for (std::string_view a : kAggregateNames)
+  for (std::string_view a : kAggregateKeywords)
     if (equalsIgnoreCase(name, a)) return true;
   return false;
 }
@@ -33,7 +27,7 @@ bool caseCallsAggregate(std::string_view text) noexcept {
   const size_t then_at = then_span->start;
   for (size_t p = 0; p < then_at; ++p) {
     if (p > 0 && isIdentByte(text[p - 1])) continue;
-    for (std::string_view name : kAggregateNames) {
+    for (std::string_view name : kAggregateKeywords) {
       const size_t end = p + name.size();
       if (end < then_at && text[end] == '(' && startsWithIgnoreCase(text.substr(p), name))
         return true;

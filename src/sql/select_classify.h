@@ -18,6 +18,14 @@
 
 namespace tavix {
 
+// The sixteen names by which an aggregate is called, in their fixed order
+// (the aggregate compiler maps each position to its kind). Matched against a
+// call's name without regard to ASCII case.
+inline constexpr std::string_view kAggregateKeywords[] = {
+    "count",    "sum",     "avg",      "min", "max",        "group_concat", "string_agg", "median",
+    "variance", "var_pop", "var_samp", "var", "stddev_pop", "stddev_samp",  "stddev",     "std",
+};
+
 // Returns whether a select item (alias allowed) is an aggregate: after any
 // ROUND(..., n) wrappers are removed, either the name before the first "("
 // is one of the aggregate names (count, sum, avg, min, max, group_concat,

@@ -119,37 +119,16 @@ Outcome Compiler::compile(std::string_view raw, ScalarExpr& e, int depth) {
 }
 
 Outcome Compiler::compileCase(std::string_view text, ScalarExpr& e) {
-  // Any whitespace may stand around WHEN, THEN and ELSE.
-  std::string_view rest = trimLeft(text.substr(4));
-  const size_t when_end = sql_scan::matchKeyword(rest, 0, "when ");
-  if (rest.size() < 5 || when_end == kNpos) return kNotExpression;
-  rest = rest.substr(when_end);
+  const CaseWhenParts parts = splitCaseWhen(text);
+  if (!parts.found) return kNotExpression;
+  const std::string_view condition = parts.condition;
+  const std::string_view then_text = parts.then_text;
+  const std::string_view else_text = parts.else_text;
 
-  const std::optional<KeywordSpan> then_at = sql_scan::findKeyword(rest, " then ");
-  if (!then_at) return kNotExpression;
-  const std::string_view condition = trim(rest.substr(0, then_at->start));
-  rest = rest.substr(then_at->end);
-
-  const std::optional<KeywordSpan> else_at = sql_scan::findKeyword(rest, " else ");
-  if (!else_at) return kNotExpression;
-  const std::string_view then_text = trim(rest.substr(0, else_at->start));
-  const std::string_view tail = trim(rest.substr(else_at->end));
-  if (tail.size() < 3 || !endsWithIgnoreCase(tail, "end")) return kNotExpression;
-  const std::string_view else_text = trim(tail.substr(0, tail.size() - 3));
-
-  // The leftmost operator wins; at one position the earlier entry wins, so
-  // the two-byte operators come before their one-byte prefixes.
-  static constexpr struct {
-    std::string_view text;
-    ComparisonOp op;
-  } kOperators[] = {
-      {"!=", ComparisonOp::ne}, {"<>", ComparisonOp::ne}, {">=", ComparisonOp::ge},
-      {"<=", ComparisonOp::le}, {"=", ComparisonOp::eq},  {">", ComparisonOp::gt},
-      {"<", ComparisonOp::lt},
-  };
+  // The leftmost operator wins; at one position the earlier entry wins.
   size_t op_at = kNpos;
   size_t op_len = 0;
-  for (const auto& candidate : kOperators) {
+  for (const ComparisonOperator& candidate : kCaseComparisonOperators) {
     const size_t at = condition.find(candidate.text);
     if (at < op_at) {
       op_at = at;
@@ -521,6 +500,31 @@ void freeScalarExpr(ScalarExpr& expr) noexcept { expr = ScalarExpr{}; }
 Error missingColumnError(std::string_view item_text) noexcept {
   return item_text.find_first_of("*/") != kNpos ? Error::ArithmeticExpressionsNotSupported
                                                 : Error::ColumnNotFound;
+}
+
+CaseWhenParts splitCaseWhen(std::string_view text) noexcept {
+  const std::string_view t = trim(text);
+  if (!startsWithIgnoreCase(t, "case")) return CaseWhenParts{};
+  // Any whitespace may stand around WHEN, THEN and ELSE.
+  std::string_view rest = trimLeft(t.substr(4));
+  const size_t when_end = sql_scan::matchKeyword(rest, 0, "when ");
+  if (rest.size() < 5 || when_end == kNpos) return CaseWhenParts{};
+  rest = rest.substr(when_end);
+
+  const std::optional<KeywordSpan> then_at = sql_scan::findKeyword(rest, " then ");
+  if (!then_at) return CaseWhenParts{};
+  CaseWhenParts parts;
+  parts.condition = trim(rest.substr(0, then_at->start));
+  rest = rest.substr(then_at->end);
+
+  const std::optional<KeywordSpan> else_at = sql_scan::findKeyword(rest, " else ");
+  if (!else_at) return CaseWhenParts{};
+  parts.then_text = trim(rest.substr(0, else_at->start));
+  const std::string_view tail = trim(rest.substr(else_at->end));
+  if (tail.size() < 3 || !endsWithIgnoreCase(tail, "end")) return CaseWhenParts{};
+  parts.else_text = trim(tail.substr(0, tail.size() - 3));
+  parts.found = true;
+  return parts;
 }
 
 }  // namespace tavix

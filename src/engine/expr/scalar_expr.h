@@ -169,6 +169,36 @@ struct ScalarExpr {
   bool not_null = false;  // is_null: true for IS NOT NULL
 };
 
+// The three parts of "CASE WHEN <condition> THEN <then> ELSE <else> END":
+// "case" in any case, any whitespace, "when" and whitespace, then the first
+// " then " and the first " else " after it (keywords in any case, each
+// space a run of whitespace, by the keyword matcher of sql/keyword_scan.h)
+// and a final "end" in any case; each part trimmed (the ELSE part may be
+// empty). Views into the text.
+struct CaseWhenParts {
+  std::string_view condition;
+  std::string_view then_text;
+  std::string_view else_text;
+  bool found = false;  // false: the text has not this shape
+};
+
+// Splits a text that is exactly a CASE of the shape above (leading and
+// trailing blanks allowed). Never fails.
+CaseWhenParts splitCaseWhen(std::string_view text) noexcept;
+
+// The comparison operators of a CASE condition, in the order they are tried
+// at one position: a two-byte operator before the one-byte operator that
+// begins it, so ">=" is never read as ">" followed by "=".
+struct ComparisonOperator {
+  std::string_view text;
+  ComparisonOp op;
+};
+inline constexpr ComparisonOperator kCaseComparisonOperators[] = {
+    {"!=", ComparisonOp::ne}, {"<>", ComparisonOp::ne}, {">=", ComparisonOp::ge},
+    {"<=", ComparisonOp::le}, {"=", ComparisonOp::eq},  {">", ComparisonOp::gt},
+    {"<", ComparisonOp::lt},
+};
+
 // Looks up a column reference: the text is trimmed and lower-cased and handed
 // to `columns`. A text holding '(' is never a column. Returns true and sets
 // `index` when found.

@@ -1,0 +1,444 @@
+// Built with -ffp-contract=off (see CMakeLists.txt): every sum, product and
+// difference below is rounded on its own, as written, so a fused
+// multiply-add never changes the last bits of a sum or a variance between
+// builds or machines.
+#include "exec/aggregate/accumulators.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "engine/expr/row_predicates.h"
+
+namespace tavix {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+bool usesKind(std::span<const AggregateSpec> specs, bool (*pred)(AggregateKind)) noexcept {
+  for (const AggregateSpec& spec : specs)
+    if (pred(spec.kind)) return true;
+  return false;
+}
+
+bool isVarianceKind(AggregateKind k) noexcept {
+  return k == AggregateKind::var_pop || k == AggregateKind::stddev_pop ||
+         k == AggregateKind::var_samp || k == AggregateKind::stddev_samp;
+}
+bool isSumKind(AggregateKind k) noexcept { return k == AggregateKind::sum || k == AggregateKind::avg; }
+bool isDistinctKind(AggregateKind k) noexcept { return k == AggregateKind::count_distinct; }
+bool isMedianKind(AggregateKind k) noexcept { return k == AggregateKind::median; }
+bool isConcatKind(AggregateKind k) noexcept { return k == AggregateKind::group_concat; }
+
+// A zero-filled array of `n` T from the arena (T is a plain record whose
+// all-zero bytes are its empty value).
+template <typename T>
+T* zeroArray(ArenaAllocator& arena, size_t n) noexcept {
+  void* p = arena.alloc(n * sizeof(T) + (n == 0 ? 1 : 0), alignof(T));
+  if (p != nullptr) std::memset(p, 0, n * sizeof(T));
+  return static_cast<T*>(p);
+}
+
+template <typename T>
+[[nodiscard]] Error placeholder(ArenaAllocator& arena, bool used, size_t n,
+                                std::span<T>& out) noexcept {
+  out = {};
+  if (used) return Error::ok;
+  T* p = zeroArray<T>(arena, n);
+  if (p == nullptr) return Error::OutOfMemory;
+  out = {p, n};
+  return Error::ok;
+}
+
+// The block's own array, or the placeholder when the statement has one.
+template <typename T>
+[[nodiscard]] Error ownOrShared(ArenaAllocator& arena, std::span<T> shared, size_t n,
+                                T*& out) noexcept {
+  if (!shared.empty() || n == 0) {
+    out = shared.data();
+    return Error::ok;
+  }
+  out = zeroArray<T>(arena, n);
+  return out == nullptr ? Error::OutOfMemory : Error::ok;
+}
+
+// s, c: the running sum and its compensation; adds x.
+inline void neumaierStep(double& s, double& c, double x) noexcept {
+  const double t = x + s;
+  if (std::fabs(x) <= std::fabs(s)) {
+    c += (s - t) + x;
+  } else {
+    c += (x - t) + s;
+  }
+  s = t;
+}
+
+inline void welfordStep(int64_t& count, double& mean, double& m2, double x) noexcept {
+  count += 1;
+  const double n = static_cast<double>(count);
+  const double d = x - mean;
+  mean += d / n;
+  m2 += d * (x - mean);
+}
+
+// Grows a list to hold at least `need` items: capacity + capacity / 2 +
+// `step` items at a time.
+template <typename T>
+[[nodiscard]] Error reserveList(ValueList<T>& list, uint64_t need, uint64_t step,
+                                ArenaAllocator& arena) noexcept {
+  if (need <= list.capacity) return Error::ok;
+  uint64_t capacity = list.capacity;
+  while (capacity < need) capacity += capacity / 2 + step;
+  void* p = arena.allocator().remap(list.items, list.capacity * sizeof(T), capacity * sizeof(T),
+                                    alignof(T));
+  if (p == nullptr) return Error::OutOfMemory;
+  list.items = static_cast<T*>(p);
+  list.capacity = capacity;
+  return Error::ok;
+}
+
+constexpr uint64_t kMedianGrowth = 16;
+constexpr uint64_t kConcatGrowth = 8;
+
+[[nodiscard]] Error appendValue(ValueList<double>& list, double x, ArenaAllocator& arena) noexcept {
+  if (list.length == list.capacity) TAVIX_TRY(reserveList(list, list.length + 1, kMedianGrowth, arena));
+  list.items[list.length++] = x;
+  list.present = true;
+  return Error::ok;
+}
+
+[[nodiscard]] Error appendText(ValueList<FieldSlice>& list, FieldSlice text,
+                               ArenaAllocator& arena) noexcept {
+  if (list.length == list.capacity) TAVIX_TRY(reserveList(list, list.length + 1, kConcatGrowth, arena));
+  FieldSlice copy;
+  if (!arena.allocator().copyText(text, copy)) return Error::OutOfMemory;
+  list.items[list.length++] = copy;
+  list.present = true;
+  return Error::ok;
+}
+
+[[nodiscard]] Error insertDistinct(DistinctValueSet& set, FieldSlice text, uint64_t hash,
+                                   ArenaAllocator& arena) noexcept {
+  bool added = false;
+  TAVIX_TRY(set.set.insert(text, hash, arena.allocator(), added));
+  set.present = true;
+  return Error::ok;
+}
+
+// The number spec `spec` takes from the record, if any.
+inline bool numericInput(const AggregateSpec& spec, const FieldSlice* fields, size_t field_count,
+                         double& x) noexcept {
+  if (spec.has_case) {
+    x = conditionalValue(spec.case_block, fields, field_count);
+    return true;
+  }
+  return spec.has_column && spec.column < field_count && readFieldNumber(fields[spec.column], x);
+}
+
+inline bool textInput(const AggregateSpec& spec, const FieldSlice* fields, size_t field_count,
+                      FieldSlice& text) noexcept {
+  if (!spec.has_column || spec.column >= field_count) return false;
+  text = fields[spec.column];
+  return true;
+}
+
+// `text` in `allocator`; the empty text needs no block.
+[[nodiscard]] Error ownText(const Allocator& allocator, std::string_view text,
+                            std::string_view& out) noexcept {
+  return allocator.copyText(text, out) ? Error::ok : Error::OutOfMemory;
+}
+
+[[nodiscard]] Error renderConcat(const Allocator& allocator, const ValueList<FieldSlice>& list,
+                                 std::string_view separator, std::string_view& out) noexcept {
+  out = {};
+  if (!list.present || list.length == 0) return Error::ok;
+  size_t total = separator.size() * (list.length - 1);
+  for (FieldSlice t : list.view()) total += t.size();
+  if (total == 0) return Error::ok;
+  char* p = static_cast<char*>(allocator.alloc(total, 1));
+  if (p == nullptr) return Error::OutOfMemory;
+  size_t at = 0;
+  for (uint64_t k = 0; k < list.length; ++k) {
+    if (k > 0 && !separator.empty()) {
+      std::memcpy(p + at, separator.data(), separator.size());
+      at += separator.size();
+    }
+    const FieldSlice t = list.items[k];
+    if (!t.empty()) std::memcpy(p + at, t.data(), t.size());
+    at += t.size();
+  }
+  out = {p, total};
+  return Error::ok;
+}
+
+}  // namespace
+
+Error allocSharedAccumulatorArrays(ArenaAllocator& arena, std::span<const AggregateSpec> specs,
+                                   SharedAccumulatorArrays& out) noexcept {
+  const size_t n = specs.size();
+  out = SharedAccumulatorArrays{};
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isDistinctKind), n, out.distinct));
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isMedianKind), n, out.median));
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isConcatKind), n, out.concat));
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isVarianceKind), n, out.mean));
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isSumKind), n, out.compensation));
+  return Error::ok;
+}
+
+Error newGroupAccumulators(ArenaAllocator& arena, std::span<const FieldSlice> key_parts,
+                           size_t spec_count, const SharedAccumulatorArrays& shared,
+                           GroupAccumulators& out) noexcept {
+  const size_t n = spec_count;
+  GroupAccumulators block;
+  block.key_parts = key_parts.data();
+  block.key_part_count = key_parts.size();
+  // The five arrays every block has, in one block of the arena.
+  double* numbers = zeroArray<double>(arena, 4 * n);
+  block.count = zeroArray<int64_t>(arena, n);
+  if (numbers == nullptr || block.count == nullptr) return Error::OutOfMemory;
+  block.sum = numbers;
+  block.m2 = numbers + n;
+  block.min = numbers + 2 * n;
+  block.max = numbers + 3 * n;
+  for (size_t i = 0; i < n; ++i) {
+    block.min[i] = kInfinity;
+    block.max[i] = -kInfinity;
+  }
+  TAVIX_TRY(ownOrShared(arena, shared.distinct, n, block.distinct));
+  TAVIX_TRY(ownOrShared(arena, shared.median, n, block.median));
+  TAVIX_TRY(ownOrShared(arena, shared.mean, n, block.mean));
+  TAVIX_TRY(ownOrShared(arena, shared.compensation, n, block.compensation));
+  TAVIX_TRY(ownOrShared(arena, shared.concat, n, block.concat));
+  out = block;
+  return Error::ok;
+}
+
+double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
+                        size_t field_count) noexcept {
+  const FieldSlice field =
+      block.condition_column < field_count ? fields[block.condition_column] : FieldSlice();
+  const NumericOperand& operand =
+      evalComparison(block.condition, field) ? block.then_operand : block.else_operand;
+  return evalNumericOperand(operand, fields, field_count);
+}
+
+Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators& block,
+                         const FieldSlice* fields, size_t field_count,
+                         ArenaAllocator& arena) noexcept {
+  block.rows += 1;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const AggregateSpec& spec = specs[i];
+    double x = 0;
+    FieldSlice text;
+    switch (spec.kind) {
+      case AggregateKind::count:
+        if (!spec.has_case && textInput(spec, fields, field_count, text) && !text.empty())
+          block.count[i] += 1;
+        break;
+      case AggregateKind::count_distinct:
+        if (textInput(spec, fields, field_count, text))
+          TAVIX_TRY(insertDistinct(block.distinct[i], text, hashSetKey(text), arena));
+        break;
+      case AggregateKind::sum:
+      case AggregateKind::avg:
+        if (numericInput(spec, fields, field_count, x)) {
+          neumaierStep(block.sum[i], block.compensation[i], x);
+          block.count[i] += 1;
+        }
+        break;
+      case AggregateKind::min:
+        // A NaN compares false and is never taken; an infinity is.
+        if (numericInput(spec, fields, field_count, x) && !std::isnan(x)) {
+          block.count[i] += 1;
+          if (x < block.min[i]) block.min[i] = x;
+        }
+        break;
+      case AggregateKind::max:
+        if (numericInput(spec, fields, field_count, x) && !std::isnan(x)) {
+          block.count[i] += 1;
+          if (x > block.max[i]) block.max[i] = x;
+        }
+        break;
+      case AggregateKind::median:
+        if (numericInput(spec, fields, field_count, x))
+          TAVIX_TRY(appendValue(block.median[i], x, arena));
+        break;
+      case AggregateKind::var_pop:
+      case AggregateKind::stddev_pop:
+      case AggregateKind::var_samp:
+      case AggregateKind::stddev_samp:
+        if (numericInput(spec, fields, field_count, x))
+          welfordStep(block.count[i], block.mean[i], block.m2[i], x);
+        break;
+      case AggregateKind::group_concat:
+        if (textInput(spec, fields, field_count, text))
+          TAVIX_TRY(appendText(block.concat[i], text, arena));
+        break;
+    }
+  }
+  return Error::ok;
+}
+
+Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& from,
+                             std::span<const AggregateSpec> specs, ArenaAllocator& arena) noexcept {
+  into.rows += from.rows;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    switch (specs[i].kind) {
+      case AggregateKind::count: into.count[i] += from.count[i]; break;
+      case AggregateKind::count_distinct: {
+        const DistinctValueSet& source = from.distinct[i];
+        if (!source.present) break;
+        DistinctValueSet& target = into.distinct[i];
+        target.present = true;
+        Error error = Error::ok;
+        source.set.forEach([&](std::string_view key, uint64_t hash) {
+          if (error == Error::ok) error = insertDistinct(target, key, hash, arena);
+        });
+        TAVIX_TRY(error);
+        break;
+      }
+      case AggregateKind::sum:
+      case AggregateKind::avg:
+        neumaierStep(into.sum[i], into.compensation[i], from.sum[i]);
+        into.compensation[i] += from.compensation[i];
+        into.count[i] += from.count[i];
+        break;
+      case AggregateKind::min:
+        if (from.min[i] < into.min[i]) into.min[i] = from.min[i];
+        into.count[i] += from.count[i];
+        break;
+      case AggregateKind::max:
+        if (from.max[i] > into.max[i]) into.max[i] = from.max[i];
+        into.count[i] += from.count[i];
+        break;
+      case AggregateKind::median: {
+        const ValueList<double>& source = from.median[i];
+        if (!source.present) break;
+        ValueList<double>& target = into.median[i];
+        TAVIX_TRY(reserveList(target, target.length + source.length, kMedianGrowth, arena));
+        if (source.length != 0)
+          std::memcpy(target.items + target.length, source.items, source.length * sizeof(double));
+        target.length += source.length;
+        target.present = true;
+        break;
+      }
+      case AggregateKind::var_pop:
+      case AggregateKind::stddev_pop:
+      case AggregateKind::var_samp:
+      case AggregateKind::stddev_samp: {
+        // Chan's pairwise combination of two (count, mean, m2) triples.
+        const int64_t nb = from.count[i];
+        const int64_t na = into.count[i];
+        if (nb == 0) break;
+        if (na == 0) {
+          into.mean[i] = from.mean[i];
+          into.m2[i] = from.m2[i];
+        } else {
+          const double n = static_cast<double>(na + nb);
+          const double fa = static_cast<double>(na);
+          const double fb = static_cast<double>(nb);
+          const double d = from.mean[i] - into.mean[i];
+          into.mean[i] += d * fb / n;
+          into.m2[i] = (from.m2[i] + d * d * fa * fb / n) + into.m2[i];
+        }
+        into.count[i] = na + nb;
+        break;
+      }
+      case AggregateKind::group_concat: {
+        const ValueList<FieldSlice>& source = from.concat[i];
+        if (!source.present) break;
+        ValueList<FieldSlice>& target = into.concat[i];
+        TAVIX_TRY(reserveList(target, target.length + source.length, kConcatGrowth, arena));
+        for (FieldSlice text : source.view()) TAVIX_TRY(appendText(target, text, arena));
+        target.present = true;
+        break;
+      }
+    }
+  }
+  return Error::ok;
+}
+
+Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec,
+                           GroupAccumulators& block, size_t i,
+                           std::optional<uint64_t> shared_distinct_count,
+                           std::string_view& out) noexcept {
+  out = {};
+  const OutputPrecision p = spec.precision;
+  const int64_t count = block.count[i];
+  switch (spec.kind) {
+    case AggregateKind::count:
+      return formatInteger(allocator, spec.has_column ? count : static_cast<int64_t>(block.rows),
+                           out);
+    case AggregateKind::count_distinct: {
+      uint64_t n = 0;
+      if (shared_distinct_count) {
+        n = *shared_distinct_count;
+      } else if (block.distinct[i].present) {
+        n = block.distinct[i].set.size();
+      }
+      return formatInteger(allocator, static_cast<int64_t>(n), out);
+    }
+    case AggregateKind::sum:
+    case AggregateKind::avg: {
+      if (count <= 0) return Error::ok;
+      double t = block.sum[i] + block.compensation[i];
+      if (!std::isfinite(t)) t = block.sum[i];
+      if (spec.kind == AggregateKind::avg) t /= static_cast<double>(count);
+      return formatNumber(allocator, t, p, out);
+    }
+    case AggregateKind::min:
+      return count <= 0 ? Error::ok : formatNumber(allocator, block.min[i], p, out);
+    case AggregateKind::max:
+      return count <= 0 ? Error::ok : formatNumber(allocator, block.max[i], p, out);
+    case AggregateKind::median: return formatMedian(allocator, block.median[i], p, out);
+    case AggregateKind::var_pop:
+    case AggregateKind::stddev_pop: {
+      if (count <= 0) return ownText(allocator, "0", out);
+      double v = block.m2[i] / static_cast<double>(count);
+      if (v < 0) v = 0;
+      if (spec.kind == AggregateKind::stddev_pop) v = std::sqrt(v);
+      return formatNumber(allocator, v, p, out);
+    }
+    case AggregateKind::var_samp:
+    case AggregateKind::stddev_samp: {
+      if (count <= 1) return Error::ok;
+      double v = block.m2[i] / (static_cast<double>(count) - 1);
+      if (v < 0) v = 0;
+      if (spec.kind == AggregateKind::stddev_samp) v = std::sqrt(v);
+      return formatNumber(allocator, v, p, out);
+    }
+    case AggregateKind::group_concat:
+      return renderConcat(allocator, block.concat[i], spec.separator, out);
+  }
+  return Error::ok;
+}
+
+Error formatMedian(const Allocator& allocator, ValueList<double>& list, OutputPrecision precision,
+                   std::string_view& out) noexcept {
+  out = {};
+  if (!list.present || list.length == 0) return Error::ok;
+  double* const begin = list.items;
+  double* const end = list.items + list.length;
+  const size_t k = static_cast<size_t>(list.length / 2);
+  // NaNs go last, so the numbers in front are ordered by `<` alone, a strict
+  // weak order that the selection needs.
+  double* const numbers_end = std::partition(begin, end, [](double v) { return !std::isnan(v); });
+  double m = std::numeric_limits<double>::quiet_NaN();
+  if (begin + k < numbers_end) {
+    // Introselect: linear on average, never quadratic, and balanced on runs
+    // of equal values.
+    std::nth_element(begin, begin + k, numbers_end);
+    m = begin[k];
+    if (list.length % 2 == 0) {
+      const double below = *std::max_element(begin, begin + k);
+      const double sum = m + below;
+      m = std::isfinite(sum) || !std::isfinite(m) || !std::isfinite(below) ? sum * 0.5
+                                                                            : m * 0.5 + below * 0.5;
+    }
+  }
+  return formatNumber(allocator, m, precision, out);
+}
+
+}  // namespace tavix

@@ -1,0 +1,166 @@
+// Aggregate accumulators: the running state of every compiled aggregate of a
+// statement for one group, or for the whole table, and the single place of
+// the rules for updating it per record, merging two blocks and rendering the
+// result.
+//
+// A `GroupAccumulators` block holds one slot per `AggregateSpec`, in spec
+// order, in arrays. Sums are compensated (Neumaier), variances accumulated by
+// Welford's method and merged by Chan's pairwise formula, so a block filled
+// from the whole input and the merge, in input order, of blocks filled from
+// consecutive ranges of it render the same text for every aggregate except
+// sums, averages and variances, which may differ in the last bits of the
+// compensated or pairwise arithmetic (the merge is exactly the formula, so the
+// same ranges always give the same bytes). `median` and `group_concat` keep
+// their values in input order across merges.
+//
+// Memory: a block, its arrays, its sets, its lists and every text it keeps
+// come from one arena that its owner passes in (the executor's, a worker's, a
+// group map's) and releases as a whole; nothing is freed piece by piece and
+// nothing here runs a destructor. Arrays of kinds the statement does not use
+// point at placeholder arrays shared by every block of the arena
+// (`SharedAccumulatorArrays`), so a group that needs only a count carries no
+// set or list arrays; placeholders are never written.
+//
+// Threads: a block and its arena belong to one thread at a time; blocks
+// filled on worker threads are merged on one thread after the workers have
+// been joined. The rules are pure functions of their arguments.
+//
+// Input rules: a field missing from a short record, empty where a number is
+// needed, or not a number by the field number reading (readFieldNumber) is
+// not taken; no error is raised for it, strict mode or not.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "common/allocator.h"
+#include "common/error.h"
+#include "common/flat_text_set.h"
+#include "common/text.h"
+#include "engine/expr/number_text.h"
+#include "exec/aggregate/aggregate_select.h"
+
+namespace tavix {
+
+// The distinct texts of one count(DISTINCT ...) slot; keys are copies in the
+// block's arena. Not present until its first value.
+struct DistinctValueSet {
+  FlatTextSet set;
+  bool present = false;
+};
+
+// A growable list of one slot in the block's arena (f64 values of a median,
+// texts of a group_concat, in the order taken). Not present until its first
+// item.
+template <typename T>
+struct ValueList {
+  T* items = nullptr;
+  uint64_t length = 0;
+  uint64_t capacity = 0;
+  bool present = false;
+
+  std::span<T> view() const noexcept { return {items, static_cast<size_t>(length)}; }
+};
+
+// The accumulator block of one group or of the whole table. Every array has
+// one entry per spec.
+struct GroupAccumulators {
+  const FieldSlice* key_parts = nullptr;  // the group's key parts; none for the whole table
+  size_t key_part_count = 0;
+  uint64_t rows = 0;  // records that reached the block (passed WHERE)
+  double* sum = nullptr;           // Neumaier sum: sum, avg
+  double* m2 = nullptr;            // Welford: sum of squared deviations
+  double* mean = nullptr;          // Welford: running mean
+  double* compensation = nullptr;  // Neumaier compensation belonging to `sum`
+  int64_t* count = nullptr;        // values taken (meaning by kind)
+  double* min = nullptr;           // starts at +infinity
+  double* max = nullptr;           // starts at -infinity
+  DistinctValueSet* distinct = nullptr;
+  ValueList<double>* median = nullptr;
+  ValueList<FieldSlice>* concat = nullptr;
+};
+
+// The placeholder arrays of one arena: a zero-filled array of one entry per
+// spec for each slot kind that no spec uses, empty for the kinds some spec
+// uses (each block then has its own array).
+struct SharedAccumulatorArrays {
+  std::span<DistinctValueSet> distinct;  // placeholder unless some spec is count_distinct
+  std::span<ValueList<double>> median;   // unless median
+  std::span<ValueList<FieldSlice>> concat;  // unless group_concat
+  std::span<double> mean;                // unless a variance or standard deviation
+  std::span<double> compensation;        // unless sum or avg (conditional ones included)
+};
+
+// Makes the placeholder arrays for blocks of `specs` in `arena`. Returns
+// OutOfMemory.
+[[nodiscard]] Error allocSharedAccumulatorArrays(ArenaAllocator& arena,
+                                                 std::span<const AggregateSpec> specs,
+                                                 SharedAccumulatorArrays& out) noexcept;
+
+// Makes a block of `spec_count` slots in `arena` with the given key parts
+// (kept as given): every sum, mean, m2, compensation and count 0, every min
+// +infinity, every max -infinity, no set or list present, `rows` 0. Arrays
+// with a placeholder in `shared` point at it. Returns OutOfMemory.
+[[nodiscard]] Error newGroupAccumulators(ArenaAllocator& arena,
+                                         std::span<const FieldSlice> key_parts, size_t spec_count,
+                                         const SharedAccumulatorArrays& shared,
+                                         GroupAccumulators& out) noexcept;
+
+// The numeric operand a conditional spec takes from one record: the THEN
+// operand when the condition holds on the record's field at the condition
+// column (the empty text past a short record), else the ELSE operand.
+double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
+                        size_t field_count) noexcept;
+
+// One record that passed WHERE: `rows` += 1, then every spec in order takes
+// its input from the record's fields (views valid for the call); texts a set
+// or a list keeps are copied into `arena`, the block's arena. Returns
+// OutOfMemory, the block keeping what it had taken before.
+[[nodiscard]] Error accumulateGroupRow(std::span<const AggregateSpec> specs,
+                                       GroupAccumulators& block, const FieldSlice* fields,
+                                       size_t field_count, ArenaAllocator& arena) noexcept;
+
+// Folds `from` into `into` (blocks of the same specs): rows and counts add,
+// sums by a Neumaier step plus the compensations, means and m2 by Chan's
+// formula, min and max by comparison, sets by union, lists appended after
+// `into`'s items. Texts and keys taken over are copied into `arena`, the
+// arena of `into`, so `from` may be released afterwards. Returns
+// OutOfMemory.
+[[nodiscard]] Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& from,
+                                           std::span<const AggregateSpec> specs,
+                                           ArenaAllocator& arena) noexcept;
+
+// The output text of spec `i` of `block`, allocated from `allocator` (the
+// empty text needs no block). `shared_distinct_count`, when given, is the
+// count of a count(DISTINCT ...) kept outside the block. Reorders the
+// median list. Returns OutOfMemory.
+//   count: the count of non-empty fields, or `rows` for a spec without a
+//     column (count(*), a conditional count);
+//   count_distinct: the number of distinct texts, "0" without any;
+//   sum, avg: the compensated sum (the plain sum when sum + compensation is
+//     not finite), divided by the count for avg; empty without a value;
+//   min, max: empty while no number has been taken, else the value (an
+//     infinity included);
+//   median: formatMedian; group_concat: the texts joined by the separator;
+//   var_pop, stddev_pop: "0" without a value; var_samp, stddev_samp: empty
+//     with fewer than two values; a negative variance is raised to 0.
+// Numbers are printed by formatNumber with the spec's precision.
+[[nodiscard]] Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec,
+                                         GroupAccumulators& block, size_t i,
+                                         std::optional<uint64_t> shared_distinct_count,
+                                         std::string_view& out) noexcept;
+
+// The median of the list printed by formatNumber with `precision`: the item
+// at position n / 2 of the ordered list for odd n, the mean of the two middle
+// items for even n (halved before they are added when their sum is not
+// finite, so two large values never give "inf"). NaN orders above every
+// number. The empty text for a list that is not present or empty. Reorders
+// the list (selection in linear time, also over repeated values). Returns
+// OutOfMemory.
+[[nodiscard]] Error formatMedian(const Allocator& allocator, ValueList<double>& list,
+                                 OutputPrecision precision, std::string_view& out) noexcept;
+
+}  // namespace tavix

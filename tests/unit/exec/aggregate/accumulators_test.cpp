@@ -1,0 +1,379 @@
+#include "exec/aggregate/accumulators.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "support/failing_allocator.h"
+
+namespace tavix {
+namespace {
+
+// Compiles a select list over the header "x,t,y" and fills blocks from rows
+// given as field texts (a row may be shorter than the header).
+class Blocks {
+ public:
+  explicit Blocks(std::vector<std::string> items) : items_(std::move(items)) {
+    map_.assign(names_, 3);
+    EXPECT_EQ(compileAggregateSelectList(items_, map_, names_, list_), Error::ok);
+    EXPECT_EQ(allocSharedAccumulatorArrays(arena_, list_.specs, shared_), Error::ok);
+  }
+
+  GroupAccumulators block() {
+    GroupAccumulators b;
+    EXPECT_EQ(newGroupAccumulators(arena_, {}, list_.specs.size(), shared_, b), Error::ok);
+    return b;
+  }
+
+  void add(GroupAccumulators& b, std::initializer_list<const char*> row) {
+    std::vector<FieldSlice> fields(row.begin(), row.end());
+    ASSERT_EQ(accumulateGroupRow(list_.specs, b, fields.data(), fields.size(), arena_), Error::ok);
+  }
+
+  // One row per value, the value as the field x (column 0).
+  void addColumn(GroupAccumulators& b, std::initializer_list<const char*> values) {
+    for (const char* v : values) add(b, {v});
+  }
+
+  void merge(GroupAccumulators& into, const GroupAccumulators& from) {
+    ASSERT_EQ(mergeGroupAccumulators(into, from, list_.specs, arena_), Error::ok);
+  }
+
+  std::vector<std::string> render(GroupAccumulators& b) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < list_.specs.size(); ++i) {
+      std::string_view text;
+      EXPECT_EQ(renderAggregateValue(cAllocator(), list_.specs[i], b, i, std::nullopt, text),
+                Error::ok);
+      out.emplace_back(text);
+      cAllocator().free(const_cast<char*>(text.data()), text.size());
+    }
+    return out;
+  }
+
+  const SharedAccumulatorArrays& shared() const { return shared_; }
+  const std::vector<AggregateSpec>& specs() const { return list_.specs; }
+
+ private:
+  const FieldSlice names_[3] = {"x", "t", "y"};
+  std::vector<std::string> items_;
+  ColumnIndexMap map_;
+  AggregateSelectList list_;
+  ArenaAllocator arena_;
+  SharedAccumulatorArrays shared_;
+};
+
+using Texts = std::vector<std::string>;
+
+const std::vector<std::string> kEveryKind = {
+    "count(x)",   "count(*)",    "count(distinct t)", "sum(x)",         "avg(x)",
+    "min(x)",     "max(x)",      "median(x)",         "var_pop(x)",     "stddev_pop(x)",
+    "var_samp(x)", "stddev_samp(x)", "group_concat(t)",
+};
+
+TEST(RenderAggregateValue, WithoutInput) {
+  Blocks blocks(kEveryKind);
+  GroupAccumulators b = blocks.block();
+  EXPECT_EQ(blocks.render(b), (Texts{"0", "0", "0", "", "", "", "", "", "0", "0", "", "", ""}));
+}
+
+TEST(RenderAggregateValue, EveryKindOverOneToFour) {
+  Blocks blocks(kEveryKind);
+  GroupAccumulators b = blocks.block();
+  for (const char* v : {"1", "2", "3", "4"}) blocks.add(b, {v, v});
+  EXPECT_EQ(blocks.render(b),
+            (Texts{"4", "4", "4", "10", "2.5", "1", "4", "2.5", "1.25", "1.118033988749895",
+                   "1.6666666666666667", "1.2909944487358056", "1,2,3,4"}));
+}
+
+TEST(RenderAggregateValue, SingleValue) {
+  Blocks blocks({"var_pop(x)", "stddev_pop(x)", "var_samp(x)", "stddev_samp(x)", "median(x)"});
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(b, {"7"});
+  EXPECT_EQ(blocks.render(b), (Texts{"0", "0", "", "", "7"}));
+}
+
+TEST(AccumulateGroupRow, FieldNumberReading) {
+  Blocks blocks({"count(x)", "sum(x)", "avg(x)", "count(*)", "min(x)", "max(x)"});
+  GroupAccumulators b = blocks.block();
+  // Of these only "5", " 5 " and "1_0" are numbers; all but "" count.
+  blocks.addColumn(b, {"5", " 5 ", "abc", "", "- ", "1_0", " 4.5"});
+  EXPECT_EQ(blocks.render(b), (Texts{"6", "20", "6.666666666666667", "7", "5", "10"}));
+}
+
+TEST(AccumulateGroupRow, ShortRecordsTakeNothing) {
+  Blocks blocks({"count(y)", "sum(y)", "count(distinct y)", "group_concat(y)", "count(*)"});
+  GroupAccumulators b = blocks.block();
+  blocks.add(b, {"1"});
+  blocks.add(b, {"1", "a", "3"});
+  EXPECT_EQ(blocks.render(b), (Texts{"1", "3", "1", "3", "2"}));
+}
+
+TEST(AccumulateGroupRow, StarArgumentsTakeNothing) {
+  Blocks blocks({"sum(*)", "min(*)", "count(distinct *)", "group_concat(*)", "var_pop(*)",
+                 "count(*)"});
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(b, {"1", "2"});
+  EXPECT_EQ(blocks.render(b), (Texts{"", "", "0", "", "0", "2"}));
+}
+
+TEST(NeumaierSum, CompensatesWhatAPlainSumLoses) {
+  static const struct {
+    std::initializer_list<const char*> values;
+    const char* sum;
+  } cases[] = {
+      {{"0.1", "0.1", "0.1", "0.1", "0.1", "0.1", "0.1", "0.1", "0.1", "0.1"}, "1"},
+      {{"1e16", "1", "-1e16"}, "1"},
+      {{"1e308", "1e308"}, "inf"},  // sum + compensation is NaN: the plain sum
+      {{"-1e308", "-1e308"}, "-inf"},
+      {{"0.5", "-0.5"}, "0"},
+  };
+  for (const auto& c : cases) {
+    Blocks blocks({"sum(x)"});
+    GroupAccumulators b = blocks.block();
+    blocks.addColumn(b, c.values);
+    EXPECT_EQ(blocks.render(b), Texts{c.sum}) << c.sum;
+  }
+}
+
+TEST(NeumaierSum, MergeAddsTheCompensations) {
+  Blocks blocks({"sum(x)", "avg(x)"});
+  GroupAccumulators a = blocks.block();
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(a, {"1e16"});
+  blocks.addColumn(b, {"1", "-1e16"});
+  blocks.merge(a, b);
+  EXPECT_EQ(blocks.render(a), (Texts{"1", "0.3333333333333333"}));
+}
+
+TEST(Welford, StableFarFromZero) {
+  Blocks blocks({"var_samp(x)", "var_pop(x)", "stddev_pop(x)", "avg(x)"});
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(b, {"1000000004", "1000000007", "1000000013", "1000000016"});
+  EXPECT_EQ(blocks.render(b), (Texts{"30", "22.5", "4.743416490252569", "1000000010"}));
+}
+
+TEST(ChanMerge, CombinesCountMeanAndM2ByTheFormula) {
+  Blocks blocks({"var_samp(x)", "var_pop(x)", "count(x)"});
+  GroupAccumulators whole = blocks.block();
+  blocks.addColumn(whole, {"0.1", "0.2", "0.3", "0.4", "0.5"});
+  EXPECT_EQ(blocks.render(whole), (Texts{"0.025", "0.02", "5"}));
+
+  // The pairwise formula, applied as written, gives its own last bits.
+  GroupAccumulators a = blocks.block();
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(a, {"0.1", "0.2", "0.3"});
+  blocks.addColumn(b, {"0.4", "0.5"});
+  blocks.merge(a, b);
+  EXPECT_EQ(blocks.render(a), (Texts{"0.024999999999999994", "0.019999999999999997", "5"}));
+
+  GroupAccumulators far_a = blocks.block();
+  GroupAccumulators far_b = blocks.block();
+  blocks.addColumn(far_a, {"1000000004", "1000000007"});
+  blocks.addColumn(far_b, {"1000000013", "1000000016"});
+  blocks.merge(far_a, far_b);
+  EXPECT_EQ(blocks.render(far_a), (Texts{"30", "22.5", "4"}));
+}
+
+TEST(MergeGroupAccumulators, EmptySidesChangeNothing) {
+  Blocks blocks(kEveryKind);
+  GroupAccumulators filled = blocks.block();
+  for (const char* v : {"3", "1", "2"}) blocks.add(filled, {v, v});
+  const Texts expected = blocks.render(filled);
+
+  // Only the second block holds values.
+  GroupAccumulators into_empty = blocks.block();
+  GroupAccumulators source = blocks.block();
+  for (const char* v : {"3", "1", "2"}) blocks.add(source, {v, v});
+  blocks.merge(into_empty, source);
+  EXPECT_EQ(blocks.render(into_empty), expected);
+
+  // A block without values merged into a filled one.
+  GroupAccumulators nothing = blocks.block();
+  blocks.merge(filled, nothing);
+  EXPECT_EQ(blocks.render(filled), expected);
+}
+
+TEST(MergeGroupAccumulators, ListsKeepInputOrderAndSetsUnite) {
+  Blocks blocks({"group_concat(t, '; ')", "count(distinct t)", "median(x)", "count(*)"});
+  GroupAccumulators a = blocks.block();
+  GroupAccumulators b = blocks.block();
+  GroupAccumulators c = blocks.block();
+  blocks.add(a, {"1", "x"});
+  blocks.add(a, {"2", ""});
+  blocks.add(b, {"10", "y"});
+  blocks.add(b, {"20", ""});
+  blocks.add(c, {"30", "x"});
+  blocks.merge(a, b);
+  blocks.merge(a, c);
+  EXPECT_EQ(blocks.render(a), (Texts{"x; ; y; ; x", "3", "10", "5"}));
+}
+
+TEST(CountDistinct, TheEmptyTextIsOneValue) {
+  Blocks blocks({"count(distinct t)", "count(t)"});
+  GroupAccumulators b = blocks.block();
+  for (const char* t : {"a", "", "a", "", "A"}) blocks.add(b, {"0", t});
+  EXPECT_EQ(blocks.render(b), (Texts{"3", "3"}));
+}
+
+TEST(CountDistinct, ManyValuesAndASharedCount) {
+  Blocks blocks({"count(distinct x)"});
+  GroupAccumulators b = blocks.block();
+  for (int i = 0; i < 5000; ++i) {
+    const std::string v = std::to_string(i % 1234);
+    blocks.add(b, {v.c_str()});
+  }
+  EXPECT_EQ(blocks.render(b), Texts{"1234"});
+  std::string_view text;
+  ASSERT_EQ(renderAggregateValue(cAllocator(), blocks.specs()[0], b, 0, 77, text), Error::ok);
+  EXPECT_EQ(text, "77");
+  cAllocator().free(const_cast<char*>(text.data()), text.size());
+}
+
+TEST(MinMax, InfinitiesAreValuesAndNaNIsNot) {
+  static const struct {
+    std::initializer_list<const char*> values;
+    const char* min;
+    const char* max;
+  } cases[] = {
+      {{"inf"}, "inf", "inf"},
+      {{"-inf"}, "-inf", "-inf"},
+      {{"inf", "-infinity", "3"}, "-inf", "inf"},
+      {{"nan", "3"}, "3", "3"},
+      {{"nan"}, "", ""},
+      {{"abc", ""}, "", ""},
+      {{"-0"}, "0", "0"},
+  };
+  for (const auto& c : cases) {
+    Blocks blocks({"min(x)", "max(x)"});
+    GroupAccumulators b = blocks.block();
+    blocks.addColumn(b, c.values);
+    EXPECT_EQ(blocks.render(b), (Texts{c.min, c.max})) << c.min << " " << c.max;
+  }
+  // Merging a block that took only +inf keeps it.
+  Blocks blocks({"min(x)", "max(x)"});
+  GroupAccumulators a = blocks.block();
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(b, {"inf"});
+  blocks.merge(a, b);
+  EXPECT_EQ(blocks.render(a), (Texts{"inf", "inf"}));
+}
+
+TEST(Precision, RoundedAggregates) {
+  Blocks blocks({"ROUND(avg(x), 2)", "ROUND(avg(x), 9)", "ROUND(sum(x), 0)", "ROUND(count(x), 3)",
+                 "ROUND(var_pop(*), 2)", "ROUND(median(x), 1)"});
+  GroupAccumulators b = blocks.block();
+  blocks.addColumn(b, {"1", "2"});
+  EXPECT_EQ(blocks.render(b), (Texts{"1.50", "1.500000", "3", "2", "0", "1.5"}));
+}
+
+TEST(ConditionalSpecs, TakeTheCaseValue) {
+  Blocks blocks({"count(CASE WHEN x > 1 THEN 1 ELSE 0 END)",
+                 "max(CASE WHEN x > 1 THEN x ELSE 0 END)",
+                 "min(CASE WHEN x > 1 THEN x ELSE 100 END)",
+                 "sum(CASE WHEN t = 'a' THEN x ELSE 0 END)",
+                 "avg(CASE WHEN t = 'a' THEN x ELSE y END)"});
+  GroupAccumulators b = blocks.block();
+  blocks.add(b, {"1", "a", "9"});
+  blocks.add(b, {"3", "b", "9"});
+  blocks.add(b, {"2", "a"});  // y missing: the ELSE column reads 0
+  blocks.add(b, {"x", "b", "y"});
+  blocks.add(b, {"5", "a"});
+  EXPECT_EQ(blocks.render(b), (Texts{"5", "5", "2", "8", "3.4"}));
+}
+
+TEST(FormatMedian, OddEvenRepeatedAndNaN) {
+  static const struct {
+    std::vector<double> values;
+    std::string median;
+  } cases[] = {
+      {{3, 1, 2}, "2"},
+      {{4, 1, 3, 2}, "2.5"},
+      {{5, 5, 5, 1, 9, 5}, "5"},
+      // Halved before they are added: the sum alone would be infinite.
+      {{1e308, 1.5e308}, "125" + std::string(306, '0')},
+      {{-1e308, -1.5e308}, "-125" + std::string(306, '0')},
+      // NaN orders above every number.
+      {{std::numeric_limits<double>::quiet_NaN(), 1, 2}, "2"},
+      {{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN(), 1},
+       "nan"},
+      {{1, std::numeric_limits<double>::quiet_NaN(), 3, 2}, "2.5"},
+      {{-std::numeric_limits<double>::infinity(), 1}, "-inf"},
+  };
+  for (const auto& c : cases) {
+    std::vector<double> values = c.values;
+    ValueList<double> list{values.data(), values.size(), values.size(), true};
+    std::string_view text;
+    ASSERT_EQ(formatMedian(cAllocator(), list, OutputPrecision{}, text), Error::ok);
+    EXPECT_EQ(text, c.median) << c.median;
+    cAllocator().free(const_cast<char*>(text.data()), text.size());
+  }
+}
+
+TEST(FormatMedian, AMillionEqualValues) {
+  // Selection must stay linear on repeated values.
+  std::vector<double> values(1'000'000, 7.25);
+  values[10] = 1;
+  ValueList<double> list{values.data(), values.size(), values.size(), true};
+  std::string_view text;
+  ASSERT_EQ(formatMedian(cAllocator(), list, OutputPrecision{}, text), Error::ok);
+  EXPECT_EQ(text, "7.25");
+  cAllocator().free(const_cast<char*>(text.data()), text.size());
+}
+
+TEST(FormatMedian, EmptyOrAbsentListIsTheEmptyText) {
+  ValueList<double> absent;
+  std::string_view text = "x";
+  ASSERT_EQ(formatMedian(test::failingAllocator(), absent, OutputPrecision{}, text), Error::ok);
+  EXPECT_EQ(text, "");
+}
+
+TEST(SharedAccumulatorArrays, UnusedKindsShareOnePlaceholder) {
+  Blocks count_only({"count(*)", "min(x)"});
+  const SharedAccumulatorArrays& shared = count_only.shared();
+  EXPECT_EQ(shared.distinct.size(), 2u);
+  EXPECT_EQ(shared.median.size(), 2u);
+  EXPECT_EQ(shared.concat.size(), 2u);
+  EXPECT_EQ(shared.mean.size(), 2u);
+  EXPECT_EQ(shared.compensation.size(), 2u);
+  GroupAccumulators a = count_only.block();
+  GroupAccumulators b = count_only.block();
+  EXPECT_EQ(a.distinct, b.distinct);
+  EXPECT_EQ(a.mean, shared.mean.data());
+  EXPECT_NE(a.count, b.count);
+
+  Blocks every(kEveryKind);
+  EXPECT_TRUE(every.shared().distinct.empty());
+  EXPECT_TRUE(every.shared().median.empty());
+  EXPECT_TRUE(every.shared().concat.empty());
+  EXPECT_TRUE(every.shared().mean.empty());
+  EXPECT_TRUE(every.shared().compensation.empty());
+  GroupAccumulators c = every.block();
+  GroupAccumulators d = every.block();
+  EXPECT_NE(c.distinct, d.distinct);
+  EXPECT_NE(c.median, d.median);
+}
+
+TEST(AccumulateGroupRow, OutOfMemoryIsReported) {
+  const FieldSlice names[] = {"x"};
+  ColumnIndexMap map;
+  map.assign(names, 1);
+  for (const char* item : {"median(x)", "group_concat(x)", "count(distinct x)"}) {
+    AggregateSelectList list;
+    const std::string text = item;
+    ASSERT_EQ(compileAggregateSelectList({&text, 1}, map, names, list), Error::ok);
+    ArenaAllocator blocks_arena;
+    SharedAccumulatorArrays shared;
+    ASSERT_EQ(allocSharedAccumulatorArrays(blocks_arena, list.specs, shared), Error::ok);
+    GroupAccumulators b;
+    ASSERT_EQ(newGroupAccumulators(blocks_arena, {}, 1, shared, b), Error::ok);
+    ArenaAllocator failing(test::failingAllocator());
+    const FieldSlice row[] = {"12"};
+    EXPECT_EQ(accumulateGroupRow(list.specs, b, row, 1, failing), Error::OutOfMemory) << item;
+  }
+}
+
+}  // namespace
+}  // namespace tavix
