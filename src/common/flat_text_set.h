@@ -18,23 +18,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <string_view>
 #include <type_traits>
 
 #include "common/allocator.h"
 #include "common/error.h"
+#include "common/hash.h"
 
 namespace tavix {
 
-// The hash under which a FlatTextSet keeps a key.
-inline uint64_t hashSetKey(std::string_view key) noexcept {
-  return std::hash<std::string_view>{}(key);
-}
-
 class FlatTextSet {
  public:
-  // Adds `key` (whose hash is `hash`, from hashSetKey) when it is not in the
+  // Adds `key` (whose hash is `hash`, from hashText) when it is not in the
   // set yet: the key is copied with `allocator` (the empty text needs no
   // copy) and `added` is set. Returns OutOfMemory, the set unchanged, when
   // the slot array cannot grow or the copy fails.
@@ -56,7 +51,7 @@ class FlatTextSet {
 
   [[nodiscard]] Error insert(std::string_view key, const Allocator& allocator,
                              bool& added) noexcept {
-    return insert(key, hashSetKey(key), allocator, added);
+    return insert(key, hashText(key), allocator, added);
   }
 
   bool contains(std::string_view key, uint64_t hash) const noexcept {

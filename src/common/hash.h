@@ -1,4 +1,5 @@
-// The string hash of tavix's own hash tables (text maps, group maps).
+// The string hash of tavix's own hash tables (text maps, group maps, text
+// sets).
 //
 // `hashBytes` is wyhash (the final version of Wang Yi's public-domain design)
 // with its default secret: short keys cost a few multiplications, and every
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace tavix {
 
@@ -91,6 +93,11 @@ inline uint64_t hashBytes(const void* data, size_t len, uint64_t seed = 0) noexc
   b ^= seed;
   wyMultiply(a, b);
   return wyMix(a ^ kWySecret[0] ^ len, b ^ kWySecret[1]);
+}
+
+// The hash every text-keyed table uses for its keys.
+inline uint64_t hashText(std::string_view text) noexcept {
+  return hashBytes(text.data(), text.size());
 }
 
 }  // namespace tavix

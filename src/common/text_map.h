@@ -28,11 +28,6 @@
 
 namespace tavix {
 
-// The hash every TextMap uses for its keys.
-inline uint64_t hashText(std::string_view text) noexcept {
-  return hashBytes(text.data(), text.size());
-}
-
 template <typename Value>
 class TextMap {
  public:

@@ -239,7 +239,7 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
         break;
       case AggregateKind::count_distinct:
         if (textInput(spec, fields, field_count, text))
-          TAVIX_TRY(insertDistinct(block.distinct[i], text, hashSetKey(text), arena));
+          TAVIX_TRY(insertDistinct(block.distinct[i], text, hashText(text), arena));
         break;
       case AggregateKind::sum:
       case AggregateKind::avg:

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "common/text.h"
+#include "sql/keyword_scan.h"
 #include "sql/select_classify.h"
 
 namespace tavix {
@@ -49,11 +50,12 @@ AggregateCall parseAggregateCall(std::string_view text) {
   if (!findKeywordKind(trim(t.substr(0, open)), call.kind)) return AggregateCall{};
   std::string_view column = trim(t.substr(open + 1, t.size() - open - 2));
 
-  constexpr std::string_view kDistinct = "distinct ";
-  if (call.kind == AggregateKind::count && column.size() >= kDistinct.size() &&
-      startsWithIgnoreCase(column, "distinct") && column[kDistinct.size() - 1] == ' ') {
+  const size_t distinct_end = call.kind == AggregateKind::count
+                                  ? sql_scan::matchKeyword(column, 0, "distinct ")
+                                  : npos;
+  if (distinct_end != npos) {
     call.kind = AggregateKind::count_distinct;
-    column = trim(column.substr(kDistinct.size()));
+    column = trim(column.substr(distinct_end));
   } else if (call.kind == AggregateKind::group_concat) {
     const size_t comma = column.find(',');
     if (comma == npos) {

@@ -53,8 +53,8 @@ struct AggregateCall {
 // Parses `text` as an aggregate call: trimmed, a name before the first '(',
 // the text up to a final ')' as the argument (parentheses inside are not
 // matched), the name one of the sixteen aggregate keywords in any case.
-// count with an argument starting "distinct " (any case, one space byte) is
-// count_distinct over the rest; group_concat and string_agg split their
+// count with an argument starting with the word "distinct" (any case) and
+// whitespace is count_distinct over the rest; group_concat and string_agg split their
 // argument at its first ',' into column and separator (one pair of single
 // quotes around the separator removed; "," without a second argument).
 // Any other text gives `present` false. May throw std::bad_alloc.
