@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_timing.h"
 #include "exec/scan/scan_executors.h"
 #include "platform/platform.h"
 #include "sql/statement_parser.h"
@@ -36,6 +37,9 @@ namespace {
 
 using namespace tavix;
 
+using tavix::bench::floorSeconds;
+using tavix::bench::median;
+using tavix::bench::seconds;
 using tavix::test::Sequence;
 
 int generate(const char* path, uint64_t mib, const std::string& variant) {
@@ -73,46 +77,6 @@ int generate(const char* path, uint64_t mib, const std::string& variant) {
   }
   out.write(block.data(), static_cast<std::streamsize>(block.size()));
   return 0;
-}
-
-double seconds(const std::function<void()>& f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-// 8 threads map the file and count its LFs with memchr.
-double floorSeconds(const char* path) {
-  return seconds([&] {
-    platform::File f;
-    if (platform::openForReading(path, f) != Error::ok) std::abort();
-    uint64_t size = 0;
-    if (platform::fileSize(f, size) != Error::ok) std::abort();
-    platform::MappedView view;
-    if (platform::mapFileReadOnly(f, size, view) != Error::ok) std::abort();
-    std::vector<std::thread> threads;
-    std::vector<uint64_t> counts(8);
-    for (int t = 0; t < 8; ++t) {
-      threads.emplace_back([&, t] {
-        const char* p = view.data() + size * t / 8;
-        const char* end = view.data() + size * (t + 1) / 8;
-        uint64_t n = 0;
-        while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr) {
-          ++n;
-          ++p;
-        }
-        counts[t] = n;
-      });
-    }
-    for (auto& t : threads) t.join();
-    platform::closeFile(f);
-    if (counts[0] == UINT64_MAX) std::puts("");
-  });
 }
 
 using ExecutorFn = Error (*)(const ParsedQuery&, const InputFile&, const ResultFile&, const QueryOptions&);

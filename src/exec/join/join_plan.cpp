@@ -1,5 +1,6 @@
 #include "exec/join/join_plan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -206,6 +207,36 @@ Error planSelectList(const ParsedQuery& query, JoinPlan& plan) {
   return Error::ok;
 }
 
+// Raises `span` to one past every combined column the tree names; false
+// when a name is no column.
+bool widenToWhereColumns(const ConditionNode& root, const JoinPlan& plan, uint64_t& span) {
+  const auto take = [&](std::string_view name) {
+    const uint64_t* index = plan.column_map.find(name);
+    if (index == nullptr) return false;
+    span = std::max(span, *index + 1);
+    return true;
+  };
+  const ConditionNode* node = &root;
+  for (;;) {
+    switch (node->kind) {
+      case ConditionKind::comparison: return take(node->comparison.column);
+      case ConditionKind::date_function:
+        return take(node->date.column) &&
+               (node->date.column2.empty() || take(node->date.column2));
+      case ConditionKind::and_or:
+        if (node->pair == nullptr) return true;
+        if (!widenToWhereColumns(node->pair->left, plan, span)) return false;
+        node = &node->pair->right;
+        continue;
+      case ConditionKind::negation:
+        if (node->child == nullptr) return true;
+        node = node->child.get();
+        continue;
+    }
+    return true;
+  }
+}
+
 Error planWhere(const ParsedQuery& query, JoinPlan& plan) {
   if (!query.has_where) return Error::ok;
   std::vector<FieldSlice> references;
@@ -218,6 +249,9 @@ Error planWhere(const ParsedQuery& query, JoinPlan& plan) {
     plan.where_column = *plan.column_map.find(query.where.comparison.column);
     plan.where_ready = true;
   }
+  uint64_t span = 0;
+  if (widenToWhereColumns(query.where, plan, span) && span <= plan.fromColumnCount())
+    plan.where_from_span = span;
   return Error::ok;
 }
 
@@ -263,6 +297,24 @@ Error planOrderBy(const ParsedQuery& query, JoinPlan& plan) {
     plan.order_keys.push_back(key);
   }
   return Error::ok;
+}
+
+// One past the last FROM column that the keys, the output, the WHERE or the
+// ORDER BY read.
+uint64_t fromColumnsRead(const ParsedQuery& query, const JoinPlan& plan) {
+  const uint64_t from_columns = plan.fromColumnCount();
+  uint64_t span = 0;
+  const auto take = [&](uint64_t index) {
+    if (index < from_columns) span = std::max(span, index + 1);
+  };
+  for (const uint64_t index : plan.left_key_columns) take(index);
+  for (const uint64_t index : plan.selected_columns) take(index);
+  for (const SortKeySource& key : plan.order_keys)
+    if (!key.from_output) take(key.index);
+  uint64_t where_span = 0;
+  if (query.has_where && widenToWhereColumns(query.where, plan, where_span))
+    span = std::max(span, std::min(where_span, from_columns));
+  return span;
 }
 
 }  // namespace
@@ -322,11 +374,14 @@ Error buildJoinPlan(const JoinPlanRequest& request, JoinPlan& plan) {
 
   if (request.staging_columns != nullptr) {
     TAVIX_TRY(planStagingColumns(*request.staging_columns, plan));
-    return planWhere(query, plan);
+    TAVIX_TRY(planWhere(query, plan));
+  } else {
+    TAVIX_TRY(planSelectList(query, plan));
+    TAVIX_TRY(planWhere(query, plan));
+    TAVIX_TRY(planOrderBy(query, plan));
   }
-  TAVIX_TRY(planSelectList(query, plan));
-  TAVIX_TRY(planWhere(query, plan));
-  return planOrderBy(query, plan);
+  plan.from_span = fromColumnsRead(query, plan);
+  return Error::ok;
 }
 
 }  // namespace tavix

@@ -97,7 +97,14 @@ struct JoinPlan {
   const ConditionNode* where = nullptr;  // null without WHERE
   uint64_t where_column = 0;             // a WHERE of one comparison: its column
   bool where_ready = false;
+  // When every column the WHERE names is a FROM column: one past the last
+  // of them, so the WHERE can be tested on a FROM record before any probe.
+  // 0 otherwise.
+  uint64_t where_from_span = 0;
   std::vector<SortKeySource> order_keys;  // ORDER BY, over output and combined row
+  // One past the last FROM column anything reads (keys, output, WHERE,
+  // ORDER BY): a FROM record is cut no further.
+  uint64_t from_span = 0;
 
   uint64_t joinCount() const noexcept { return key_maps.size(); }
   uint64_t columnCount() const noexcept { return combined_names.size(); }

@@ -1,5 +1,6 @@
 #include "exec/join/join_probe.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/number_rule.h"
@@ -55,10 +56,14 @@ Error emitJoinedRow(const FieldSlice* row, JoinProbeContext& context) {
   return stop ? Error::LimitReached : Error::ok;
 }
 
+Error probeLevel(FieldSlice* row, uint64_t write_index, uint64_t depth, bool where_passed,
+                 JoinProbeContext& context);
+
 // Places each build row of `rows` (join `depth`) at `write_index` in turn
-// and probes on.
+// and probes on. `where_passed`: the WHERE has been tested on the FROM
+// record already.
 Error expandBuildRows(FieldSlice* row, uint64_t write_index, uint64_t depth,
-                      const JoinKeyRows& rows, JoinProbeContext& context) {
+                      const JoinKeyRows& rows, bool where_passed, JoinProbeContext& context) {
   const JoinPlan& plan = *context.plan;
   const JoinKeyMap& map = plan.key_maps[depth];
   const uint64_t width = plan.widths[depth];
@@ -66,9 +71,21 @@ Error expandBuildRows(FieldSlice* row, uint64_t write_index, uint64_t depth,
     const JoinBuildRow& build = map.rows[i];
     for (uint64_t k = 0; k < width; ++k)
       row[write_index + k] = k < build.field_count ? build.fields[k] : FieldSlice();
-    TAVIX_TRY(probeJoinRow(row, write_index + width, depth + 1, context));
+    TAVIX_TRY(probeLevel(row, write_index + width, depth + 1, where_passed, context));
   }
   return Error::ok;
+}
+
+Error probeLevel(FieldSlice* row, uint64_t write_index, uint64_t depth, bool where_passed,
+                 JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
+  if (depth < plan.joinCount()) {
+    const JoinKeyRows* rows = plan.key_maps[depth].keys.find(row[plan.left_key_columns[depth]]);
+    if (rows == nullptr) return Error::ok;
+    return expandBuildRows(row, write_index, depth, *rows, where_passed, context);
+  }
+  if (!where_passed && !passesWhere(plan, row)) return Error::ok;
+  return emitJoinedRow(row, context);
 }
 
 void placeFromFields(const FieldSlice* fields, uint64_t count, uint64_t from_columns,
@@ -80,14 +97,7 @@ void placeFromFields(const FieldSlice* fields, uint64_t count, uint64_t from_col
 
 Error probeJoinRow(FieldSlice* row, uint64_t write_index, uint64_t depth,
                    JoinProbeContext& context) {
-  const JoinPlan& plan = *context.plan;
-  if (depth < plan.joinCount()) {
-    const JoinKeyRows* rows = plan.key_maps[depth].keys.find(row[plan.left_key_columns[depth]]);
-    if (rows == nullptr) return Error::ok;
-    return expandBuildRows(row, write_index, depth, *rows, context);
-  }
-  if (!passesWhere(plan, row)) return Error::ok;
-  return emitJoinedRow(row, context);
+  return probeLevel(row, write_index, depth, /*where_passed=*/false, context);
 }
 
 Error probeJoinLine(FieldSlice line, RecordFields& fields, ArenaAllocator& scratch,
@@ -96,16 +106,24 @@ Error probeJoinLine(FieldSlice line, RecordFields& fields, ArenaAllocator& scrat
   const bool quote_free = line.empty() || std::memchr(line.data(), '"', line.size()) == nullptr;
   fields.reset(line, quote_free, context.delimiter);
   // The first join's key is a FROM column: a record whose key has no build
-  // row is dropped after one field cut and one lookup.
+  // row is dropped after one field cut and one lookup. A WHERE over FROM
+  // columns only is tested first, on the same cut, since it drops the
+  // record whatever the joined tables hold.
   const uint64_t key_column = plan.left_key_columns[0];
-  TAVIX_TRY(fields.need(key_column + 1, scratch));
+  const uint64_t where_span = plan.where_from_span;
+  TAVIX_TRY(fields.need(std::max(key_column + 1, where_span), scratch));
+  if (where_span > 0) {
+    placeFromFields(fields.fields(), fields.count(), where_span, row);
+    if (!passesWhere(plan, row)) return Error::ok;
+  }
   const FieldSlice key = key_column < fields.count() ? fields.fields()[key_column] : FieldSlice();
   const JoinKeyRows* rows = plan.key_maps[0].keys.find(key);
   if (rows == nullptr) return Error::ok;
-  TAVIX_TRY(fields.need(kAllFields, scratch));
-  const uint64_t from_columns = plan.fromColumnCount();
-  placeFromFields(fields.fields(), fields.count(), from_columns, row);
-  return expandBuildRows(row, from_columns, 0, *rows, context);
+  // Only the FROM columns something reads are cut and placed; the rest of
+  // the FROM part of the row is never looked at.
+  TAVIX_TRY(fields.need(plan.from_span, scratch));
+  placeFromFields(fields.fields(), fields.count(), plan.from_span, row);
+  return expandBuildRows(row, plan.fromColumnCount(), 0, *rows, where_span > 0, context);
 }
 
 Error probeJoinFields(const FieldSlice* fields, uint64_t count, FieldSlice* row,
