@@ -17,18 +17,6 @@ namespace {
 // names: no header name the staging compares is expected to be longer.
 constexpr size_t kMaxCheckedIdentifier = 256;
 
-// Closes a file on every way out of a scope.
-class FileCloser {
- public:
-  explicit FileCloser(platform::File& file) : file_(file) {}
-  ~FileCloser() { platform::closeFile(file_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  platform::File& file_;
-};
-
 // The staging file from its creation on: closed, then deleted by name, on
 // every way out.
 class SpoolFileOwner {
@@ -56,7 +44,7 @@ Error collectHeaderNames(std::string_view path, const QueryOptions& options, Amb
                          AmbiguousNames& ambiguous) {
   platform::File file;
   TAVIX_TRY(platform::openForReading(path, file));
-  FileCloser close_file(file);
+  platform::FileCloser close_file(file);
   uint64_t size = 0;
   TAVIX_TRY(platform::fileSize(file, size));
   if (size == 0) return Error::NoHeader;

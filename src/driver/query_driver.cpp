@@ -25,18 +25,6 @@ namespace {
 // Standard input is copied to the spool in rounds of this size.
 constexpr size_t kSpoolChunkBytes = 1 << 20;
 
-// Closes a file on every way out of a scope.
-class FileCloser {
- public:
-  explicit FileCloser(platform::File& file) : file_(file) {}
-  ~FileCloser() { platform::closeFile(file_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  platform::File& file_;
-};
-
 // The result file: closed and deleted by name on every way out of the call.
 class ResultFileOwner {
  public:
@@ -84,7 +72,7 @@ Error runScanExecutor(const ParsedQuery& query, const StatementShape& shape,
                       const ResultFile& result, const QueryOptions& options) {
   InputFile input;
   TAVIX_TRY(platform::openForReading(query.source, input.handle));
-  FileCloser close_input(input.handle);
+  platform::FileCloser close_input(input.handle);
   uint64_t size = 0;
   TAVIX_TRY(platform::fileSize(input.handle, size));
   switch (chooseExecutor(shape, size, platform::processorCount())) {
@@ -98,7 +86,7 @@ Error runScanExecutor(const ParsedQuery& query, const StatementShape& shape,
 Error runStdinExecutor(const ParsedQuery& query, Executor executor, const ResultFile& result,
                        const QueryOptions& options) {
   platform::File spool;
-  FileCloser close_spool(spool);
+  platform::FileCloser close_spool(spool);
   TAVIX_TRY(spoolStandardInput(spool));
   switch (executor) {
     case Executor::stdin_group_by:

@@ -52,6 +52,19 @@ Error errorFromErrno(int err, IoOp op) noexcept;
 
 void closeFile(File& file) noexcept;
 
+// Closes a file on every way out of a scope. The file may be opened after
+// the closer is made; a file never opened is left alone.
+class FileCloser {
+ public:
+  explicit FileCloser(File& file) noexcept : file_(file) {}
+  ~FileCloser() { closeFile(file_); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  File& file_;
+};
+
 [[nodiscard]] Error fileSize(File file, uint64_t& size) noexcept;
 
 // Reads at most `len` bytes at the current position; `got` 0 means the end.

@@ -11,31 +11,14 @@
 namespace tavix {
 namespace {
 
-// Closes a file on every way out of a scope.
-class FileCloser {
- public:
-  explicit FileCloser(platform::File& file) : file_(file) {}
-  ~FileCloser() { platform::closeFile(file_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  platform::File& file_;
-};
-
 Error runJoin(const ParsedQuery& query, const ResultFile& output, const QueryOptions& options,
               const JoinColumnFilter* staging_columns) {
-  platform::File from;
-  TAVIX_TRY(platform::openForReading(query.source, from));
-  FileCloser close_from(from);
-  // The reader holds 256 field slots, the writer a 1 MiB buffer and the
-  // record cutter 256 more slots: all on the heap rather than in the frame.
-  auto reader = std::make_unique<CsvFileReader>();
-  TAVIX_TRY(initCsvFileReader(*reader, from));
-  reader->delimiter = options.delimiter;
-  OwnedFieldList header;
-  TAVIX_TRY(readNextCsvRecordOwned(*reader, header));
-  if (header.ended()) return Error::EmptyFile;
+  // The FROM table stays open: its records are read after the planning.
+  // It, the writer (a 1 MiB buffer) and the record cutter (256 slots) live
+  // on the heap rather than in the frame.
+  auto from = std::make_unique<JoinTable>();
+  TAVIX_TRY(openJoinTable(query.source, options.delimiter, *from));
+  const OwnedFieldList& header = from->header;
 
   auto plan = std::make_unique<JoinPlan>();
   JoinPlanRequest request;
@@ -75,7 +58,7 @@ Error runJoin(const ParsedQuery& query, const ResultFile& output, const QueryOpt
   while (e == Error::ok) {
     FieldSlice line;
     bool ended = false;
-    TAVIX_TRY(readNextCsvRecordLine(*reader, line, ended));
+    TAVIX_TRY(readNextCsvRecordLine(from->reader, line, ended));
     if (ended) break;
     e = probeJoinLine(line, *fields, scratch, row.data(), context);
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/number_rule.h"
@@ -11,18 +12,6 @@
 
 namespace tavix {
 namespace {
-
-// Closes a file on every way out of a scope.
-class FileCloser {
- public:
-  explicit FileCloser(platform::File& file) : file_(file) {}
-  ~FileCloser() { platform::closeFile(file_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  platform::File& file_;
-};
 
 // Copies `text` into the arena with 'A'..'Z' lower-cased.
 bool copyLowered(ArenaAllocator& arena, std::string_view text, std::string_view& out) noexcept {
@@ -113,15 +102,9 @@ Error buildJoinedTable(const JoinPlanRequest& request, size_t j, JoinPlan& plan,
                        std::vector<TableNames>& tables) {
   const JoinClause& join = request.query->joins[j];
   const QueryOptions& options = *request.options;
-  platform::File file;
-  TAVIX_TRY(platform::openForReading(join.table, file));
-  FileCloser close_file(file);
-  auto reader = std::make_unique<CsvFileReader>();
-  TAVIX_TRY(initCsvFileReader(*reader, file));
-  reader->delimiter = options.delimiter;
-  OwnedFieldList header;
-  TAVIX_TRY(readNextCsvRecordOwned(*reader, header));
-  if (header.ended()) return Error::EmptyFile;
+  auto table = std::make_unique<JoinTable>();
+  TAVIX_TRY(openJoinTable(join.table, options.delimiter, *table));
+  const OwnedFieldList& header = table->header;
 
   JoinTableSlot& slot = plan.slots[j + 1];
   slot.column_count = header.count();
@@ -143,7 +126,7 @@ Error buildJoinedTable(const JoinPlanRequest& request, size_t j, JoinPlan& plan,
     TAVIX_TRY(storeBuildRow(plan, map, header.items.data(), header.count(), *key));
   for (;;) {
     FieldList record;
-    TAVIX_TRY(readNextCsvRecord(*reader, record));
+    TAVIX_TRY(readNextCsvRecord(table->reader, record));
     if (record.ended()) break;
     TAVIX_TRY(storeBuildRow(plan, map, record.items, record.count, *key));
   }
@@ -318,6 +301,14 @@ uint64_t fromColumnsRead(const ParsedQuery& query, const JoinPlan& plan) {
 }
 
 }  // namespace
+
+Error openJoinTable(std::string_view path, char delimiter, JoinTable& table) {
+  TAVIX_TRY(platform::openForReading(path, table.file));
+  TAVIX_TRY(initCsvFileReader(table.reader, table.file));
+  table.reader.delimiter = delimiter;
+  TAVIX_TRY(readNextCsvRecordOwned(table.reader, table.header));
+  return table.header.ended() ? Error::EmptyFile : Error::ok;
+}
 
 bool formatQualifiedName(ArenaAllocator& arena, std::string_view alias, std::string_view column,
                          std::string_view& out) noexcept {

@@ -116,6 +116,25 @@ struct JoinPlan {
 bool formatQualifiedName(ArenaAllocator& arena, std::string_view alias, std::string_view column,
                          std::string_view& out) noexcept;
 
+// An open table of the join: its file, the buffered reader over it (past
+// the header record) and the header record. The reader holds 256 field
+// slots, so the table lives on the heap rather than in a frame.
+struct JoinTable {
+  JoinTable() = default;
+  ~JoinTable() { platform::closeFile(file); }
+  JoinTable(const JoinTable&) = delete;
+  JoinTable& operator=(const JoinTable&) = delete;
+
+  platform::File file;
+  CsvFileReader reader;
+  OwnedFieldList header;
+};
+
+// Opens `path` relative to the current directory, starts the reader on it
+// with `delimiter` and reads the header record. Returns EmptyFile for a file
+// without any record, and the errors of opening and reading.
+[[nodiscard]] Error openJoinTable(std::string_view path, char delimiter, JoinTable& table);
+
 // What `buildJoinPlan` plans for.
 struct JoinPlanRequest {
   const ParsedQuery* query = nullptr;

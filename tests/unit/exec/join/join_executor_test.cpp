@@ -5,41 +5,25 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
 #include "sql/statement_parser.h"
+#include "unit/output/scratch_dir.h"
 #include "unit/scan/option_variants.h"
 
 namespace tavix {
 namespace {
 
-namespace fs = std::filesystem;
-
-class JoinExecutorTest : public ::testing::Test {
+class JoinExecutorTest : public testing::ScratchDir {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) / "tavix_join_executor_test";
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  void put(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-  }
+  void put(const std::string& name, const std::string& text) { fileWith(name, text); }
 
   // `sql` with {DIR} replaced by the fixture directory.
   std::string expand(std::string sql) const {
     for (size_t at = sql.find("{DIR}"); at != std::string::npos; at = sql.find("{DIR}"))
-      sql.replace(at, 5, dir_.string());
+      sql.replace(at, 5, path(""));
     return sql;
   }
 
@@ -49,20 +33,14 @@ class JoinExecutorTest : public ::testing::Test {
                   const JoinColumnFilter* staged = nullptr) {
     ParsedQuery query;
     if (parseQuery(expand(sql), query) != Error::ok) return "parse error";
-    const fs::path out_path = dir_ / ("out" + std::to_string(++runs_) + ".txt");
-    platform::File out;
-    if (platform::createExclusive(out_path.string(), out) != Error::ok) return "create failed";
+    const std::string out_name = "out" + std::to_string(++runs_) + ".txt";
+    const platform::File out = createFile(out_name);
     const Error e = staged == nullptr ? runJoinQuery(query, ResultFile{out}, options)
                                       : runJoinStagingQuery(query, ResultFile{out}, options, *staged);
-    platform::closeFile(out);
     if (e != Error::ok) return "error: " + std::string(errorName(e));
-    std::ifstream result(out_path, std::ios::binary);
-    std::stringstream text;
-    text << result.rdbuf();
-    return text.str();
+    return readBack(out_name);
   }
 
-  fs::path dir_;
   int runs_ = 0;
 };
 
@@ -70,7 +48,7 @@ TEST_F(JoinExecutorTest, OptionsShapeTheAnswer) {
   put("a.csv", "1,Ann,x\n2,Bob,abc\n3,Cid,7\n");
   put("b.csv", "1,one\n3,three\n1,uno\n");
   const test::OptionVariants v;
-  const std::string join = " FROM '{DIR}/a.csv' a JOIN '{DIR}/b.csv' b ON a.c1 = b.c1";
+  const std::string join = " FROM '{DIR}a.csv' a JOIN '{DIR}b.csv' b ON a.c1 = b.c1";
   static const struct {
     const char* what;
     const char* select;  // completes the statement with `join`
@@ -98,7 +76,7 @@ TEST_F(JoinExecutorTest, OptionsShapeTheAnswer) {
 
   put("s.csv", "id;name\n1;Ann\n2;Bob\n");
   put("t.csv", "id;note\n2;a;b\n1;c\n");
-  EXPECT_EQ(run("SELECT s.name, t.note FROM '{DIR}/s.csv' s JOIN '{DIR}/t.csv' t ON s.id = t.id",
+  EXPECT_EQ(run("SELECT s.name, t.note FROM '{DIR}s.csv' s JOIN '{DIR}t.csv' t ON s.id = t.id",
                 v.semicolon),
             "name;note\nAnn;c\nBob;a\n");
 }
@@ -108,7 +86,7 @@ TEST_F(JoinExecutorTest, StagingWritesTheNamedColumnsAtLeastTwo) {
   put("b.csv", "id,amount,note\n1,10,x\n1,11,y\n2,12,z\n");
   const QueryOptions options;
   const std::string sql =
-      "SELECT count(*) FROM '{DIR}/a.csv' a JOIN '{DIR}/b.csv' b ON a.id = b.id WHERE b.amount > 10 "
+      "SELECT count(*) FROM '{DIR}a.csv' a JOIN '{DIR}b.csv' b ON a.id = b.id WHERE b.amount > 10 "
       "ORDER BY a.pop LIMIT 1";
   const std::map<std::string, std::string> cases = {
       // Only the named columns, in combined order; WHERE applies, the select
@@ -132,7 +110,7 @@ TEST_F(JoinExecutorTest, StagingWritesTheNamedColumnsAtLeastTwo) {
   for (int i = 1; i < 300; ++i) wide += ",w" + std::to_string(i);
   put("wide.csv", wide + "\n1\n");
   const JoinColumnFilter all = [](std::string_view) { return true; };
-  EXPECT_EQ(run("SELECT * FROM '{DIR}/a.csv' a JOIN '{DIR}/wide.csv' w ON a.id = w.k", options, &all),
+  EXPECT_EQ(run("SELECT * FROM '{DIR}a.csv' a JOIN '{DIR}wide.csv' w ON a.id = w.k", options, &all),
             "error: TooManyColumns");
 }
 
