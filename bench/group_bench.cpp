@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "engine/csv/csv_records.h"
 #include "exec/group/group_by.h"
 #include "platform/platform.h"
@@ -33,16 +34,8 @@ namespace {
 
 using namespace tavix;
 
-double seconds(const std::function<void()>& f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using tavix::bench::median;
+using tavix::bench::seconds;
 
 // Calls `body(view)` on a fresh read-only mapping of the file.
 void withMapping(const char* path, const std::function<void(const platform::MappedView&)>& body) {
@@ -57,22 +50,6 @@ void withMapping(const char* path, const std::function<void(const platform::Mapp
 }
 
 uint64_t g_sink = 0;  // keeps the measured loops from being optimised away
-
-double floorSeconds(const char* path) {
-  return seconds([&] {
-    withMapping(path, [](const platform::MappedView& view) {
-      const char* p = view.data();
-      const char* end = p + view.size();
-      uint64_t n = 0;
-      while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) !=
-             nullptr) {
-        ++n;
-        ++p;
-      }
-      g_sink += n;
-    });
-  });
-}
 
 double cutSeconds(const char* path) {
   return seconds([&] {
@@ -129,7 +106,7 @@ int main(int argc, char** argv) {
     std::function<double()> once;
   };
   const std::vector<Measure> measures = {
-      {"floor: mmap + memchr LF count", [&] { return floorSeconds(path); }},
+      {"floor: mmap + memchr LF count", [&] { return tavix::bench::floorSeconds(path, 1); }},
       {"cut: record ends + fields", [&] { return cutSeconds(path); }},
       {"GROUP BY category: count(*), sum(price)",
        [&] {
