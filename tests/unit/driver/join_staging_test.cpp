@@ -1,11 +1,17 @@
 #include "driver/join_staging.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "driver/query_driver.h"
 
 namespace tavix {
 namespace {
@@ -81,6 +87,44 @@ TEST(ReleaseSpoolFile, DeletesByNameOnlyWhenAsked) {
   EXPECT_TRUE(remove.path.empty());
   releaseSpoolFile(remove);  // a second release does nothing
   std::filesystem::remove_all(dir);
+}
+
+// Without TEMP the staging file is made in the current directory; it is gone
+// when the statement ends, whether it succeeded or not.
+TEST(JoinStaging, WithoutTempTheCurrentDirectoryIsLeftClean) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "tavix_staging_cwd_test";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir / "t.csv") << "id,city\n1,Oslo\n2,Rome\n";
+  std::ofstream(dir / "u.csv") << "tid,note\n1,a\n2,b\n1,c\n";
+  const fs::path previous = fs::current_path();
+  const char* temp = std::getenv("TEMP");
+  const std::string saved_temp = temp != nullptr ? temp : "";
+  unsetenv("TEMP");
+  fs::current_path(dir);
+
+  static const struct {
+    const char* sql;
+    Error error;
+  } cases[] = {
+      {"SELECT t.city FROM 't.csv' t JOIN 'u.csv' u ON t.id = u.tid GROUP BY t.city", Error::ok},
+      {"SELECT t.nosuch FROM 't.csv' t JOIN 'u.csv' u ON t.id = u.tid GROUP BY t.nosuch",
+       Error::ColumnNotFound},
+  };
+  for (const auto& c : cases) {
+    ReturnedText text;
+    EXPECT_EQ(runQuery(c.sql, OutputFormat::csv, text), c.error) << c.sql;
+    if (text.text != nullptr) freeReturnedText(text.text);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"t.csv", "u.csv"})) << c.sql;
+  }
+
+  fs::current_path(previous);
+  if (temp != nullptr) setenv("TEMP", saved_temp.c_str(), 1);
+  fs::remove_all(dir);
 }
 
 }  // namespace
