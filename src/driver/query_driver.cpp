@@ -25,20 +25,26 @@ namespace {
 // Standard input is copied to the spool in rounds of this size.
 constexpr size_t kSpoolChunkBytes = 1 << 20;
 
-// The result file: closed and deleted by name on every way out of the call.
+// The result file: closed, then deleted by name, on every way out of the
+// call.
 class ResultFileOwner {
  public:
   ~ResultFileOwner() {
-    platform::closeFile(result.handle);
+    file.reset();
     if (!path.empty()) TAVIX_IGNORE_ERROR(platform::deleteFile(path));
   }
-  ResultFile result;
+  ResultFile result() const { return ResultFile{file.get()}; }
+
+  platform::OwnedFile file;
   std::string path;
 };
 
 // Copies standard input into a nameless spool file and rewinds it.
-Error spoolStandardInput(platform::File& spool) {
-  TAVIX_TRY(createTempFile("stdin_spool", spool));
+Error spoolStandardInput(platform::OwnedFile& spool) {
+  platform::File created;
+  TAVIX_TRY(createTempFile("stdin_spool", created));
+  spool.reset(created);
+  // Standard input belongs to the process: borrowed, never closed here.
   platform::File input;
   TAVIX_TRY(platform::standardInput(input));
   std::unique_ptr<char[]> buffer(new char[kSpoolChunkBytes]);
@@ -46,9 +52,9 @@ Error spoolStandardInput(platform::File& spool) {
     size_t got = 0;
     TAVIX_TRY(platform::readSome(input, buffer.get(), kSpoolChunkBytes, got));
     if (got == 0) break;
-    TAVIX_TRY(platform::writeAll(spool, buffer.get(), got));
+    TAVIX_TRY(platform::writeAll(spool.get(), buffer.get(), got));
   }
-  return platform::seekTo(spool, 0);
+  return platform::seekTo(spool.get(), 0);
 }
 
 // Answers SELECT DISTINCT over plain columns as a GROUP BY over the select
@@ -70,9 +76,9 @@ Error runDistinctAsGroupBy(ParsedQuery& query, const ResultFile& result,
 
 Error runScanExecutor(const ParsedQuery& query, const StatementShape& shape,
                       const ResultFile& result, const QueryOptions& options) {
-  InputFile input;
-  TAVIX_TRY(platform::openForReading(query.source, input.handle));
-  platform::FileCloser close_input(input.handle);
+  platform::OwnedFile file;
+  TAVIX_TRY(platform::openForReading(query.source, file));
+  const InputFile input{file.get()};
   uint64_t size = 0;
   TAVIX_TRY(platform::fileSize(input.handle, size));
   switch (chooseExecutor(shape, size, platform::processorCount())) {
@@ -85,15 +91,15 @@ Error runScanExecutor(const ParsedQuery& query, const StatementShape& shape,
 
 Error runStdinExecutor(const ParsedQuery& query, Executor executor, const ResultFile& result,
                        const QueryOptions& options) {
-  platform::File spool;
-  platform::FileCloser close_spool(spool);
+  platform::OwnedFile spool;
   TAVIX_TRY(spoolStandardInput(spool));
   switch (executor) {
     case Executor::stdin_group_by:
-      return runGroupByQuery(query, result, options, PreopenedSource{spool, true});
+      return runGroupByQuery(query, result, options, PreopenedSource{spool.get(), true});
     case Executor::stdin_global_aggregate:
-      return runGlobalAggregateQuery(query, result, options, PreopenedSource{spool, true});
-    case Executor::stdin_sorted: return runStreamingQuery(query, InputFile{spool}, result, options);
+      return runGlobalAggregateQuery(query, result, options, PreopenedSource{spool.get(), true});
+    case Executor::stdin_sorted:
+      return runStreamingQuery(query, InputFile{spool.get()}, result, options);
     default: return Error::MixedAggregateAndNonAggregateSelect;
   }
 }
@@ -141,11 +147,13 @@ Error runQuery(std::string_view sql, OutputFormat format, ReturnedText& out) {
   options.output_format = format;
 
   ResultFileOwner result_file;
-  TAVIX_TRY(createResultFile(result_file.result.handle, result_file.path));
+  platform::File created;
+  TAVIX_TRY(createResultFile(created, result_file.path));
+  result_file.file.reset(created);
   TAVIX_TRY(rewriteDatePart(query.select_items));
   TAVIX_TRY(rewriteDatePart(query.group_by));
-  TAVIX_TRY(runChosenExecutor(query, result_file.result, options));
-  return readResultFile(result_file.result.handle, out);
+  TAVIX_TRY(runChosenExecutor(query, result_file.result(), options));
+  return readResultFile(result_file.file.get(), out);
 }
 
 void queryWorkerMain(void* raw) noexcept {

@@ -26,7 +26,8 @@ namespace tavix::platform {
 // ---------------------------------------------------------------- files
 
 // An open file descriptor; `fd` is -1 when closed. Copies share the
-// descriptor: exactly one holder closes it with `closeFile`.
+// descriptor and none of them closes it: the one `OwnedFile` holding it
+// does (or, for a handle nobody owns, an explicit `closeFile`).
 struct File {
   int fd = -1;
   bool isOpen() const { return fd >= 0; }
@@ -52,8 +53,48 @@ Error errorFromErrno(int err, IoOp op) noexcept;
 
 void closeFile(File& file) noexcept;
 
-// Closes a file on every way out of a scope. The file may be opened after
-// the closer is made; a file never opened is left alone.
+// The owner of one open descriptor: closes it when destroyed or replaced.
+// Move-only, so exactly one owner closes a descriptor; the plain `File`
+// handed out by `get` is a borrowed view for the calls below.
+class OwnedFile {
+ public:
+  OwnedFile() = default;
+  explicit OwnedFile(File file) noexcept : file_(file) {}
+  ~OwnedFile() { closeFile(file_); }
+  OwnedFile(OwnedFile&& other) noexcept : file_(other.release()) {}
+  OwnedFile& operator=(OwnedFile&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  OwnedFile(const OwnedFile&) = delete;
+  OwnedFile& operator=(const OwnedFile&) = delete;
+
+  File get() const noexcept { return file_; }
+  bool isOpen() const noexcept { return file_.isOpen(); }
+  // Closes the descriptor held so far and takes `file`.
+  void reset(File file = File{}) noexcept {
+    closeFile(file_);
+    file_ = file;
+  }
+  // Gives the descriptor up without closing it.
+  File release() noexcept {
+    const File f = file_;
+    file_ = File{};
+    return f;
+  }
+
+ private:
+  File file_;
+};
+
+// `openForReading` and `createExclusive` into an owner, which closes what
+// it held before and holds nothing on failure.
+[[nodiscard]] Error openForReading(std::string_view path, OwnedFile& out) noexcept;
+[[nodiscard]] Error createExclusive(std::string_view path, OwnedFile& out) noexcept;
+
+// Closes a plain `File` variable on every way out of a scope (for handles
+// that are not held by an `OwnedFile`). The file may be opened after the
+// closer is made; a file never opened is left alone.
 class FileCloser {
  public:
   explicit FileCloser(File& file) noexcept : file_(file) {}
@@ -132,6 +173,18 @@ inline constexpr size_t kWorkerThreadStack = 16u << 20;  // executor workers
 // Waits for a started thread to end; a thread never started is ignored.
 void joinThread(Thread& thread) noexcept;
 
+// Runs `body(arg, i)` for every i in [0, count), each on its own thread of
+// `stack_size` bytes, and waits for all of them: the one way a group of
+// threads is run. Threads are started in index order. When thread i cannot
+// be started, no later one is, the threads already running are waited for,
+// `started` is i and the start error is returned (OutOfMemory, with
+// `started` 0, when the group's handles cannot be allocated); the caller
+// treats index i as failed with that error and the indexes after it as never
+// run. On success `started` is `count`. Call it from one thread; `body` runs
+// concurrently on all of them.
+[[nodiscard]] Error runThreads(size_t count, size_t stack_size, void (*body)(void*, size_t),
+                               void* arg, size_t& started) noexcept;
+
 // An exclusive lock (no recursion).
 class Mutex {
  public:
@@ -144,6 +197,19 @@ class Mutex {
 
  private:
   alignas(8) unsigned char storage_[64];
+};
+
+// Holds a `Mutex` for the lifetime of the guard: locks on construction,
+// unlocks on every way out of the scope.
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) noexcept : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() { mutex_.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& mutex_;
 };
 
 // The process-wide standard-error lock: re-entrant for the thread that holds

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -121,6 +122,22 @@ Error createExclusive(std::string_view path, File& out) noexcept {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errorFromErrno(errno, IoOp::create);
   out.fd = fd;
+  return Error::ok;
+}
+
+Error openForReading(std::string_view path, OwnedFile& out) noexcept {
+  out.reset();
+  File file;
+  TAVIX_TRY(openForReading(path, file));
+  out.reset(file);
+  return Error::ok;
+}
+
+Error createExclusive(std::string_view path, OwnedFile& out) noexcept {
+  out.reset();
+  File file;
+  TAVIX_TRY(createExclusive(path, file));
+  out.reset(file);
   return Error::ok;
 }
 
@@ -271,6 +288,40 @@ void joinThread(Thread& thread) noexcept {
   if (!thread.started) return;
   pthread_join(static_cast<pthread_t>(thread.handle), nullptr);
   thread.started = false;
+}
+
+namespace {
+
+// One member of a thread group: the group's body and argument, and its index.
+struct GroupMember {
+  void (*body)(void*, size_t);
+  void* arg;
+  size_t index;
+};
+
+void groupMemberMain(void* raw) {
+  const GroupMember& m = *static_cast<GroupMember*>(raw);
+  m.body(m.arg, m.index);
+}
+
+}  // namespace
+
+Error runThreads(size_t count, size_t stack_size, void (*body)(void*, size_t), void* arg,
+                 size_t& started) noexcept {
+  started = 0;
+  if (count == 0) return Error::ok;
+  std::unique_ptr<Thread[]> threads(new (std::nothrow) Thread[count]);
+  std::unique_ptr<GroupMember[]> members(new (std::nothrow) GroupMember[count]);
+  if (threads == nullptr || members == nullptr) return Error::OutOfMemory;
+  Error start_error = Error::ok;
+  for (size_t i = 0; i < count; ++i) {
+    members[i] = GroupMember{body, arg, i};
+    start_error = startThread(threads[i], stack_size, groupMemberMain, &members[i]);
+    if (start_error != Error::ok) break;
+    started = i + 1;
+  }
+  for (size_t i = 0; i < started; ++i) joinThread(threads[i]);
+  return start_error;
 }
 
 static_assert(sizeof(pthread_mutex_t) <= 64);

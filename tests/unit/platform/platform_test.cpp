@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tavix::platform {
 namespace {
@@ -114,6 +117,67 @@ TEST(Threads, RunWithTheRequestedStack) {
             Error::ok);
   joinThread(t);
   EXPECT_EQ(ctx.ran.load(), 2);
+}
+
+TEST_F(Files, OwnedFileClosesItsDescriptorOnceAndMovesOwnership) {
+  std::ofstream(dir_ / "data") << "abc";
+  auto isOpenDescriptor = [](File f) { return ::fcntl(f.fd, F_GETFD) != -1; };
+  File seen;
+  {
+    OwnedFile a;
+    ASSERT_EQ(openForReading((dir_ / "data").string(), a), Error::ok);
+    seen = a.get();
+    OwnedFile b(std::move(a));
+    EXPECT_FALSE(a.isOpen());
+    EXPECT_EQ(b.get().fd, seen.fd);
+    OwnedFile c;
+    c = std::move(b);
+    EXPECT_TRUE(isOpenDescriptor(c.get()));
+    // A failed open leaves the owner empty and closes what it held.
+    EXPECT_EQ(openForReading((dir_ / "missing").string(), c), Error::FileNotFound);
+    EXPECT_FALSE(c.isOpen());
+    EXPECT_FALSE(isOpenDescriptor(seen));
+    ASSERT_EQ(openForReading((dir_ / "data").string(), c), Error::ok);
+    seen = c.get();
+  }
+  EXPECT_FALSE(isOpenDescriptor(seen));
+}
+
+TEST(Threads, GroupRunsEveryIndexOnceAndJoinsThemAll) {
+  for (size_t count : {0, 1, 5, 64}) {
+    std::vector<std::atomic<int>> runs(count);
+    size_t started = 99;
+    ASSERT_EQ(runThreads(count, kWorkerThreadStack,
+                         [](void* arg, size_t i) {
+                           (*static_cast<std::vector<std::atomic<int>>*>(arg))[i].fetch_add(1);
+                         },
+                         &runs, started),
+              Error::ok);
+    EXPECT_EQ(started, count);
+    // Every thread has been joined: all counts are final.
+    for (size_t i = 0; i < count; ++i) EXPECT_EQ(runs[i].load(), 1) << count << " " << i;
+  }
+}
+
+TEST(Threads, MutexLockSerialisesItsScope) {
+  struct Shared {
+    Mutex mutex;
+    uint64_t counter = 0;  // touched only under the lock
+  } shared;
+  constexpr size_t kThreads = 8;
+  constexpr uint64_t kRounds = 20000;
+  size_t started = 0;
+  ASSERT_EQ(runThreads(kThreads, kWorkerThreadStack,
+                       [](void* arg, size_t) {
+                         Shared& s = *static_cast<Shared*>(arg);
+                         for (uint64_t r = 0; r < kRounds; ++r) {
+                           MutexLock lock(s.mutex);
+                           ++s.counter;
+                         }
+                       },
+                       &shared, started),
+            Error::ok);
+  EXPECT_EQ(shared.counter, kThreads * kRounds);
 }
 
 TEST(StandardError, LockIsReentrantAndBrokenPipesAreHarmless) {
