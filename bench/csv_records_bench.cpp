@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/csv/csv_records.h"
+#include "engine/csv/scan_ranges.h"
 #include "support/sequences.h"
 
 namespace tavix {

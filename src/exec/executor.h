@@ -16,14 +16,15 @@
 #include <cstdint>
 
 #include "engine/csv/csv_header.h"
+#include "engine/output/answer_budget.h"
 #include "engine/output/output_format.h"
 #include "platform/platform.h"
 
 namespace tavix {
 
-// The largest answer the driver reads back and returns (256 MiB); executors
-// that hold rows before writing them may stop early once they pass it.
-inline constexpr uint64_t kMaxResultBytes = 268'435'456;
+// kMaxResultBytes (engine/output/answer_budget.h) bounds the answer the
+// driver reads back; executors that hold rows before writing them may stop
+// early once they pass it.
 
 struct QueryOptions {
   uint64_t thread_count = 0;  // 0: one worker per processor

@@ -1,7 +1,6 @@
 // CSV record machinery over bytes that lie in memory as one run: where a
 // record ends, how a record is cut into fields, how doubled quotes are
-// unescaped, and how a byte run is cut into record-aligned ranges for worker
-// threads.
+// unescaped.
 //
 // The dialect: records end with LF (callers drop one CR right before it),
 // fields are separated by a one-byte delimiter, and a field whose first byte
@@ -10,8 +9,7 @@
 // byte. The delimiter is never a double quote or LF.
 //
 // Nothing here keeps state or allocates, except `unescapeDoubledQuotes`
-// (into the caller's arena) and `splitIntoScanRanges` (its output vector and,
-// for large inputs, short-lived helper threads). Every routine is reentrant
+// (into the caller's arena). Every routine is reentrant
 // and only reads its input, so worker threads may call them at once over the
 // same shared mapping.
 #pragma once
@@ -103,28 +101,5 @@ size_t collapseDoubledQuotes(std::string_view text, char* out) noexcept;
 // first OutOfMemory and returns it.
 [[nodiscard]] Error unescapeDoubledQuotes(FieldSlice* fields, size_t count,
                                           ArenaAllocator& scratch) noexcept;
-
-// One record-aligned byte range of the input handed to one worker.
-struct ScanRange {
-  uint64_t start;  // offset of the first byte
-  uint64_t end;    // one past the last byte: just past an LF, or the data length
-};
-
-// Cuts [start, data.size()) into `n` consecutive ranges for `n` workers.
-// The nominal cut offsets are start + k * ((size - start) / n) for
-// k = 1..n-1; each cut is moved to just past the first LF at or after its
-// nominal offset that ends a record in a sequential read from `start` (so a
-// quoted field holding line ends is never cut), or to the data length when no
-// record ends after the nominal offset. The ranges share their boundaries,
-// never overlap and never run backwards; the first starts at `start`, the
-// last ends at the data length; a range may be empty. Reading every range
-// record by record gives exactly the records of a sequential read.
-//
-// Inputs of 16 MiB and more have their quote state summarised by up to n
-// helper threads (joined before the return); when a helper cannot be
-// started its share is done on the calling thread. Returns OutOfMemory when
-// `out` cannot be sized; n 0 gives no ranges and n 1 the whole input.
-[[nodiscard]] Error splitIntoScanRanges(std::string_view data, uint64_t start, size_t n,
-                                        char delimiter, std::vector<ScanRange>& out) noexcept;
 
 }  // namespace tavix

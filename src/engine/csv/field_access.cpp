@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -70,6 +71,38 @@ LeadingFields splitLeadingFields(const char* line, size_t length, FieldSlice* sl
     if (total > max_fields) return {count, Error::TooManyColumns};
   }
   return {count, Error::ok};
+}
+
+Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields, size_t& count,
+                        ArenaAllocator& scratch) noexcept {
+  const SplitResult split = splitCsvRecord(line.data(), line.size(), fields, kMaxRecordFields, delimiter);
+  count = split.count;
+  if (split.error != Error::ok) return split.error;
+  // Most records hold no quote at all: one search of the line spares looking
+  // into every field. A field the arena cannot copy keeps its doubled
+  // quotes; the row is still answered rather than the query failed over a
+  // few bytes of scratch.
+  if (std::memchr(line.data(), '"', line.size()) == nullptr) return Error::ok;
+  TAVIX_IGNORE_ERROR(unescapeDoubledQuotes(fields, count, scratch));
+  return Error::ok;
+}
+
+Error RecordFields::splitWhole(ArenaAllocator& scratch) noexcept {
+  size_t count = 0;
+  if (quote_free_) {
+    // Nothing to unescape: the split alone gives the fields.
+    const SplitResult split =
+        splitCsvRecord(line_.data(), line_.size(), fields_, kMaxRecordFields, delimiter_);
+    TAVIX_TRY(split.error);
+    count = split.count;
+  } else {
+    scratch.reset();
+    TAVIX_TRY(splitRecordFields(line_, delimiter_, fields_, count, scratch));
+  }
+  count_ = count;
+  cut_ = kAllFields;
+  started_ = whole_ = true;
+  return Error::ok;
 }
 
 }  // namespace tavix

@@ -1,14 +1,20 @@
-// Reading only the leading fields of a record, for scans whose WHERE or sort
-// key needs a few columns: the record is cut as far as the last column
-// needed, and the full split is left for the records that are kept.
+// Cutting one record line into its fields: whole and unescaped
+// (`splitRecordFields`), or only as far as asked, for scans whose WHERE or
+// sort key needs a few columns (`splitLeadingFields`, and `RecordFields`,
+// which cuts a record step by step and leaves the full split for the records
+// that are kept).
 //
-// Pure functions over the caller's bytes and slots; callable from any thread.
+// The free functions work over the caller's bytes and slots and may run on
+// any thread; a `RecordFields` belongs to one thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
+#include "common/allocator.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "engine/csv/csv_records.h"
 
 namespace tavix {
 
@@ -25,5 +31,74 @@ struct LeadingFields {
 // Allocates nothing.
 LeadingFields splitLeadingFields(const char* line, size_t length, FieldSlice* slots, size_t wanted,
                                  size_t max_fields, char delimiter) noexcept;
+
+// Splits one record line (no LF, no trailing CR) into `fields` (room for
+// kMaxRecordFields) and replaces every field holding doubled quotes by its
+// unescaped copy in `scratch` (a field the arena cannot copy stays as
+// split). Returns TooManyColumns for a record of more than kMaxRecordFields
+// fields.
+[[nodiscard]] Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields,
+                                      size_t& count, ArenaAllocator& scratch) noexcept;
+
+// Asks for every field of the record.
+inline constexpr size_t kAllFields = SIZE_MAX;
+static_assert(kAllFields > kMaxRecordFields);
+
+// The fields of one record line, cut only as far as they are asked for: a
+// quote-free record is cut up to the last field needed (the whole record is
+// still checked against the field limit), any other record is split whole
+// and unescaped, as `splitRecordFields` does. The slices are the same either
+// way. Belongs to one worker; 2 KiB of slots, so keep it off small stacks.
+class RecordFields {
+ public:
+  // Starts on a new record line (no LF, no trailing CR). `quote_free`: the
+  // caller knows the line holds no double quote.
+  void reset(FieldSlice line, bool quote_free, char delimiter) noexcept {
+    line_ = line;
+    delimiter_ = delimiter;
+    quote_free_ = quote_free;
+    cut_ = 0;
+    whole_ = false;
+    started_ = false;
+  }
+
+  // Makes fields [0, min(n, count)) available, n = kAllFields for all of
+  // them. `scratch` takes unescaped copies; it is reset before a whole split.
+  // Returns TooManyColumns for a record of more than kMaxRecordFields fields,
+  // whatever `n`.
+  [[nodiscard]] Error need(size_t n, ArenaAllocator& scratch) noexcept {
+    if (whole_ || (started_ && n <= cut_)) return Error::ok;
+    if (quote_free_ && n < kMaxRecordFields) {
+      // A quote-free record splits at every delimiter: cut it afresh up to
+      // the n-th field (cheap next to the work it spares), checking the
+      // field limit on the first cut only.
+      const LeadingFields r = splitLeadingFields(line_.data(), line_.size(), fields_, n,
+                                                 started_ ? kAllFields : kMaxRecordFields, delimiter_);
+      TAVIX_TRY(r.error);
+      started_ = true;
+      cut_ = n;
+      count_ = r.count;
+      whole_ = r.count < n;
+      return Error::ok;
+    }
+    return splitWhole(scratch);
+  }
+
+  const FieldSlice* fields() const noexcept { return fields_; }
+  // Fields available; with `whole()` the record's field count.
+  size_t count() const noexcept { return count_; }
+
+ private:
+  [[nodiscard]] Error splitWhole(ArenaAllocator& scratch) noexcept;
+
+  FieldSlice line_;
+  size_t count_ = 0;
+  size_t cut_ = 0;       // fields asked for so far
+  bool quote_free_ = false;
+  bool whole_ = false;   // every field is in the slots
+  bool started_ = false;  // the field limit has been checked
+  char delimiter_ = ',';
+  FieldSlice fields_[kMaxRecordFields];
+};
 
 }  // namespace tavix

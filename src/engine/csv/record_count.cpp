@@ -31,11 +31,10 @@ struct ChunkCount {
   const char* data = nullptr;
   size_t length = 0;
   NewlineCounts counts;
-  platform::Thread thread;
 };
 
-void countChunkWorkerMain(void* arg) {
-  ChunkCount& c = *static_cast<ChunkCount*>(arg);
+void countChunkWorkerMain(void* arg, size_t i) {
+  ChunkCount& c = (*static_cast<std::vector<ChunkCount>*>(arg))[i];
   c.counts = countNewlinesQuoteAware(c.data, c.length);
 }
 
@@ -76,15 +75,9 @@ RecordCount countRecordsParallel(const char* data, size_t length, uint64_t max_t
     parts[i].data = data + i * size;
     parts[i].length = i + 1 < chunks ? size : length - i * size;
   }
-  Error error = Error::ok;
-  for (ChunkCount& part : parts) {
-    if (platform::startThread(part.thread, platform::kWorkerThreadStack, countChunkWorkerMain,
-                              &part) != Error::ok) {
-      error = Error::Unexpected;
-      break;
-    }
-  }
-  for (ChunkCount& part : parts) platform::joinThread(part.thread);
+  size_t started = 0;
+  const Error error =
+      platform::runThreads(parts.size(), platform::kWorkerThreadStack, countChunkWorkerMain, &parts, started);
   if (error != Error::ok) return {0, error};
 
   uint64_t count = 0;

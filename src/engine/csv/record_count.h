@@ -30,7 +30,7 @@ NewlineCounts countNewlinesQuoteAware(const char* chunk, size_t length) noexcept
 
 struct RecordCount {
   uint64_t count;
-  Error error;  // ok, OutOfMemory, or Unexpected when a thread cannot be started
+  Error error;  // ok, OutOfMemory, or the start error of a thread that cannot be started
 };
 
 // Returns the number of records of `length` bytes at `data` (the body after

@@ -100,15 +100,15 @@ Error putJsonKey(Sink& sink, std::string_view name) noexcept {
 
 // "{", the members in key order, "}".
 template <class Sink>
-Error putJsonObject(Sink& sink, std::span<const FieldSlice> keys,
-                    std::span<const FieldSlice> values) noexcept {
+Error putJsonObject(Sink& sink, std::span<const FieldSlice> keys, std::span<const FieldSlice> values,
+                    JsonValues form) noexcept {
   TAVIX_TRY(sink.put('{'));
   for (size_t i = 0; i < keys.size(); ++i) {
     if (i > 0) TAVIX_TRY(sink.put(','));
     TAVIX_TRY(sink.put(keys[i].data(), keys[i].size()));
     if (i >= values.size()) {
       TAVIX_TRY(sink.put("\"\"", 2));
-    } else if (isJsonNumber(values[i])) {
+    } else if (form == JsonValues::typed && isJsonNumber(values[i])) {
       TAVIX_TRY(sink.put(values[i].data(), values[i].size()));
     } else {
       TAVIX_TRY(putJsonString(sink, values[i]));
@@ -141,6 +141,14 @@ Error putCsvRecord(Sink& sink, std::span<const FieldSlice> values, char delimite
     TAVIX_TRY(putCsvValue(sink, values[i], delimiter, rule));
   }
   return Error::ok;
+}
+
+// One row alone in `form`: a CSV record without line end, or a JSON object.
+template <class Sink>
+Error putRenderedRow(Sink& sink, const RowForm& form, std::span<const FieldSlice> values) noexcept {
+  if (form.format == OutputFormat::csv)
+    return putCsvRecord(sink, values, form.delimiter, CsvQuoting::delimiter_only);
+  return putJsonObject(sink, form.json_keys, values, form.json_values);
 }
 
 // Runs `render` into the buffer; on failure the buffer gets its old length
@@ -194,17 +202,32 @@ Error flushVariant(Variant& w) noexcept {
   return Error::ok;
 }
 
-// The JSON array frame before a row: "[\n" before the first, ",\n" before
-// every later one. JSON lines have no opening frame.
+RowFraming framingOf(const JsonResultWriter& w) noexcept {
+  return rowFraming(w.style == JsonStyle::array ? OutputFormat::json_array : OutputFormat::json_lines);
+}
+
+Error putText(JsonResultWriter& w, std::string_view text) noexcept {
+  return writeBuffered(w, text.data(), text.size());
+}
+
+// The frame before a row: the first opening before the answer's first row,
+// the opening before every later one.
 Error putRowOpening(JsonResultWriter& w) noexcept {
-  Error e = Error::ok;
-  if (w.style == JsonStyle::array) e = writeBuffered(w, w.no_row_yet ? "[\n" : ",\n", 2);
+  const RowFraming f = framingOf(w);
+  const Error e = putText(w, w.no_row_yet ? f.first_opening : f.opening);
   w.no_row_yet = false;
   return e;
 }
 
-Error putRowClosing(JsonResultWriter& w) noexcept {
-  return w.style == JsonStyle::lines ? writeBuffered(w, "\n", 1) : Error::ok;
+Error putRowClosing(JsonResultWriter& w) noexcept { return putText(w, framingOf(w).closing); }
+
+// Writes a long text after what is buffered, without copying it through
+// the buffer; a short one is buffered.
+template <class Variant>
+Error writeBlock(Variant& w, std::string_view text) noexcept {
+  if (text.size() <= kResultBufferSize - w.buffered) return writeBuffered(w, text.data(), text.size());
+  TAVIX_TRY(flushVariant(w));
+  return platform::writeAll(w.handle, text.data(), text.size());
 }
 
 void releaseKeys(JsonResultWriter& w) noexcept {
@@ -278,14 +301,14 @@ Error writeResultRow(ResultWriter& writer, std::span<const FieldSlice> values) n
   JsonResultWriter& w = writer.json;
   TAVIX_TRY(putRowOpening(w));
   WriterSink<JsonResultWriter> sink{w};
-  TAVIX_TRY(putJsonObject(sink, {w.keys, static_cast<size_t>(w.key_count)}, values));
+  TAVIX_TRY(putJsonObject(sink, {w.keys, static_cast<size_t>(w.key_count)}, values, JsonValues::typed));
   return putRowClosing(w);
 }
 
 Error emitRenderedRow(ResultWriter& writer, std::string_view row) noexcept {
   if (writer.kind == ResultWriterKind::csv) {
     TAVIX_TRY(writeCsvBuffered(writer.csv, row));
-    return writeCsvBuffered(writer.csv, "\n");
+    return writeCsvBuffered(writer.csv, rowFraming(OutputFormat::csv).closing);
   }
   JsonResultWriter& w = writer.json;
   TAVIX_TRY(putRowOpening(w));
@@ -293,11 +316,19 @@ Error emitRenderedRow(ResultWriter& writer, std::string_view row) noexcept {
   return putRowClosing(w);
 }
 
+Error emitRenderedText(ResultWriter& writer, std::string_view text) noexcept {
+  if (text.empty()) return Error::ok;
+  if (writer.kind == ResultWriterKind::csv) return writeBlock(writer.csv, text);
+  JsonResultWriter& w = writer.json;
+  TAVIX_TRY(putRowOpening(w));
+  return writeBlock(w, text);
+}
+
 Error finishResultWriter(ResultWriter& writer) noexcept {
   if (writer.kind == ResultWriterKind::csv) return Error::ok;
   JsonResultWriter& w = writer.json;
-  if (w.style != JsonStyle::array) return Error::ok;
-  return w.no_row_yet ? writeJsonBuffered(w, "[]\n") : writeJsonBuffered(w, "\n]\n");
+  const RowFraming f = framingOf(w);
+  return putText(w, w.no_row_yet ? f.empty : f.ending);
 }
 
 Error flushResultWriter(ResultWriter& writer) noexcept {
@@ -386,6 +417,10 @@ Error makeJsonKey(Allocator allocator, std::string_view name, FieldSlice& out) n
   return Error::ok;
 }
 
+Error appendJsonKey(TextBuffer& buffer, std::string_view name) noexcept {
+  return appendAllOrNothing(buffer, [&](TextSink& s) { return putJsonKey(s, name); });
+}
+
 Error appendCsvRecord(TextBuffer& buffer, std::span<const FieldSlice> values, char delimiter,
                       CsvQuoting rule) noexcept {
   return appendAllOrNothing(buffer,
@@ -393,8 +428,38 @@ Error appendCsvRecord(TextBuffer& buffer, std::span<const FieldSlice> values, ch
 }
 
 Error appendJsonObject(TextBuffer& buffer, std::span<const FieldSlice> keys,
-                       std::span<const FieldSlice> values) noexcept {
-  return appendAllOrNothing(buffer, [&](TextSink& s) { return putJsonObject(s, keys, values); });
+                       std::span<const FieldSlice> values, JsonValues form) noexcept {
+  return appendAllOrNothing(buffer, [&](TextSink& s) { return putJsonObject(s, keys, values, form); });
+}
+
+RowForm rowFormOf(const ResultWriter& writer, JsonValues json_values) noexcept {
+  RowForm form;
+  form.json_values = json_values;
+  if (writer.kind == ResultWriterKind::csv) {
+    form.format = OutputFormat::csv;
+    form.delimiter = writer.csv.delimiter;
+  } else {
+    const JsonResultWriter& w = writer.json;
+    form.format = w.style == JsonStyle::array ? OutputFormat::json_array : OutputFormat::json_lines;
+    form.json_keys = {w.keys, static_cast<size_t>(w.key_count)};
+  }
+  return form;
+}
+
+Error appendRenderedRow(TextBuffer& buffer, const RowForm& form,
+                        std::span<const FieldSlice> values) noexcept {
+  return appendAllOrNothing(buffer, [&](TextSink& s) { return putRenderedRow(s, form, values); });
+}
+
+Error appendRowToText(TextBuffer& text, const RowForm& form,
+                      std::span<const FieldSlice> values) noexcept {
+  const RowFraming f = rowFraming(form.format);
+  const bool first = text.len == 0;
+  return appendAllOrNothing(text, [&](TextSink& s) {
+    if (!first) TAVIX_TRY(s.put(f.opening.data(), f.opening.size()));
+    TAVIX_TRY(putRenderedRow(s, form, values));
+    return s.put(f.closing.data(), f.closing.size());
+  });
 }
 
 }  // namespace tavix

@@ -1,16 +1,19 @@
 // ResultWriter: the buffered CSV or JSON renderer in front of the query's
-// result file, plus the text rules it is built from (CSV quoting, JSON
-// escaping, member keys, the JSON number test), which the executors also use
-// to render rows ahead into a `TextBuffer`.
+// result file; the one renderer of rows: rows rendered ahead into a
+// `TextBuffer` (by worker threads, or for sorting) are rendered here too, in
+// a `RowForm`; and the text rules it is built from (CSV quoting, JSON
+// escaping, member keys, the JSON number test).
 //
 // The writer is a tagged union of a CSV and a JSON variant; each carries its
 // own 1 MiB output buffer, so the writer is large and lives in the executor's
 // frame (the query worker has a 64 MiB stack) for the executor's whole run.
-// All output passes through that buffer: the file sees 1 MiB writes except
-// the last. The JSON variant pre-renders one member key per output column
-// once, so writing a row allocates nothing.
+// Output passes through that buffer, so the file sees 1 MiB writes except
+// the last; only a text of rows rendered ahead that does not fit in the
+// buffer's free room goes to the file directly, after what is buffered. The
+// JSON variant pre-renders one member key per output column once, so writing
+// a row allocates nothing.
 //
-// Output texts:
+// Output texts (the framing is `rowFraming`, output_format.h):
 //   CSV        one record per row, values joined by the delimiter, "\n" after
 //              each record; a value holding LF, CR, a double quote, a comma or
 //              the delimiter is quoted with its quotes doubled.
@@ -21,11 +24,11 @@
 // as a JSON string otherwise; there is no null, true or false.
 //
 // Calling order: `initResultWriter`, `setResultColumns` once, rows
-// (`writeResultRow` or `emitRenderedRow`), `finishResultWriter`,
-// `flushResultWriter`; `deinitResultWriter` (also run by the destructor) on
-// every exit. The writer never closes the result file: the driver owns it.
-// A writer is used by one thread at a time; worker threads render into their
-// own `TextBuffer`s instead.
+// (`writeResultRow`, `emitRenderedRow` or `emitRenderedText`),
+// `finishResultWriter`, `flushResultWriter`; `deinitResultWriter` (also run
+// by the destructor) on every exit. The writer never closes the result file:
+// the driver owns it. A writer is used by one thread at a time; worker
+// threads render into their own `TextBuffer`s instead.
 #pragma once
 
 #include <cstddef>
@@ -109,9 +112,15 @@ void initResultWriter(ResultWriter& writer, platform::File output, OutputFormat 
 // error of the result file.
 [[nodiscard]] Error writeResultRow(ResultWriter& writer, std::span<const FieldSlice> values) noexcept;
 
-// Writes one row rendered in advance: a CSV record without its line end, or
-// one JSON object, framed as `writeResultRow` frames its rows.
+// Writes one row rendered in advance (`appendRenderedRow`): a CSV record
+// without its line end, or one JSON object, framed as `writeResultRow` frames
+// its rows.
 [[nodiscard]] Error emitRenderedRow(ResultWriter& writer, std::string_view row) noexcept;
+
+// Writes a text of rows made by `appendRowToText` in the writer's form, as
+// if each of its rows had been written by `writeResultRow`: the JSON array's
+// opening goes before a text that is not empty. Returns the write error.
+[[nodiscard]] Error emitRenderedText(ResultWriter& writer, std::string_view text) noexcept;
 
 // Writes the closing text: for the JSON array "[]\n" when no row was written,
 // else "\n]\n"; nothing for CSV and JSON lines.
@@ -168,6 +177,10 @@ void formatUnicodeEscape(char (&out)[6], uint8_t byte) noexcept;
 // out.size())`. Returns OutOfMemory with `out` unchanged.
 [[nodiscard]] Error makeJsonKey(Allocator allocator, std::string_view name, FieldSlice& out) noexcept;
 
+// Appends the member key of `name` (as `makeJsonKey` makes it) to `buffer`.
+// Returns OutOfMemory with the buffer unchanged.
+[[nodiscard]] Error appendJsonKey(TextBuffer& buffer, std::string_view name) noexcept;
+
 // Appends one CSV record without its line end: the values joined by
 // `delimiter`, each value that `csvNeedsQuotes` marks under `rule` between
 // double quotes with its quotes doubled. The default rule quotes as
@@ -176,11 +189,63 @@ void formatUnicodeEscape(char (&out)[6], uint8_t byte) noexcept;
                                     char delimiter,
                                     CsvQuoting rule = CsvQuoting::comma_too) noexcept;
 
-// Appends one JSON object exactly as `writeResultRow` renders it (without the
-// framing of the style): a member per key, numbers bare, other values as
-// strings, the empty string for a key without a value. Returns OutOfMemory
-// with the buffer unchanged.
+// How the values of a JSON object rendered ahead are written.
+enum class JsonValues : uint8_t {
+  typed = 0,    // as the writer writes them: numbers bare, other values as strings
+  strings = 1,  // every value a JSON string (rows rendered before sorting)
+};
+
+// Appends one JSON object as `writeResultRow` renders it (without the
+// framing of the style): a member per key, values by `form`, the empty
+// string for a key without a value. Returns OutOfMemory with the buffer
+// unchanged.
 [[nodiscard]] Error appendJsonObject(TextBuffer& buffer, std::span<const FieldSlice> keys,
-                                     std::span<const FieldSlice> values) noexcept;
+                                     std::span<const FieldSlice> values,
+                                     JsonValues form = JsonValues::typed) noexcept;
+
+// ---------------------------------------------------------- rows rendered ahead
+
+// The form of rows rendered ahead of their writing: the format, the CSV
+// delimiter, the member keys of JSON objects (`makeJsonKey` texts, one per
+// column, which must outlive the form's use) and how JSON values are
+// written. A rendered CSV record is quoted by the rendering rule (only for
+// the delimiter, LF, CR and the double quote; `CsvQuoting::delimiter_only`).
+struct RowForm {
+  OutputFormat format = OutputFormat::csv;  // normalised
+  char delimiter = ',';
+  std::span<const FieldSlice> json_keys;
+  JsonValues json_values = JsonValues::typed;
+};
+
+// The form in which `writer` writes its rows, with its member keys (which
+// live as long as the writer's columns).
+RowForm rowFormOf(const ResultWriter& writer, JsonValues json_values = JsonValues::typed) noexcept;
+
+// Appends one row alone in `form`: a CSV record without its line end, or one
+// JSON object; the text `emitRenderedRow` takes. Returns OutOfMemory with
+// the buffer unchanged.
+[[nodiscard]] Error appendRenderedRow(TextBuffer& buffer, const RowForm& form,
+                                      std::span<const FieldSlice> values) noexcept;
+
+// Appends one row to a text of rows, framed for `emitRenderedText`: the
+// format's opening of a later row unless the text is empty (",\n" in a JSON
+// array), the row as `appendRenderedRow` renders it, and the format's
+// closing ("\n" after a CSV record or a JSON line). Texts made one after
+// the other and emitted in order give the rows of one answer. Returns
+// OutOfMemory with the text unchanged.
+[[nodiscard]] Error appendRowToText(TextBuffer& text, const RowForm& form,
+                                    std::span<const FieldSlice> values) noexcept;
+
+// Appends the values as one delimited line for a row rendered ahead: the
+// values in order joined by `delimiter`, a value holding the delimiter, LF,
+// CR or a double quote written between double quotes with each double quote
+// doubled, any other value unchanged, no line end. The delimiter alone
+// decides; a comma is an ordinary byte under another delimiter. Returns
+// OutOfMemory with the buffer unchanged.
+[[nodiscard]] inline Error appendRenderedCsvRow(TextBuffer& buffer,
+                                                std::span<const FieldSlice> values,
+                                                char delimiter) noexcept {
+  return appendCsvRecord(buffer, values, delimiter, CsvQuoting::delimiter_only);
+}
 
 }  // namespace tavix

@@ -19,9 +19,9 @@
 #include "common/allocator.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "engine/csv/field_access.h"
 #include "engine/output/result_writer.h"
 #include "exec/join/join_plan.h"
-#include "exec/scan/parallel_scan.h"
 #include "exec/scan/scan_pipeline.h"
 
 namespace tavix {

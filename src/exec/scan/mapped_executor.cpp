@@ -9,10 +9,12 @@
 // statements elsewhere.
 #include <vector>
 
+#include "engine/csv/chunk_reader.h"
 #include "engine/csv/csv_header.h"
-#include "engine/csv/csv_records.h"
+#include "engine/csv/field_access.h"
+#include "engine/expr/row_filter.h"
 #include "engine/output/result_writer.h"
-#include "exec/scan/parallel_scan.h"
+#include "exec/scan/mapped_scan.h"
 #include "exec/scan/scan_executors.h"
 #include "exec/scan/scan_pipeline.h"
 #include "platform/platform.h"
@@ -23,9 +25,9 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
                      const QueryOptions& options) {
   MappedPlainScan scan;
   TAVIX_TRY(openMappedPlainScan(query, input, result, options, scan));
-  const char* const data = scan.view.data();
-  const uint64_t size = scan.size;
-  const ColumnIndexMap& map = scan.map;
+  const char* const data = scan.input.view.data();
+  const uint64_t size = scan.input.size;
+  const ColumnIndexMap& map = scan.input.map;
   const OutputColumns& columns = scan.columns;
   const RowFilter& filter = scan.filter;
   ResultWriter& writer = scan.writer;
@@ -50,7 +52,7 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
 
   bool ran_over = false;  // one range: the last record may end without LF
   TAVIX_TRY(forEachMappedLine(
-      data, scan.header.data_start, size, options.delimiter, ran_over,
+      data, scan.input.header.data_start, size, options.delimiter, ran_over,
       [&](FieldSlice line, bool quote_free, bool& stop) -> Error {
         // The WHERE reads only its own fields; the record is split whole
         // once it passes.

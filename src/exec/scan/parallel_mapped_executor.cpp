@@ -1,27 +1,30 @@
 // runParallelMappedQuery: plain columns over one large file, scanned by
-// worker threads over record-aligned chunks of one read-only mapping. This
+// worker threads over record-aligned ranges of one read-only mapping. This
 // file holds the shared frame and the ORDER BY path; the unsorted path is in
 // parallel_unsorted_path.cpp.
 //
-// Chunks are first cut at the line end after each nominal offset, which
-// reads nothing of the file; each path checks from its workers' outcomes
-// that every cut fell on a record start and otherwise cuts exactly and runs
-// its workers again, before anything is written.
+// Ranges are first cut at the line end after each nominal offset, which
+// reads nothing of the file; `runChunkWorkers` checks from the workers'
+// outcomes that every cut fell on a record start and otherwise cuts exactly
+// and runs the workers again, before anything is written.
 //
-// ORDER BY path: each `sortWorkerMain` reads its chunk by positioned reads,
+// ORDER BY path: each worker reads its range by positioned reads,
 // tests WHERE on its records and keeps, per matching record, its sort value
 // and its raw line (as views into the mapping): all of them, or only the
 // best k in a `TopNHeap` when the statement has a LIMIT of at most
 // kTopNMaxRows and no DISTINCT.
-// After joining, the executor appends the workers' records in chunk order,
+// After joining, the executor appends the workers' records in range order,
 // so the merged array is in input order and the sort breaks ties by input
 // position, then splits each kept line again, projects it and writes it.
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <span>
 #include <vector>
 
-#include "engine/csv/csv_records.h"
+#include "engine/csv/chunk_reader.h"
+#include "engine/csv/field_access.h"
+#include "exec/scan/mapped_scan.h"
 #include "exec/scan/parallel_mapped_paths.h"
 #include "exec/scan/scan_executors.h"
 #include "exec/sort/row_sorter.h"
@@ -39,86 +42,69 @@ Error runParallelMappedQuery(const ParsedQuery& query, const InputFile& input,
   frame.options = &options;
   frame.input = &input;
   frame.result = &result;
-  frame.data = scan.view.data();
-  frame.size = scan.size;
-  frame.header = &scan.header;
-  frame.map = &scan.map;
+  frame.data = scan.input.view.data();
+  frame.map = &scan.input.map;
   frame.columns = &scan.columns;
   frame.filter = &scan.filter;
   frame.writer = &scan.writer;
-  frame.data_start = scan.header.data_start;
-  frame.worker_count = resolveWorkerCount(options.thread_count, scan.size - frame.data_start);
   // Cutting exactly reads the quote state of the whole file first; cuts at
   // line ends are nearly always the same and cost nothing, and the workers
   // tell when they were not.
-  TAVIX_TRY(cutChunksAtLineEnds(scan.view.bytes(), frame.data_start, frame.worker_count, frame.chunks));
+  TAVIX_TRY(frame.plan.init(scan.input.bytes(), scan.input.header.data_start, options.thread_count,
+                            options.delimiter));
   if (query.has_order_by) return runParallelSortedPath(frame);
   return runParallelUnsortedPath(frame);
 }
 
-Error cutChunksExactly(ParallelScanFrame& frame) {
-  TAVIX_TRY(cutScanChunks(std::string_view(frame.data, frame.size), frame.data_start,
-                          frame.worker_count, frame.options->delimiter, frame.chunks));
-  frame.chunks_exact = true;
-  return Error::ok;
-}
-
 namespace {
 
-// What every sort worker reads.
-struct SortPathShared {
-  const ParallelScanFrame* frame = nullptr;
-  uint64_t sort_column = 0;
-  bool use_heap = false;   // LIMIT k <= kTopNMaxRows without DISTINCT
-  bool count_answer = false;  // no LIMIT: every kept record is in the answer
-  size_t filter_span = 0;     // leading fields the WHERE reads
-  AnswerBudget budget;
-  WorkerStop stop;
-};
-
-// One worker of the ORDER BY path. Filled before its thread starts, read by
-// the executor after the thread has been joined.
-struct SortWorkerContext {
-  SortPathShared* shared = nullptr;
-  ScanChunk chunk;
+// One worker of the ORDER BY path.
+struct SortWorkerLocal {
   TopNHeap heap;                       // use_heap
   std::vector<SortKeyRecord> entries;  // otherwise
   // Sort values that were unescaped: they live until the executor returns.
   ArenaAllocator kept_texts;
   // The worker's own DISTINCT rows: a record repeating an earlier record of
-  // the same chunk can only repeat a row the executor writes anyway.
+  // the same range can only repeat a row the executor writes anyway.
   DistinctRowSet distinct_rows;
-  ChunkStatus status;
-
-  ChunkOutcome outcome() const noexcept { return status.outcome(); }
 };
 
-Error scanSortChunk(SortWorkerContext& ctx) {
-  const SortPathShared& shared = *ctx.shared;
-  const ParallelScanFrame& frame = *shared.frame;
+// What every sort worker reads.
+struct SortPathPlan {
+  uint64_t sort_column = 0;
+  bool use_heap = false;      // LIMIT k <= kTopNMaxRows without DISTINCT
+  bool count_answer = false;  // no LIMIT: every kept record is in the answer
+  size_t filter_span = 0;     // leading fields the WHERE reads
+};
+
+Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
+                    ChunkWorker<SortWorkerLocal>& w) {
   const ParsedQuery& query = *frame.query;
   const OutputColumns& columns = *frame.columns;
   const char delimiter = frame.options->delimiter;
+  SortWorkerLocal& local = w.local;
+  if (plan.use_heap)
+    TAVIX_TRY(local.heap.init(static_cast<uint64_t>(query.limit), query.order_by.primary_descending));
   RecordFields record;
   std::vector<FieldSlice> values(columns.size());
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
-  BudgetShare budget(ctx.shared->budget);
+  BudgetShare budget(w.budget());
   uint64_t own_answer_bytes = 0;
   // Fields the WHERE and the sort key read; the whole record only when the
   // row is projected.
-  const size_t key_span = std::max<size_t>(shared.filter_span, shared.sort_column + 1);
-  const bool project = query.distinct || shared.count_answer;
+  const size_t key_span = std::max<size_t>(plan.filter_span, plan.sort_column + 1);
+  const bool project = query.distinct || plan.count_answer;
 
-  // The chunk is read by positioned reads, as the unsorted path reads it:
+  // The range is read by positioned reads, as the unsorted path reads it:
   // the mapping's pages are never faulted in by the scan. What a kept record
   // keeps (its line, its sort value) is taken as a view of the same bytes in
   // the mapping, which outlives the records.
   return forEachChunkLine(
-      frame.input->handle, ctx.chunk, delimiter, shared.stop, ctx.status,
+      frame.input->handle, delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t line_offset, bool&) -> Error {
         record.reset(line, quote_free, delimiter);
-        TAVIX_TRY(record.need(shared.filter_span, scratch));
+        TAVIX_TRY(record.need(plan.filter_span, scratch));
         bool pass = false;
         TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
         if (!pass) return Error::ok;
@@ -128,26 +114,26 @@ Error scanSortChunk(SortWorkerContext& ctx) {
         if (project) projectRow(columns, fields, count, row_arena, values.data());
         if (query.distinct) {
           bool fresh = false;
-          TAVIX_TRY(ctx.distinct_rows.insertRow(values, fresh));
+          TAVIX_TRY(local.distinct_rows.insertRow(values, fresh));
           if (!fresh) return Error::ok;
         }
         const char* const mapped = frame.data + line_offset;
-        FieldSlice key = shared.sort_column < count ? fields[shared.sort_column] : FieldSlice();
-        if (shared.use_heap) {
+        FieldSlice key = plan.sort_column < count ? fields[plan.sort_column] : FieldSlice();
+        if (plan.use_heap) {
           // Once the heap is full nearly every row loses to its worst record:
           // test that first, and build and keep a record only for a row the
           // heap takes.
           const double number = readSortNumber(key);
-          if (!ctx.heap.wouldAdmit(number, key)) return Error::ok;
-          if (!keepPastRecord(key, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
-          ctx.heap.offer(SortKeyRecord{makeOrderKey(number, key), number, key,
-                                       FieldSlice(mapped, line.size())});
+          if (!local.heap.wouldAdmit(number, key)) return Error::ok;
+          if (!keepPastRecord(key, line, mapped, local.kept_texts)) return Error::OutOfMemory;
+          local.heap.offer(SortKeyRecord{makeOrderKey(number, key), number, key,
+                                         FieldSlice(mapped, line.size())});
           return Error::ok;
         }
-        if (!keepPastRecord(key, line, mapped, ctx.kept_texts)) return Error::OutOfMemory;
+        if (!keepPastRecord(key, line, mapped, local.kept_texts)) return Error::OutOfMemory;
         const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
-        ctx.entries.push_back(sort_record);
-        if (shared.count_answer) {
+        local.entries.push_back(sort_record);
+        if (plan.count_answer) {
           // Without LIMIT every kept record is written: stop as soon as the
           // answer is sure to pass the bound. With DISTINCT only this
           // worker's own rows are known to be distinct answer rows.
@@ -161,14 +147,6 @@ Error scanSortChunk(SortWorkerContext& ctx) {
       });
 }
 
-// Thread body of the ORDER BY path: scans one chunk; the outcome is the
-// context's error, heap and entries. Touches only its context, its own
-// memory and the shared counters.
-void sortWorkerMain(void* arg) {
-  SortWorkerContext& ctx = *static_cast<SortWorkerContext*>(arg);
-  runChunkWorker(ctx.status, ctx.shared->stop, ctx.chunk.index, [&] { return scanSortChunk(ctx); });
-}
-
 // The source column the single ORDER BY key names: the column of an output
 // column (by position, label or header name), else any header column.
 [[nodiscard]] Error resolveSortColumn(const ParallelScanFrame& frame, uint64_t& column) {
@@ -180,46 +158,28 @@ void sortWorkerMain(void* arg) {
   return Error::ok;
 }
 
-// One run of the workers over the frame's chunks, then the merge, sort and
-// emission. Sets `recut` instead, writing nothing, when the chunks were cut
-// at line ends and one of them did not start at a record start.
-[[nodiscard]] Error runSortWorkers(ParallelScanFrame& frame, bool& recut) {
+// The merge of the ORDER BY path: the workers' records in range order, then
+// the sort, and the kept lines split again, projected and written.
+[[nodiscard]] Error mergeSortWorkers(const ParallelScanFrame& frame, const SortPathPlan& plan,
+                                     std::span<ChunkWorker<SortWorkerLocal>> workers) {
   const ParsedQuery& query = *frame.query;
   const QueryOptions& options = *frame.options;
   const bool descending = query.order_by.primary_descending;
-
-  SortPathShared shared;
-  shared.frame = &frame;
-  TAVIX_TRY(resolveSortColumn(frame, shared.sort_column));
-  shared.use_heap = query.limit >= 0 && !query.distinct &&
-                    static_cast<uint64_t>(query.limit) <= kTopNMaxRows;
-  shared.count_answer = query.limit < 0;
-  shared.filter_span = filterFieldSpan(query, *frame.map);
-
-  std::vector<SortWorkerContext> contexts(frame.chunks.size());
-  for (size_t i = 0; i < contexts.size(); ++i) {
-    contexts[i].shared = &shared;
-    contexts[i].chunk = frame.chunks[i];
-    if (shared.use_heap) TAVIX_TRY(contexts[i].heap.init(static_cast<uint64_t>(query.limit), descending));
-  }
-  TAVIX_TRY(runWorkerThreads(contexts, sortWorkerMain, shared.stop));
-  if (speculativeCutsMissed(frame.chunks_exact, contexts)) {
-    recut = true;
-    return Error::ok;
-  }
-  for (const SortWorkerContext& ctx : contexts) TAVIX_TRY(ctx.status.error);
+  TAVIX_TRY(firstWorkerError<ChunkWorker<SortWorkerLocal>>(workers));
 
   uint64_t n = 0;
-  for (const SortWorkerContext& ctx : contexts) n += shared.use_heap ? ctx.heap.size() : ctx.entries.size();
+  for (const ChunkWorker<SortWorkerLocal>& w : workers)
+    n += plan.use_heap ? w.local.heap.size() : w.local.entries.size();
   std::vector<SortKeyRecord> records(n);
   uint64_t filled = 0;
-  for (SortWorkerContext& ctx : contexts) {
-    if (shared.use_heap) {
-      filled += ctx.heap.takeInInputOrder(records.data() + filled);
+  for (ChunkWorker<SortWorkerLocal>& w : workers) {
+    SortWorkerLocal& local = w.local;
+    if (plan.use_heap) {
+      filled += local.heap.takeInInputOrder(records.data() + filled);
     } else {
-      std::copy(ctx.entries.begin(), ctx.entries.end(), records.begin() + static_cast<ptrdiff_t>(filled));
-      filled += ctx.entries.size();
-      std::vector<SortKeyRecord>().swap(ctx.entries);
+      std::copy(local.entries.begin(), local.entries.end(), records.begin() + static_cast<ptrdiff_t>(filled));
+      filled += local.entries.size();
+      std::vector<SortKeyRecord>().swap(local.entries);
     }
   }
   std::optional<uint64_t> limit;
@@ -258,8 +218,18 @@ void sortWorkerMain(void* arg) {
 }  // namespace
 
 Error runParallelSortedPath(ParallelScanFrame& frame) {
-  return runWithExactRecut([&](bool& recut) { return runSortWorkers(frame, recut); },
-                           [&] { return cutChunksExactly(frame); });
+  const ParsedQuery& query = *frame.query;
+  SortPathPlan plan;
+  TAVIX_TRY(resolveSortColumn(frame, plan.sort_column));
+  plan.use_heap = query.limit >= 0 && !query.distinct &&
+                  static_cast<uint64_t>(query.limit) <= kTopNMaxRows;
+  plan.count_answer = query.limit < 0;
+  plan.filter_span = filterFieldSpan(query, *frame.map);
+  return runChunkWorkers<SortWorkerLocal>(
+      frame.plan, [&](ChunkWorker<SortWorkerLocal>& w) { return scanSortRange(frame, plan, w); },
+      [&](std::span<ChunkWorker<SortWorkerLocal>> workers) {
+        return mergeSortWorkers(frame, plan, workers);
+      });
 }
 
 }  // namespace tavix

@@ -14,23 +14,6 @@
 namespace tavix {
 namespace {
 
-// The direct test of a comparison leaf whose literal is the number `v` on a
-// field that reads as the number `x`. NaN makes every ordering false and
-// `ne` true.
-bool compareNumbers(const ComparisonLeaf& leaf, double x, double v, FieldSlice field) noexcept {
-  switch (leaf.op) {
-    case ComparisonOp::eq:
-    case ComparisonOp::ne:
-    case ComparisonOp::gt:
-    case ComparisonOp::ge:
-    case ComparisonOp::lt:
-    case ComparisonOp::le: return compareNumbersByOp(x, leaf.op, v);
-    case ComparisonOp::like: return likeMatch(field, leaf.value);
-    case ComparisonOp::ilike: return likeMatchIgnoreCase(field, leaf.value);
-    default: return evalComparison(leaf, field);
-  }
-}
-
 // Appends the LEB128 form of `n` (seven bits a byte, low bits first, the top
 // bit set on every byte but the last) so that a key's value lengths never
 // run into its value bytes.
@@ -107,50 +90,6 @@ void projectRow(const OutputColumns& columns, const FieldSlice* fields, size_t f
       values[i] = evalScalarExpr(column_spec.expr, fields, field_count, allocator);
     }
   }
-}
-
-Error RowFilter::init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict) {
-  where_ = nullptr;
-  simple_leaf_ = false;
-  strict_ = strict;
-  if (!query.has_where) return Error::ok;
-  const std::vector<FieldSlice>& names = map.loweredNameSlices();
-  TAVIX_TRY(checkConditionColumns(query.where, names.data(), names.size()));
-  where_ = &query.where;
-  names_ = names.data();
-  name_count_ = names.size();
-  if (query.where.kind == ConditionKind::comparison) {
-    // checkConditionColumns has just found the leaf's column among the names.
-    if (const auto column = map.find(query.where.comparison.column)) {
-      simple_leaf_ = true;
-      leaf_column_ = *column;
-    }
-  }
-  return Error::ok;
-}
-
-Error RowFilter::test(const FieldSlice* fields, size_t field_count, bool& pass) const noexcept {
-  if (where_ == nullptr) {
-    pass = true;
-    return Error::ok;
-  }
-  if (!simple_leaf_) {
-    pass = evalConditionTree(*where_, fields, field_count, names_, name_count_);
-    return Error::ok;
-  }
-  const ComparisonLeaf& leaf = where_->comparison;
-  const FieldSlice field = leaf_column_ < field_count ? fields[leaf_column_] : FieldSlice();
-  if (!leaf.value_number) {
-    pass = evalComparison(leaf, field);
-    return Error::ok;
-  }
-  double x = 0;
-  if (parseNumber(field, x) != Error::ok) {
-    pass = false;
-    return strict_ ? Error::StrictModeNonNumericValue : Error::ok;
-  }
-  pass = compareNumbers(leaf, x, *leaf.value_number, field);
-  return Error::ok;
 }
 
 Error DistinctRowSet::insertRow(std::span<const FieldSlice> values, bool& fresh) {
@@ -254,44 +193,39 @@ Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& colum
 }
 
 Error SortGather::init(const QueryOptions& options, std::span<const FieldSlice> labels) {
-  json_ = normalizedFormat(options.output_format) != OutputFormat::csv;
-  delimiter_ = options.delimiter;
+  form_ = RowForm{};
+  form_.format = normalizedFormat(options.output_format);
+  form_.delimiter = options.delimiter;
+  // Every value is a JSON string here, numbers included: the row is
+  // rendered before its place in the output is known and stays as it is.
+  form_.json_values = JsonValues::strings;
   entries_.clear();
   json_keys_.clear();
+  key_text_.clear();
   freeTextBuffer(text_);
-  if (json_) {
-    TextBuffer key;
-    json_keys_.reserve(labels.size());
+  if (form_.format != OutputFormat::csv) {
+    // The keys' texts first (the buffer may move while it grows), then
+    // their views.
+    std::vector<uint64_t> key_ends;
+    key_ends.reserve(labels.size());
     for (const FieldSlice label : labels) {
-      key.clear();
-      TAVIX_TRY(writeJsonString(key, label));
-      TAVIX_TRY(appendToTextBuffer(key, ":"));
-      json_keys_.emplace_back(key.view());
+      TAVIX_TRY(appendJsonKey(key_text_, label));
+      key_ends.push_back(key_text_.len);
     }
+    json_keys_.reserve(labels.size());
+    uint64_t from = 0;
+    for (const uint64_t end : key_ends) {
+      json_keys_.push_back(key_text_.slice(from, end - from));
+      from = end;
+    }
+    form_.json_keys = json_keys_;
   }
   return reserveTextBuffer(text_, kSortTextInitialBytes);
 }
 
 Error SortGather::appendRendered(std::span<const FieldSlice> values, TextSpan& span) {
   span.position = text_.len;
-  if (!json_) {
-    TAVIX_TRY(appendRenderedCsvRow(text_, values, delimiter_));
-  } else {
-    // Every value is a JSON string here, numbers included: the row is
-    // rendered before its place in the output is known and stays as it is.
-    const uint64_t start = text_.len;
-    Error e = appendToTextBuffer(text_, "{");
-    for (size_t i = 0; e == Error::ok && i < values.size(); ++i) {
-      if (i > 0) e = appendToTextBuffer(text_, ",");
-      if (e == Error::ok && i < json_keys_.size()) e = appendToTextBuffer(text_, json_keys_[i]);
-      if (e == Error::ok) e = writeJsonString(text_, values[i]);
-    }
-    if (e == Error::ok) e = appendToTextBuffer(text_, "}");
-    if (e != Error::ok) {
-      text_.len = start;
-      return e;
-    }
-  }
+  TAVIX_TRY(appendRenderedRow(text_, form_, values));
   span.length = text_.len - span.position;
   return Error::ok;
 }
@@ -312,7 +246,7 @@ Error SortGather::addMultiKeyRow(std::span<const FieldSlice> key_values,
   PendingSortEntry entry;
   entry.number = std::nan("");
   entry.key_text.position = text_.len;
-  TAVIX_TRY(appendRenderedCsvRow(text_, key_values, delimiter_));
+  TAVIX_TRY(appendRenderedCsvRow(text_, key_values, form_.delimiter));
   entry.key_text.length = text_.len - entry.key_text.position;
   TAVIX_TRY(appendRendered(values, entry.row_text));
   entries_.push_back(entry);
@@ -344,7 +278,7 @@ Error SortGather::sortMultiKey(std::span<const bool> descending, int32_t limit, 
     keys[i].column = i;
     keys[i].descending = descending[i];
   }
-  const MultiKeySortContext context{keys.data(), keys.size(), delimiter_};
+  const MultiKeySortContext context{keys.data(), keys.size(), form_.delimiter};
   // Each record's key line (its key_text) holds the key values rendered as
   // a CSV row; the line comparator cuts its fields from `row_text`, so it is
   // shown the key lines in that place.

@@ -10,10 +10,10 @@
 // standard input, worker threads) is the executor's own business.
 //
 // Threads: building happens on the executor's thread. Afterwards
-// `OutputColumns` and `RowFilter` are read-only and may be shared by any
-// number of workers at once (`projectRow` and `RowFilter::test` touch only
-// their arguments); `DistinctRowSet`, `UnsortedEmission` and `SortGather`
-// belong to one thread at a time.
+// `OutputColumns` and `RowFilter` (engine/expr/row_filter.h) are read-only
+// and may be shared by any number of workers at once (`projectRow` and
+// `RowFilter::test` touch only their arguments); `DistinctRowSet`,
+// `UnsortedEmission` and `SortGather` belong to one thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +29,8 @@
 #include "common/text.h"
 #include "exec/executor.h"
 #include "engine/csv/csv_header.h"
+#include "engine/csv/field_access.h"
+#include "engine/expr/row_filter.h"
 #include "engine/expr/scalar_expr.h"
 #include "engine/output/result_writer.h"
 #include "engine/output/text_buffer.h"
@@ -91,32 +93,21 @@ struct OutputColumns {
 void projectRow(const OutputColumns& columns, const FieldSlice* fields, size_t field_count,
                 ArenaAllocator& row_arena, FieldSlice* values) noexcept;
 
-// The WHERE test of one query. A condition whose root is a single comparison
-// is tested directly on its column's field; when its literal is a number the
-// field must read as a number by the number rule, or the row is dropped (or,
-// in strict mode, the query fails). A field missing from a short record is
-// the empty text, exactly as in the condition-tree walk used for every other
-// root. Read-only after `init`; `test` may run on many threads at once.
-class RowFilter {
- public:
-  // Checks that every column the WHERE names is one of `map`'s lower-cased
-  // header names and prepares the test. Without a WHERE every row passes.
-  // `query` and `map` must outlive the filter. Returns ColumnNotFound.
-  [[nodiscard]] Error init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict);
-
-  // Sets `pass` to whether the record satisfies the WHERE. Returns
-  // StrictModeNonNumericValue (in strict mode, when a single numeric
-  // comparison meets a field that is not a number); otherwise ok.
-  [[nodiscard]] Error test(const FieldSlice* fields, size_t field_count, bool& pass) const noexcept;
-
- private:
-  const ConditionNode* where_ = nullptr;  // null: every row passes
-  const FieldSlice* names_ = nullptr;
-  size_t name_count_ = 0;
-  uint64_t leaf_column_ = 0;  // simple leaf: position of its column
-  bool simple_leaf_ = false;
-  bool strict_ = false;
-};
+// Tests the WHERE on `record`, cutting only the `filter_span` leading fields
+// it reads, and sets `pass`; a passing record is then cut whole and
+// projected into values[0, columns.size()) by `projectRow`. Returns the
+// errors of `RecordFields::need` and `RowFilter::test`.
+[[nodiscard]] inline Error filterAndProject(RecordFields& record, size_t filter_span,
+                                            const RowFilter& filter, const OutputColumns& columns,
+                                            ArenaAllocator& scratch, ArenaAllocator& row_arena,
+                                            FieldSlice* values, bool& pass) noexcept {
+  TAVIX_TRY(record.need(filter_span, scratch));
+  TAVIX_TRY(filter.test(record.fields(), record.count(), pass));
+  if (!pass) return Error::ok;
+  TAVIX_TRY(record.need(kAllFields, scratch));
+  projectRow(columns, record.fields(), record.count(), row_arena, values);
+  return Error::ok;
+}
 
 // The set of rows seen so far, for DISTINCT. A row's key is its whole
 // sequence of values (each value's length, then its bytes), so two rows are
@@ -241,23 +232,12 @@ inline FieldSlice sortKeyValue(const SortKeySource& source, const FieldSlice* va
   return source.index < field_count ? fields[source.index] : FieldSlice();
 }
 
-// Appends the values as one delimited line for a row rendered ahead: the
-// values in order joined by `delimiter`, a value holding the delimiter, LF,
-// CR or a double quote written between double quotes with each double quote
-// doubled, any other value unchanged, no line end. The delimiter alone
-// decides; a comma is an ordinary byte under another delimiter. Returns
-// OutOfMemory with the buffer unchanged.
-[[nodiscard]] inline Error appendRenderedCsvRow(TextBuffer& buffer,
-                                                std::span<const FieldSlice> values,
-                                                char delimiter) noexcept {
-  return appendCsvRecord(buffer, values, delimiter, CsvQuoting::delimiter_only);
-}
-
 // Rows gathered for ORDER BY: per row its sort value and its rendered text,
 // appended to one text buffer and listed as `PendingSortEntry`s with
-// offsets (the buffer moves while it grows). Rows are rendered as they will
-// be emitted: delimited lines (`appendRenderedCsvRow`) or JSON objects
-// whose values are all JSON strings. Used by one thread.
+// offsets (the buffer moves while it grows). Rows are rendered by the
+// writer's renderer as they will be emitted (`appendRenderedRow`): delimited
+// lines, or JSON objects whose values are all JSON strings
+// (`JsonValues::strings`). Used by one thread.
 class SortGather {
  public:
   // Creates the buffer (kSortTextInitialBytes) for rows of these labels in
@@ -298,9 +278,9 @@ class SortGather {
 
   TextBuffer text_;
   std::vector<PendingSortEntry> entries_;
-  std::vector<std::string> json_keys_;  // "\"label\":" per column, JSON only
-  bool json_ = false;
-  char delimiter_ = ',';
+  TextBuffer key_text_;               // the member keys back to back, JSON only
+  std::vector<FieldSlice> json_keys_;  // one key per column, views into key_text_
+  RowForm form_;
 };
 
 // Writes records[window.start, window.end) as rendered rows. With

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/csv/csv_records.h"
+#include "engine/csv/scan_ranges.h"
 
 namespace tavix {
 namespace {

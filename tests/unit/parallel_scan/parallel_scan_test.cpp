@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "exec/scan/parallel_scan.h"
+#include "exec/parallel/chunk_workers.h"
 #include "exec/scan/scan_executors.h"
 #include "sql/statement_parser.h"
 #include "unit/output/scratch_dir.h"

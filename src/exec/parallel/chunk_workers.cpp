@@ -1,0 +1,47 @@
+#include "exec/parallel/chunk_workers.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tavix {
+
+size_t resolveWorkerCount(uint64_t thread_count_option, uint64_t body_bytes) noexcept {
+  uint64_t n = thread_count_option != 0 ? thread_count_option : platform::processorCount();
+  n = std::clamp<uint64_t>(n, 1, kMaxWorkerThreads);
+  n = std::min<uint64_t>(n, std::max<uint64_t>(body_bytes, 1));
+  return static_cast<size_t>(n);
+}
+
+Error ChunkPlan::init(std::string_view data, uint64_t data_start, uint64_t thread_count_option,
+                      char delimiter) noexcept {
+  data_ = data;
+  data_start_ = std::min<uint64_t>(data_start, data.size());
+  delimiter_ = delimiter;
+  worker_count_ = resolveWorkerCount(thread_count_option, data.size() - data_start_);
+  exact_ = false;
+  return cutRangesAtLineEnds(data_, data_start_, worker_count_, ranges_);
+}
+
+Error ChunkPlan::cutExactly() noexcept {
+  TAVIX_TRY(splitIntoScanRanges(data_, data_start_, worker_count_, delimiter_, ranges_));
+  exact_ = true;
+  return Error::ok;
+}
+
+void reportWorkerError(Error error) noexcept {
+  // Assembled in a small fixed buffer so the line goes out in one write; the
+  // longest error name is far below its size.
+  char line[128];
+  static constexpr std::string_view kPrefix = "Worker thread error: error.";
+  const std::string_view name = errorName(error);
+  size_t n = 0;
+  std::memcpy(line, kPrefix.data(), kPrefix.size());
+  n += kPrefix.size();
+  const size_t name_len = std::min(name.size(), sizeof line - n - 1);
+  std::memcpy(line + n, name.data(), name_len);
+  n += name_len;
+  line[n++] = '\n';
+  platform::writeStandardError(std::string_view(line, n));
+}
+
+}  // namespace tavix

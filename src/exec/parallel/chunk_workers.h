@@ -1,0 +1,302 @@
+// The worker machinery of every executor that reads one large input with
+// several threads: how many workers, the record-aligned ranges they read
+// (cut at line ends first, cut exactly when a cut missed a record start),
+// the stop flag, worker start and join, the first-error rule, and the loop
+// that walks a worker's range by positioned reads.
+//
+// An executor writes two things and hands them to `runChunkWorkers`: the
+// per-range scan, which runs on a worker thread and fills the worker's local
+// state, and the merge, which runs on the executor's thread once every
+// worker has ended and reads the workers' states in range order. Everything
+// else (the contexts, the thread body, the recut, the failed-start rule) is
+// here, once.
+//
+// Ownership and threads: `runChunkWorkers` runs on the executor's thread and
+// owns the workers for one pass; each worker's scan touches only its own
+// `ChunkWorker` and the objects its executor shares read-only, plus the
+// pass's `WorkerStop` and `AnswerBudget`, the only objects several workers
+// touch at once (both atomics). The merge sees the workers only after every
+// thread has been joined.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "common/error.h"
+#include "common/text.h"
+#include "engine/csv/chunk_reader.h"
+#include "engine/csv/scan_ranges.h"
+#include "engine/output/answer_budget.h"
+#include "platform/platform.h"
+
+namespace tavix {
+
+// The most worker threads one executor starts.
+inline constexpr uint64_t kMaxWorkerThreads = 1024;
+
+// Returns the number of workers for a body of `body_bytes`: the option, or
+// the processor count when it is 0, clamped to 1..kMaxWorkerThreads and to
+// at most one worker per body byte (at least 1).
+size_t resolveWorkerCount(uint64_t thread_count_option, uint64_t body_bytes) noexcept;
+
+// The ranges the workers of one executor read: the body of a mapped input,
+// [data_start, data.size()), cut into one range per worker. The first cut is
+// at line ends (`cutRangesAtLineEnds`, no pass over the body);
+// `runChunkWorkers` cuts exactly (`splitIntoScanRanges`) and runs the
+// workers again when the workers show that a cut missed a record start.
+// Belongs to the executor's thread; the mapping must outlive it.
+class ChunkPlan {
+ public:
+  // Cuts the body at line ends into `resolveWorkerCount(thread_count_option,
+  // body bytes)` ranges. Returns OutOfMemory.
+  [[nodiscard]] Error init(std::string_view data, uint64_t data_start, uint64_t thread_count_option,
+                           char delimiter) noexcept;
+
+  // Replaces the ranges by ranges cut on true record boundaries. Returns
+  // OutOfMemory or the start error of a helper thread.
+  [[nodiscard]] Error cutExactly() noexcept;
+
+  std::span<const ScanRange> ranges() const noexcept { return ranges_; }
+  // True once the ranges are cut on true record boundaries.
+  bool exact() const noexcept { return exact_; }
+
+ private:
+  std::string_view data_;
+  uint64_t data_start_ = 0;
+  size_t worker_count_ = 0;
+  char delimiter_ = ',';
+  bool exact_ = false;
+  std::vector<ScanRange> ranges_;
+};
+
+// How one worker left its range.
+struct ChunkOutcome {
+  // The worker stopped before the range's end (an error, a reached LIMIT, a
+  // stop request): nothing after this range is used.
+  bool ended_early = false;
+  // The range's last record ran up to the range's end without an LF that
+  // ends it: the next range does not start at a record start.
+  bool ran_over = false;
+  // The outcome depends on what other workers counted (the shared answer
+  // bound), so it stands only if every range was cut exactly.
+  bool depends_on_all = false;
+};
+
+// Returns whether workers over ranges cut at line ends gave the answer that
+// exact ranges give. Ranges are looked at in order; a range's start is a
+// record start when every range before it ended on a record boundary, and
+// once a range ended early the ranges after it are not used. `outcome(i)` is
+// the outcome of range i.
+template <typename OutcomeOf>
+bool speculativeCutsHold(size_t range_count, OutcomeOf&& outcome) {
+  for (size_t i = 0; i < range_count; ++i) {
+    const ChunkOutcome o = outcome(i);
+    if (o.depends_on_all) return false;
+    if (o.ended_early) return true;
+    if (o.ran_over && i + 1 < range_count) return false;
+  }
+  return true;
+}
+
+// Tells running workers that the rest of their range is not needed. The
+// answer is assembled in range order, so once worker i has failed, or has
+// found every row the answer can take, nothing a later worker finds can
+// change it: workers after i stop, while workers before i run on (an error
+// they meet still comes first in range order, which keeps the answer the same
+// from run to run). Safe to use from any number of workers at once.
+class WorkerStop {
+ public:
+  // Workers with an index above `index` may stop.
+  void requestAfter(uint64_t index) noexcept {
+    uint64_t seen = first_.load(std::memory_order_relaxed);
+    while (index < seen && !first_.compare_exchange_weak(seen, index, std::memory_order_relaxed)) {
+    }
+  }
+
+  bool shouldStop(uint64_t index) const noexcept { return first_.load(std::memory_order_relaxed) < index; }
+
+ private:
+  std::atomic<uint64_t> first_{UINT64_MAX};
+};
+
+// How a worker's pass over its range went. Written by the worker (or, for a
+// worker whose thread could not be started, by `runChunkWorkers`), read by
+// the merge.
+struct ChunkStatus {
+  Error error = Error::ok;
+  bool stopped = false;   // left the range on a stop request
+  bool ran_over = false;  // the last record ran past the range's end
+  // The answer is decided within this range (a reached LIMIT, the answer
+  // bound passed by the range's own rows): later ranges may stop.
+  bool answered = false;
+  bool start_failed = false;  // `error` is the start error of the worker's thread
+
+  ChunkOutcome outcome() const noexcept {
+    ChunkOutcome o;
+    o.ended_early = error != Error::ok || stopped || answered;
+    o.ran_over = ran_over;
+    o.depends_on_all = error == Error::FileTooBig;
+    return o;
+  }
+};
+
+// What one pass of workers shares: the stop flag and the answer bound.
+struct ParallelPass {
+  WorkerStop stop;
+  AnswerBudget budget;
+};
+
+// One worker of a pass: its range, its place in range order, its status and
+// the pass it belongs to.
+struct ChunkWorkerBase {
+  ScanRange range;
+  uint64_t index = 0;
+  ChunkStatus status;
+  ParallelPass* pass = nullptr;
+
+  // Whether a worker before this one has decided the answer or failed.
+  bool shouldStop() const noexcept { return pass->stop.shouldStop(index); }
+  AnswerBudget& budget() const noexcept { return pass->budget; }
+};
+
+// A worker with the local state its executor's scan fills.
+template <typename Local>
+struct ChunkWorker : ChunkWorkerBase {
+  Local local;
+};
+
+// The first error in range order, ok when every worker succeeded.
+template <typename Worker>
+[[nodiscard]] Error firstWorkerError(std::span<const Worker> workers) noexcept {
+  for (const Worker& w : workers) TAVIX_TRY(w.status.error);
+  return Error::ok;
+}
+
+// Writes "Worker thread error: error.<Name>" and a line end to standard error
+// under the standard-error lock.
+void reportWorkerError(Error error) noexcept;
+
+// Reports the error of every worker that failed while running, in range
+// order (a worker whose thread was never started is not reported).
+template <typename Worker>
+void reportWorkerErrors(std::span<const Worker> workers) noexcept {
+  for (const Worker& w : workers) {
+    if (w.status.error != Error::ok && !w.status.start_failed) reportWorkerError(w.status.error);
+  }
+}
+
+namespace parallel_detail {
+
+template <typename Local, typename Scan>
+struct PassThreads {
+  ChunkWorker<Local>* workers;
+  Scan* scan;
+
+  // The thread body: the scan's result, or OutOfMemory when a container ran
+  // out of memory, becomes the worker's error; a failure or a decided answer
+  // lets the workers after it stop. Nothing escapes the thread.
+  static void run(void* arg, size_t i) noexcept {
+    const PassThreads& t = *static_cast<const PassThreads*>(arg);
+    ChunkWorker<Local>& w = t.workers[i];
+    try {
+      w.status.error = (*t.scan)(w);
+    } catch (const std::bad_alloc&) {
+      w.status.error = Error::OutOfMemory;
+    } catch (...) {
+      w.status.error = Error::Unexpected;
+    }
+    if (w.status.error != Error::ok || w.status.answered) w.pass->stop.requestAfter(w.index);
+  }
+};
+
+}  // namespace parallel_detail
+
+// Runs one pass of workers over the plan's ranges and merges their results:
+// `scan(ChunkWorker<Local>&) -> Error` on one thread per range (all started
+// the one way, `platform::runThreads`), then, on the calling thread,
+// `merge(std::span<ChunkWorker<Local>>) -> Error`, whose error is returned.
+// Each pass starts from fresh workers (`Local` default-constructed).
+//
+// When the plan's ranges were cut at line ends and a cut missed a record
+// start (`speculativeCutsHold`), the workers' results are dropped before the
+// merge, the ranges are cut exactly and the pass runs again.
+//
+// When the thread of range i cannot be started, the ranges before it run to
+// their end, range i fails with the start error (`start_failed` set) and the
+// ranges after it never run: the merge's first-error rule in range order
+// (`firstWorkerError`, or its own walk in range order) decides, as for any
+// failing worker.
+template <typename Local, typename Scan, typename Merge>
+[[nodiscard]] Error runChunkWorkers(ChunkPlan& plan, Scan&& scan, Merge&& merge) {
+  using Threads = parallel_detail::PassThreads<Local, std::remove_reference_t<Scan>>;
+  for (;;) {
+    const size_t n = plan.ranges().size();
+    ParallelPass pass;
+    std::unique_ptr<ChunkWorker<Local>[]> owned;
+    try {
+      owned.reset(new ChunkWorker<Local>[n]);
+    } catch (const std::bad_alloc&) {
+      return Error::OutOfMemory;
+    }
+    const std::span<ChunkWorker<Local>> workers(owned.get(), n);
+    for (size_t i = 0; i < n; ++i) {
+      workers[i].range = plan.ranges()[i];
+      workers[i].index = i;
+      workers[i].pass = &pass;
+    }
+    Threads threads{workers.data(), &scan};
+    size_t started = 0;
+    const Error start_error =
+        platform::runThreads(n, platform::kWorkerThreadStack, &Threads::run, &threads, started);
+    if (start_error != Error::ok) {
+      workers[started].status.error = start_error;
+      workers[started].status.start_failed = true;
+    }
+    if (!plan.exact() &&
+        !speculativeCutsHold(n, [&](size_t i) { return workers[i].status.outcome(); })) {
+      TAVIX_TRY(plan.cutExactly());
+      continue;
+    }
+    return merge(workers);
+  }
+}
+
+// Calls `on_line(line, quote_free, line_offset, done)` for every record of
+// the worker's range, read from `file` by a `ChunkLineReader`: the line is
+// valid until the next call and starts at file offset `line_offset`. Ends at
+// the range's end (`status.ran_over` then tells whether its last record ran
+// past it), at a stop request (`status.stopped`), after a call that sets
+// `done`, or at the first error of the reader or of `on_line`, which it
+// returns.
+template <typename OnLine>
+[[nodiscard]] Error forEachChunkLine(platform::File file, char delimiter, ChunkWorkerBase& worker,
+                                     OnLine&& on_line) {
+  ChunkLineReader reader;
+  TAVIX_TRY(reader.init(file, worker.range, delimiter));
+  for (;;) {
+    if (worker.shouldStop()) {
+      worker.status.stopped = true;
+      return Error::ok;
+    }
+    FieldSlice line;
+    bool got = false;
+    bool quote_free = false;
+    TAVIX_TRY(reader.next(line, got, quote_free));
+    if (!got) {
+      worker.status.ran_over = reader.ranOver();
+      return Error::ok;
+    }
+    bool done = false;
+    TAVIX_TRY(on_line(line, quote_free, reader.lineOffset(), done));
+    if (done) return Error::ok;
+  }
+}
+
+}  // namespace tavix

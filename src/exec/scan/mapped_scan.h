@@ -1,0 +1,49 @@
+// The start the plain-column executors over a mapped file share: the plain
+// output columns and the mapped input with its writer and WHERE filter.
+// Built on the executor's thread; afterwards workers only read it.
+#pragma once
+
+#include "common/error.h"
+#include "engine/csv/csv_header.h"
+#include "engine/csv/mapped_input.h"
+#include "engine/expr/row_filter.h"
+#include "engine/output/result_writer.h"
+#include "exec/executor.h"
+#include "exec/scan/scan_pipeline.h"
+#include "sql/parsed_query.h"
+
+namespace tavix {
+
+// Builds the output columns of the plain-column executors: `*` gives every
+// header position labelled with its trimmed name; any other item is split at
+// its first " as " (any case), the text before it (trimmed of blanks) is a
+// header name looked up without regard to case, and the label is the text
+// after it (trimmed), or the whole item as written when it has no " as ".
+// No item is compiled as an expression. Returns ColumnNotFound for an item
+// that names no header column.
+[[nodiscard]] Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
+                                            const ColumnIndexMap& map, OutputColumns& out);
+
+// The start the plain-column executors over a mapped file share, built by
+// `openMappedPlainScan` in this order: the input mapped with its header and
+// column map (`openMappedCsv`), the plain output columns, the writer with
+// the output started (the CSV header row buffered) and the WHERE filter.
+// The members refer to each other and to the mapping, so the object stays
+// where it was opened; the mapping goes last. Belongs to the executor's thread;
+// workers only read it.
+struct MappedPlainScan {
+  MappedCsv input;
+  OutputColumns columns;
+  ResultWriter writer;
+  RowFilter filter;
+};
+
+// Opens `scan` over the input. Returns the size query's error, MapFailed,
+// NoHeader (an empty file or one without a line end), the header's
+// TooManyColumns, ColumnNotFound (a select item or a WHERE column that is no
+// header name) or the writer's error.
+[[nodiscard]] Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
+                                        const ResultFile& result, const QueryOptions& options,
+                                        MappedPlainScan& scan);
+
+}  // namespace tavix
