@@ -5,7 +5,7 @@ namespace tavix {
 namespace {
 constexpr std::string_view kErrorNames[] = {
     "",
-#define TAVIX_ERROR_NAME(name) #name,
+#define TAVIX_ERROR_NAME(name, code) #name,
     TAVIX_ERROR_LIST(TAVIX_ERROR_NAME)
 #undef TAVIX_ERROR_NAME
 };

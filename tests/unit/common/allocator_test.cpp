@@ -73,16 +73,5 @@ TEST(ArenaAllocator, ParentFailureGivesNull) {
   EXPECT_EQ(arena.alloc(1, 1), nullptr);
 }
 
-TEST(ErrorSet, NamesFollowTheirCodesAndStrayCodesAreUnexpected) {
-  EXPECT_EQ(errorName(Error::ThreadQuotaExceeded), "ThreadQuotaExceeded");
-  EXPECT_EQ(static_cast<int>(Error::InvalidQuery), 31);
-  EXPECT_EQ(static_cast<int>(Error::FileNotFound), 44);
-  EXPECT_EQ(static_cast<int>(Error::ColumnNotFound), 76);
-  EXPECT_EQ(static_cast<int>(Error::NotSameFileSystem), 115);
-  EXPECT_EQ(errorName(Error::NotSameFileSystem), "NotSameFileSystem");
-  EXPECT_EQ(errorName(uint16_t{116}), "Unexpected");
-  EXPECT_EQ(errorName(uint16_t{0xffff}), "Unexpected");
-}
-
 }  // namespace
 }  // namespace tavix
