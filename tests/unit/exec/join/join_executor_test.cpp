@@ -10,8 +10,8 @@
 
 #include "platform/platform.h"
 #include "sql/statement_parser.h"
-#include "unit/output/scratch_dir.h"
-#include "unit/scan/option_variants.h"
+#include "support/scratch_dir.h"
+#include "unit/exec/scan/option_variants.h"
 
 namespace tavix {
 namespace {

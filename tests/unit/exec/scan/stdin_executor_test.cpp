@@ -15,7 +15,7 @@
 #include "exec/scan/scan_executors.h"
 #include "platform/platform.h"
 #include "sql/statement_parser.h"
-#include "unit/scan/option_variants.h"
+#include "unit/exec/scan/option_variants.h"
 
 namespace tavix {
 namespace {

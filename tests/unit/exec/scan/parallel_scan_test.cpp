@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "common/error.h"
-#include "exec/parallel/chunk_workers.h"
 #include "exec/scan/scan_executors.h"
 #include "sql/statement_parser.h"
-#include "unit/output/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace tavix {
 namespace {
@@ -461,20 +460,6 @@ TEST(SelectNeedsExpressionExecutor, TellsPlainColumnsFromExpressions) {
     ASSERT_EQ(parseQuery(c.sql, query), Error::ok) << c.sql;
     EXPECT_EQ(selectNeedsExpressionExecutor(query), c.expected) << c.sql;
   }
-}
-
-TEST(ResolveWorkerCount, ClampsToProcessorsLimitsAndBodySize) {
-  static const struct {
-    uint64_t option;
-    uint64_t body;
-    size_t expected;
-  } cases[] = {
-      {5000, 1u << 30, 1024}, {7, 1u << 30, 7}, {8, 3, 3}, {8, 0, 1}, {1, 100, 1},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(resolveWorkerCount(c.option, c.body), c.expected) << c.option << " " << c.body;
-  }
-  EXPECT_EQ(resolveWorkerCount(0, 1u << 30), std::min<size_t>(platform::processorCount(), 1024));
 }
 
 }  // namespace

@@ -212,5 +212,24 @@ TEST(AdvanceRecordScanState, ChainedOverPiecesEqualsOneWalk) {
   }
 }
 
+// Cuts at line ends must be the exact cuts wherever the input holds no
+// quote.
+TEST(CutRangesAtLineEnds, MatchesExactCutsOnInputWithoutQuotes) {
+  std::string data = "h1,h2\n";
+  for (int i = 0; i < 500; ++i) data += std::to_string(i * 7919) + "," + std::string(i % 13, 'v') + "\n";
+  data += "last,line";
+  for (size_t n : {1, 2, 3, 8, 64, 999, 5000}) {
+    std::vector<ScanRange> exact;
+    std::vector<ScanRange> fast;
+    ASSERT_EQ(splitIntoScanRanges(data, 6, n, ',', exact), Error::ok);
+    ASSERT_EQ(cutRangesAtLineEnds(data, 6, n, fast), Error::ok);
+    ASSERT_EQ(fast.size(), exact.size()) << n;
+    for (size_t i = 0; i < exact.size(); ++i) {
+      EXPECT_EQ(fast[i].start, exact[i].start) << "n " << n << " chunk " << i;
+      EXPECT_EQ(fast[i].end, exact[i].end) << "n " << n << " chunk " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavix

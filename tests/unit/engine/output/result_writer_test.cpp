@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace tavix {
 namespace {

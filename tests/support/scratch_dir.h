@@ -1,4 +1,4 @@
-// Helpers of the output tests: readable bytes for failure messages, and a
+// Test helpers shared by the unit tests: readable bytes for failure messages, and a
 // fixture that gives each test a fresh directory under the system temporary
 // directory (removed with its contents when the test ends), with helpers to
 // put bytes in a file there and read a file back.

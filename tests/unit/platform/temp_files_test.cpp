@@ -1,14 +1,9 @@
 #include "platform/temp_files.h"
 
-#include "driver/result_text.h"
-#include "exec/executor.h"
-
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -20,7 +15,7 @@ namespace fs = std::filesystem;
 class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::path("/tmp") / ("tavix_driver_test_" + std::to_string(getpid()));
+    dir_ = fs::path("/tmp") / ("tavix_temp_files_test_" + std::to_string(getpid()));
     fs::create_directories(dir_);
     const char* old = std::getenv("TEMP");
     had_temp_ = old != nullptr;
@@ -126,60 +121,6 @@ TEST(ResultFile, UnsetOrEmptyTempFallsBackToTmp) {
     ASSERT_EQ(platform::deleteFile(path), Error::ok);
   }
   if (old) setenv("TEMP", saved.c_str(), 1);
-}
-
-// Read-back of a sparse file of the given size, with a marker at both ends.
-Error readSparse(const fs::path& path, uint64_t size, ReturnedText& out) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return Error::Unexpected;
-  if (::pwrite(fd, "<", 1, 0) != 1 || ::pwrite(fd, ">", 1, static_cast<off_t>(size - 1)) != 1) {
-    ::close(fd);
-    return Error::Unexpected;
-  }
-  platform::File f{fd};
-  Error e = readResultFile(f, out);
-  platform::closeFile(f);
-  return e;
-}
-
-TEST_F(TempDir, ReadBackAcceptsExactly256MiB) {
-  ReturnedText text;
-  ASSERT_EQ(readSparse(dir_ / "big", kMaxResultBytes, text), Error::ok);
-  ASSERT_EQ(text.length, kMaxResultBytes);
-  EXPECT_EQ(text.text[0], '<');
-  EXPECT_EQ(text.text[kMaxResultBytes - 1], '>');
-  EXPECT_EQ(text.text[kMaxResultBytes], '\0');
-  freeReturnedText(text.text);
-}
-
-TEST_F(TempDir, ReadBackRefusesOneByteMore) {
-  ReturnedText text;
-  EXPECT_EQ(readSparse(dir_ / "big", kMaxResultBytes + 1, text), Error::FileTooBig);
-  EXPECT_EQ(text.text, nullptr);
-}
-
-TEST_F(TempDir, EmptyResultReadsBackAsEmptyText) {
-  platform::File f;
-  std::string path;
-  ASSERT_EQ(createResultFile(f, path), Error::ok);
-  ReturnedText text;
-  ASSERT_EQ(readResultFile(f, text), Error::ok);
-  EXPECT_EQ(text.length, 0u);
-  EXPECT_STREQ(text.text, "");
-  freeReturnedText(text.text);
-  platform::closeFile(f);
-  ASSERT_EQ(platform::deleteFile(path), Error::ok);
-}
-
-TEST(ReturnedTextBlock, HoldsItsOwnAddressBeforeTheText) {
-  char* text = allocateReturnedText(5);
-  ASSERT_NE(text, nullptr);
-  char* block;
-  std::memcpy(&block, text - 8, sizeof block);
-  EXPECT_EQ(block, text - 8);
-  EXPECT_EQ(text[5], '\0');
-  freeReturnedText(text);
-  freeReturnedText(nullptr);
 }
 
 }  // namespace

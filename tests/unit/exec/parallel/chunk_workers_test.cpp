@@ -1,0 +1,187 @@
+// The worker skeleton every parallel executor runs on: ranges read in order
+// give the records of one sequential read, a missed speculative cut is
+// answered by an exact recut before the merge, the first error in range
+// order wins, and nothing thrown by a scan leaves its thread.
+#include "exec/parallel/chunk_workers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "support/scratch_dir.h"
+
+namespace tavix {
+namespace {
+
+TEST(ResolveWorkerCount, ClampsToProcessorsLimitsAndBodySize) {
+  static const struct {
+    uint64_t option;
+    uint64_t body;
+    size_t expected;
+  } cases[] = {
+      {5000, 1u << 30, 1024}, {7, 1u << 30, 7}, {8, 3, 3}, {8, 0, 1}, {1, 100, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(resolveWorkerCount(c.option, c.body), c.expected) << c.option << " " << c.body;
+  }
+  EXPECT_EQ(resolveWorkerCount(0, 1u << 30), std::min<size_t>(platform::processorCount(), 1024));
+}
+
+TEST(SpeculativeCutsHold, ReadsTheOutcomesInRangeOrder) {
+  // Each outcome: e = ended early, r = ran over, d = depends on all, . = none.
+  static const struct {
+    const char* outcomes;
+    bool hold;
+  } cases[] = {
+      {"...", true},  {"r..", false}, {"..r", true},  {".e.", true}, {"er.", true},
+      {".re", false}, {"..d", false}, {"e.d", true},  {"", true},
+  };
+  for (const auto& c : cases) {
+    const std::string o = c.outcomes;
+    const bool hold = speculativeCutsHold(o.size(), [&](size_t i) {
+      ChunkOutcome out;
+      out.ended_early = o[i] == 'e';
+      out.ran_over = o[i] == 'r';
+      out.depends_on_all = o[i] == 'd';
+      return out;
+    });
+    EXPECT_EQ(hold, c.hold) << o;
+  }
+}
+
+TEST(WorkerStop, LetsOnlyTheWorkersAfterTheEarliestRequestStop) {
+  WorkerStop stop;
+  EXPECT_FALSE(stop.shouldStop(0));
+  stop.requestAfter(5);
+  stop.requestAfter(7);  // a later request does not widen the stop
+  EXPECT_FALSE(stop.shouldStop(5));
+  EXPECT_TRUE(stop.shouldStop(6));
+  stop.requestAfter(2);
+  EXPECT_FALSE(stop.shouldStop(2));
+  EXPECT_TRUE(stop.shouldStop(3));
+}
+
+// The lines of a worker's range, kept for the merge.
+struct LinesLocal {
+  std::vector<std::string> lines;
+};
+
+class ChunkWorkersTest : public testing::ScratchDir {
+ protected:
+  // A body in which a quoted field spans most of the file on quote-free
+  // lines, so that the middle cut at a line end falls inside it.
+  static std::string quotedBody() {
+    std::string s = "h1,h2\n";
+    for (int i = 0; i < 10; ++i) s += "a" + std::to_string(i) + ",x\n";
+    s += "q,\"start\n";
+    for (int i = 0; i < 2000; ++i) s += "inside line " + std::to_string(i) + "\n";
+    s += "end\"\n";
+    for (int i = 0; i < 10; ++i) s += "b" + std::to_string(i) + ",y\n";
+    return s;
+  }
+
+  // The records of one sequential read of the body after the header.
+  std::vector<std::string> sequentialLines(platform::File file, std::string_view bytes) {
+    ChunkLineReader reader;
+    EXPECT_EQ(reader.init(file, ScanRange{6, bytes.size()}, ','), Error::ok);
+    std::vector<std::string> out;
+    for (;;) {
+      FieldSlice line;
+      bool got = false;
+      bool quote_free = false;
+      EXPECT_EQ(reader.next(line, got, quote_free), Error::ok);
+      if (!got) return out;
+      out.emplace_back(line);
+    }
+  }
+};
+
+TEST_F(ChunkWorkersTest, RangesMergedInOrderGiveTheSequentialRecordsAfterARecut) {
+  const std::string bytes = quotedBody();
+  const platform::File file = fileWith("in.csv", bytes);
+  const std::vector<std::string> expected = sequentialLines(file, bytes);
+  ASSERT_EQ(expected.size(), 21u);
+  for (uint64_t threads : {1, 2, 3, 8, 17}) {
+    ChunkPlan plan;
+    ASSERT_EQ(plan.init(bytes, 6, threads, ','), Error::ok);
+    const bool starts_exact = plan.exact();
+    std::atomic<int> scans{0};
+    int merges = 0;
+    std::vector<std::string> merged;
+    const Error e = runChunkWorkers<LinesLocal>(
+        plan,
+        [&](ChunkWorker<LinesLocal>& w) {
+          scans.fetch_add(1);
+          return forEachChunkLine(file, ',', w, [&](FieldSlice line, bool, uint64_t, bool&) {
+            w.local.lines.emplace_back(line);
+            return Error::ok;
+          });
+        },
+        [&](std::span<ChunkWorker<LinesLocal>> workers) {
+          ++merges;
+          for (const ChunkWorker<LinesLocal>& w : workers)
+            merged.insert(merged.end(), w.local.lines.begin(), w.local.lines.end());
+          return firstWorkerError<ChunkWorker<LinesLocal>>(workers);
+        });
+    ASSERT_EQ(e, Error::ok) << threads;
+    EXPECT_FALSE(starts_exact);
+    EXPECT_EQ(merges, 1) << threads;
+    EXPECT_EQ(merged, expected) << threads;
+    // Two workers cut the body in its middle, inside the quoted field: the
+    // first pass is dropped and the workers run again over exact ranges.
+    if (threads == 2) {
+      EXPECT_TRUE(plan.exact());
+      EXPECT_EQ(scans.load(), 4);
+    }
+  }
+}
+
+TEST_F(ChunkWorkersTest, TheFirstErrorInRangeOrderWinsAndNothingThrownLeavesAThread) {
+  std::string bytes = "h1,h2\n";
+  for (int i = 0; i < 4000; ++i) bytes += std::to_string(i) + ",v\n";
+  static const struct {
+    const char* name;
+    // What the worker of each range does: . succeeds, i fails with
+    // InvalidInput, t with TooManyColumns, b throws std::bad_alloc.
+    const char* actions;
+    Error expected;
+  } cases[] = {
+      {"all succeed", "........", Error::ok},
+      {"earliest error", ".t.i..i.", Error::TooManyColumns},
+      {"error after a success", "...i.t..", Error::InvalidInput},
+      {"thrown allocation failure", "..b.i...", Error::OutOfMemory},
+  };
+  for (const auto& c : cases) {
+    const std::string actions = c.actions;
+    ChunkPlan plan;
+    ASSERT_EQ(plan.init(bytes, 6, actions.size(), ','), Error::ok);
+    ASSERT_EQ(plan.ranges().size(), actions.size());
+    const Error e = runChunkWorkers<LinesLocal>(
+        plan,
+        [&](ChunkWorker<LinesLocal>& w) -> Error {
+          switch (actions[w.index]) {
+            case 'i': return Error::InvalidInput;
+            case 't': return Error::TooManyColumns;
+            case 'b': throw std::bad_alloc();
+            default: return Error::ok;
+          }
+        },
+        [&](std::span<ChunkWorker<LinesLocal>> workers) {
+          for (size_t i = 0; i < workers.size(); ++i) {
+            if (actions[i] == 'b') {
+              EXPECT_EQ(workers[i].status.error, Error::OutOfMemory);
+            }
+          }
+          return firstWorkerError<ChunkWorker<LinesLocal>>(workers);
+        });
+    EXPECT_EQ(e, c.expected) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tavix
