@@ -10,13 +10,19 @@
 //   <file lines>
 //   ----
 //
-//   query json|csv [stdin=NAME] [escaped]
+//   query json|csv [stdin=NAME] [escaped] [over=A,B,...]
 //   <statement lines; {DIR} is the fixture directory>
 //   ----
 //   <expected lines, up to a blank line or the end of the file>
 //
 //   generate name=big.csv kind=KIND bytes=N [seed=S]
 //   temp missing | temp normal
+//
+// `over=A,B,...` runs the statement once per fixture name, with {FILE}
+// standing for the name, and every run must give the one expected block:
+// the way to show that files on both sides of a size threshold (one byte
+// under it and one byte over, so that different executors answer) give the
+// same answer.
 //
 // `escaped` decodes (file, query statement) or encodes (query output) \r,
 // \t, \\ and \xNN (and decodes \n), so CRLF, tabs, byte-order marks and
@@ -250,10 +256,23 @@ int main(int argc, char** argv) {
       std::cerr << case_path << ":" << header_line + 1 << ": unknown directive " << directive << "\n";
       return 2;
     }
-    std::string sql;
-    for (size_t k = 0; k < body.size(); ++k) sql += (k ? "\n" : "") + body[k];
-    if (opts.has("escaped")) sql = decodeEscapes(sql);
-    sql = replaceAll(sql, "{DIR}", fixtures.string());
+    std::string statement;
+    for (size_t k = 0; k < body.size(); ++k) statement += (k ? "\n" : "") + body[k];
+    if (opts.has("escaped")) statement = decodeEscapes(statement);
+    statement = replaceAll(statement, "{DIR}", fixtures.string());
+    // The fixture names the statement runs over: those of `over=`, or one
+    // run of the statement as written.
+    std::vector<std::string> over;
+    if (opts.has("over")) {
+      std::istringstream names(opts.values["over"]);
+      for (std::string name; std::getline(names, name, ',');) over.push_back(name);
+      if (over.empty() || statement.find("{FILE}") == std::string::npos) {
+        std::cerr << case_path << ":" << header_line + 1 << ": over= needs names and {FILE}\n";
+        return 2;
+      }
+    } else {
+      over.push_back("");
+    }
 
     // The expected block: up to a blank line, or between doubled fences.
     const size_t expected_first = i;
@@ -267,35 +286,44 @@ int main(int argc, char** argv) {
       while (i < lines.size() && !lines[i].empty()) expected += lines[i++] + "\n";
     }
 
-    char* text = nullptr;
-    int rc;
-    {
-      StdinRedirect redirect(opts.has("stdin") ? (fixtures / opts.values["stdin"]).string()
-                                               : std::string("/dev/null"));
-      rc = opts.word == "csv" ? tavix_query_csv(sql.c_str(), &text)
-                              : tavix_query_json(sql.c_str(), &text);
-    }
-    std::string actual = renderOutcome(rc, text, opts.has("escaped"));
-    if (rc != 2) tavix_free(text);
+    std::string first_actual;
+    for (size_t run = 0; run < over.size(); ++run) {
+      const std::string sql = over[run].empty() ? statement : replaceAll(statement, "{FILE}", over[run]);
+      char* text = nullptr;
+      int rc;
+      {
+        StdinRedirect redirect(opts.has("stdin") ? (fixtures / opts.values["stdin"]).string()
+                                                 : std::string("/dev/null"));
+        rc = opts.word == "csv" ? tavix_query_csv(sql.c_str(), &text)
+                                : tavix_query_json(sql.c_str(), &text);
+      }
+      const std::string actual = renderOutcome(rc, text, opts.has("escaped"));
+      if (rc != 2) tavix_free(text);
+      if (run == 0) first_actual = actual;
 
-    std::vector<std::string> left = leftovers(temp_dir);
-    bool ok = actual == expected;
-    if (!left.empty()) {
-      ok = false;
-      std::cerr << case_path << ":" << header_line + 1 << ": files left in TEMP:";
-      for (const auto& name : left) std::cerr << " " << name;
-      std::cerr << "\n";
-    }
-    if (ok) {
-      ++passed;
-    } else {
-      ++failed;
-      if (actual != expected) {
-        std::cerr << case_path << ":" << header_line + 1 << ": mismatch for\n" << sql
-                  << "\n--- expected\n" << expected << "--- actual\n" << actual << "---\n";
+      std::vector<std::string> left = leftovers(temp_dir);
+      bool ok = actual == expected;
+      if (!left.empty()) {
+        ok = false;
+        std::cerr << case_path << ":" << header_line + 1 << ": files left in TEMP:";
+        for (const auto& name : left) std::cerr << " " << name;
+        std::cerr << "\n";
+      }
+      if (ok) {
+        ++passed;
+      } else {
+        ++failed;
+        if (actual != expected) {
+          std::cerr << case_path << ":" << header_line + 1 << ": mismatch for\n" << sql
+                    << "\n--- expected\n" << expected << "--- actual\n" << actual << "---\n";
+        }
+      }
+      if (rewrite && actual != first_actual) {
+        std::cerr << case_path << ":" << header_line + 1 << ": the answer over " << over[run]
+                  << " differs from the one over " << over[0] << ", which the block keeps\n";
       }
     }
-    replacements.push_back({expected_first, i, actual});
+    replacements.push_back({expected_first, i, first_actual});
   }
 
   if (rewrite) {
