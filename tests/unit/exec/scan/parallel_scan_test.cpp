@@ -12,6 +12,7 @@
 #include "exec/scan/scan_executors.h"
 #include "sql/statement_parser.h"
 #include "support/scratch_dir.h"
+#include "support/thread_sweep.h"
 
 namespace tavix {
 namespace {
@@ -85,7 +86,8 @@ std::string repeatedFile(int rows) {
   return s;
 }
 
-const uint64_t kThreadCounts[] = {1, 2, 3, 5, 8, 17, 64, 1024};
+// The wide counts run under the "slow" label (see tests/CMakeLists.txt).
+const std::vector<uint64_t> kThreadCounts = test::threadSweep({1, 2, 3, 5, 8, 17}, {64, 1024});
 
 TEST_F(ParallelScanTest, PlainColumnExecutorsAnswerAsTheStreamingExecutor) {
   static const struct {
