@@ -125,20 +125,27 @@ Error createExclusive(std::string_view path, File& out) noexcept {
   return Error::ok;
 }
 
-Error openForReading(std::string_view path, OwnedFile& out) noexcept {
+namespace {
+
+// Runs `open` into an owner: what it held is closed first, and it holds the
+// new descriptor only when `open` succeeds.
+template <typename Open>
+Error openInto(OwnedFile& out, Open&& open) noexcept {
   out.reset();
   File file;
-  TAVIX_TRY(openForReading(path, file));
+  TAVIX_TRY(open(file));
   out.reset(file);
   return Error::ok;
 }
 
+}  // namespace
+
+Error openForReading(std::string_view path, OwnedFile& out) noexcept {
+  return openInto(out, [&](File& f) { return openForReading(path, f); });
+}
+
 Error createExclusive(std::string_view path, OwnedFile& out) noexcept {
-  out.reset();
-  File file;
-  TAVIX_TRY(createExclusive(path, file));
-  out.reset(file);
-  return Error::ok;
+  return openInto(out, [&](File& f) { return createExclusive(path, f); });
 }
 
 Error deleteFile(std::string_view path) noexcept {

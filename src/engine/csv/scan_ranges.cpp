@@ -11,6 +11,48 @@ namespace tavix {
 
 namespace {
 
+// The frame both cutters share: [start, length) in `n` ranges whose nominal
+// cut offsets are start + k * ((length - start) / n), k = 1..n-1.
+// `prepare(start, step)` runs once before the cuts when there are any; cut k
+// is `cut_at(k, nominal)`, or the previous cut when that lies past the
+// nominal offset (it is then also the first candidate at or after it).
+// Returns the error of `prepare` or OutOfMemory, with `out` empty.
+template <typename Prepare, typename CutAt>
+Error cutRanges(uint64_t length, uint64_t start, size_t n, std::vector<ScanRange>& out,
+                Prepare&& prepare, CutAt&& cut_at) noexcept {
+  try {
+    out.clear();
+    if (n == 0) return Error::ok;
+    start = std::min(start, length);
+    out.resize(n);
+    const uint64_t step = (length - start) / n;
+    if (n > 1) {
+      if (const Error e = prepare(start, step); e != Error::ok) {
+        out.clear();
+        return e;
+      }
+    }
+    uint64_t previous = start;
+    for (size_t k = 1; k < n; ++k) {
+      const uint64_t nominal = start + k * step;
+      const uint64_t cut = nominal >= previous ? cut_at(k, nominal) : previous;
+      out[k - 1].end = cut;
+      out[k].start = cut;
+      previous = cut;
+    }
+    out[0].start = start;
+    out[n - 1].end = length;
+    return Error::ok;
+  } catch (const std::bad_alloc&) {
+    out.clear();
+    return Error::OutOfMemory;
+  }
+}
+
+}  // namespace
+
+namespace {
+
 // Inputs at least this large have their quote state summarised on helper
 // threads; below it one pass on the calling thread is quicker than starting
 // threads.
@@ -107,50 +149,23 @@ Error traceCutStates(const char* data, const std::vector<uint64_t>& points, char
 
 Error splitIntoScanRanges(std::string_view data, uint64_t start, size_t n, char delimiter,
                           std::vector<ScanRange>& out) noexcept {
-  try {
-    out.clear();
-    if (n == 0) return Error::ok;
-    const uint64_t length = data.size();
-    start = std::min(start, length);
-    out.resize(n);
-    if (n == 1) {
-      out[0] = {start, length};
-      return Error::ok;
-    }
-    const uint64_t step = (length - start) / n;
-    // points[k] is the nominal offset of cut k (points[0] the start).
-    std::vector<uint64_t> points(n);
-    for (size_t k = 0; k < n; ++k) points[k] = start + k * step;
-    std::vector<RecordScanState> states(n);
-    if (const Error e = traceCutStates(data.data(), points, delimiter, states); e != Error::ok) {
-      out.clear();
-      return e;
-    }
-
-    uint64_t previous = start;
-    for (size_t k = 1; k < n; ++k) {
-      uint64_t cut;
-      if (previous > points[k]) {
-        // The record end found for the previous cut lies past this nominal
-        // offset, so it is also the first one at or after it.
-        cut = previous;
-      } else {
+  // states[k]: the record machine's state at the nominal offset of cut k in
+  // a sequential read from the start.
+  std::vector<uint64_t> points;
+  std::vector<RecordScanState> states;
+  return cutRanges(
+      data.size(), start, n, out,
+      [&](uint64_t from, uint64_t step) {
+        points.resize(n);
+        for (size_t k = 0; k < n; ++k) points[k] = from + k * step;
+        states.resize(n);
+        return traceCutStates(data.data(), points, delimiter, states);
+      },
+      [&](size_t k, uint64_t nominal) {
         RecordScanState state = states[k];
-        const RecordEnd end =
-            scanToRecordEnd(data.data(), length, points[k], state, delimiter);
-        cut = end.found ? end.position + 1 : length;
-      }
-      out[k - 1].end = cut;
-      out[k].start = cut;
-      previous = cut;
-    }
-    out[0].start = start;
-    out[n - 1].end = length;
-    return Error::ok;
-  } catch (const std::bad_alloc&) {
-    out.clear();
-    return Error::OutOfMemory;
-  }
+        const RecordEnd end = scanToRecordEnd(data.data(), data.size(), nominal, state, delimiter);
+        return end.found ? end.position + 1 : data.size();
+      });
 }
 
 namespace {
@@ -195,28 +210,9 @@ uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexc
 
 Error cutRangesAtLineEnds(std::string_view data, uint64_t start, size_t n,
                           std::vector<ScanRange>& out) noexcept {
-  try {
-    out.clear();
-    if (n == 0) return Error::ok;
-    const uint64_t length = data.size();
-    start = std::min<uint64_t>(start, length);
-    out.resize(n);
-    const uint64_t step = (length - start) / n;
-    uint64_t previous = start;
-    for (size_t k = 1; k < n; ++k) {
-      const uint64_t nominal = start + k * step;
-      const uint64_t cut = nominal >= previous ? likelyRecordCut(data.data(), length, nominal) : previous;
-      out[k - 1].end = cut;
-      out[k].start = cut;
-      previous = cut;
-    }
-    out[0].start = start;
-    out[n - 1].end = length;
-    return Error::ok;
-  } catch (...) {
-    out.clear();
-    return Error::OutOfMemory;
-  }
+  return cutRanges(
+      data.size(), start, n, out, [](uint64_t, uint64_t) { return Error::ok; },
+      [&](size_t, uint64_t nominal) { return likelyRecordCut(data.data(), data.size(), nominal); });
 }
 
 }  // namespace tavix
