@@ -15,6 +15,7 @@
 #include "exec/group/group_scan.h"
 #include "exec/group/grouped_rows.h"
 #include "exec/group/grouped_select.h"
+#include "exec/scan/parallel_scan.h"
 #include "sql/condition_parser.h"
 
 namespace tavix {
@@ -31,29 +32,23 @@ Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
   const char delimiter = options.delimiter;
   std::vector<FieldSlice> fields(kMaxRecordFields);
   ArenaAllocator record_arena;
-  size_t pos = input.header.data_start;
-  while (pos < size) {
-    const RecordEnd end = findRecordEnd(data, size, pos, delimiter);
-    size_t stop = end.found ? end.position : size;
-    const size_t next = end.found ? end.position + 1 : size;
-    if (stop > pos && data[stop - 1] == '\r') --stop;
-    if (stop == pos) {
-      pos = next;
-      continue;
-    }
-    const SplitResult split =
-        splitCsvRecord(data + pos, stop - pos, fields.data(), kMaxRecordFields, delimiter);
-    pos = next;
-    record_arena.reset();
-    for (size_t i = 0; i < split.count; ++i)
-      TAVIX_IGNORE_ERROR(unescapeDoubledQuotes(fields[i], record_arena));
-    if (query.has_where &&
-        !evalConditionTree(query.where, fields.data(), split.count, names.data(), names.size()))
-      continue;
-    Group* group = nullptr;
-    TAVIX_TRY(table.groupOf(fields.data(), split.count, group));
-  }
-  return Error::ok;
+  bool ran_over = false;
+  return forEachMappedLine(
+      data, input.header.data_start, size, delimiter, ran_over,
+      [&](FieldSlice line, bool quote_free, bool&) -> Error {
+        const SplitResult split =
+            splitCsvRecord(line.data(), line.size(), fields.data(), kMaxRecordFields, delimiter);
+        if (!quote_free) {
+          record_arena.reset();
+          for (size_t i = 0; i < split.count; ++i)
+            TAVIX_IGNORE_ERROR(unescapeDoubledQuotes(fields[i], record_arena));
+        }
+        if (query.has_where &&
+            !evalConditionTree(query.where, fields.data(), split.count, names.data(), names.size()))
+          return Error::ok;
+        Group* group = nullptr;
+        return table.groupOf(fields.data(), split.count, group);
+      });
 }
 
 // Renders the output row of one group into `row`.
