@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "engine/csv/csv_header.h"
+#include "engine/csv/mapped_input.h"
 #include "exec/executor.h"
 #include "platform/platform.h"
 #include "sql/parsed_query.h"
@@ -20,27 +20,18 @@
 namespace tavix {
 
 struct AggregateInput {
-  AggregateInput() = default;
-  ~AggregateInput();
-  AggregateInput(const AggregateInput&) = delete;
-  AggregateInput& operator=(const AggregateInput&) = delete;
-
-  platform::File handle;
-  bool owns_handle = false;  // opened here, so closed here
-  platform::MappedView view;
-  uint64_t size = 0;
-  CsvHeader header;
-  // The trimmed, lower-cased header names (`map.loweredNameSlices()`) are the
-  // names WHERE conditions are checked against and evaluated over.
-  ColumnIndexMap map;
-
-  std::string_view data() const noexcept { return view.bytes(); }
+  platform::OwnedFile opened;  // the source when this input opened it; empty for a pre-opened one
+  platform::File handle;       // the input read, opened here or pre-opened
+  // The mapping, the header and the column map, whose trimmed, lower-cased
+  // names (`csv.map.loweredNameSlices()`) are the names WHERE conditions are
+  // checked against and evaluated over.
+  MappedCsv csv;
 };
 
-// Opens `input`: the handle (the open's error unchanged), its size,
-// EmptyFile for 0 bytes, the mapping (MapFailed), the header row (NoHeader,
-// TooManyColumns) and the column map. Whatever was opened is released by
-// `input`, on failure too.
+// Opens `input`: the handle (the open's error unchanged), EmptyFile for 0
+// bytes, the mapping (MapFailed), the header row (NoHeader, TooManyColumns)
+// and the column map. Whatever was opened is released by `input`, on
+// failure too.
 [[nodiscard]] Error openAggregateInput(const ParsedQuery& query, PreopenedSource source,
                                        const QueryOptions& options, AggregateInput& input);
 

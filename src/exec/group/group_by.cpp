@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "engine/csv/chunk_reader.h"
 #include "engine/csv/csv_records.h"
 #include "engine/expr/row_predicates.h"
 #include "engine/expr/scalar_eval.h"
@@ -15,7 +16,6 @@
 #include "exec/group/group_scan.h"
 #include "exec/group/grouped_rows.h"
 #include "exec/group/grouped_select.h"
-#include "exec/scan/parallel_scan.h"
 #include "sql/condition_parser.h"
 
 namespace tavix {
@@ -25,16 +25,16 @@ namespace {
 // Reads every record of the input into `table`.
 Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
                   const AggregateInput& input, GroupTable& table) {
-  const std::vector<FieldSlice>& names = input.map.loweredNameSlices();
+  const std::vector<FieldSlice>& names = input.csv.map.loweredNameSlices();
   if (query.has_where) TAVIX_TRY(checkConditionColumns(query.where, names.data(), names.size()));
-  const char* data = input.view.data();
-  const size_t size = input.size;
+  const char* data = input.csv.view.data();
+  const size_t size = input.csv.size;
   const char delimiter = options.delimiter;
   std::vector<FieldSlice> fields(kMaxRecordFields);
   ArenaAllocator record_arena;
   bool ran_over = false;
   return forEachMappedLine(
-      data, input.header.data_start, size, delimiter, ran_over,
+      data, input.csv.header.data_start, size, delimiter, ran_over,
       [&](FieldSlice line, bool quote_free, bool&) -> Error {
         const SplitResult split =
             splitCsvRecord(line.data(), line.size(), fields.data(), kMaxRecordFields, delimiter);
@@ -78,13 +78,13 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   initResultWriter(writer, result.handle, options.output_format, options.delimiter);
 
   std::vector<GroupKeySpec> keys;
-  TAVIX_TRY(compileGroupKeys(query, input.map, keys));
+  TAVIX_TRY(compileGroupKeys(query, input.csv.map, keys));
   GroupedSelectList list;
-  TAVIX_TRY(compileGroupedSelectList(query, input.map, input.header, keys, list));
+  TAVIX_TRY(compileGroupedSelectList(query, input.csv.map, input.csv.header, keys, list));
   TAVIX_TRY(setResultColumns(writer, list.labels, options.omit_header));
 
   GroupTable table(keys);
-  TAVIX_TRY(table.reserve(initialGroupCapacity(input.size)));
+  TAVIX_TRY(table.reserve(initialGroupCapacity(input.csv.size)));
   TAVIX_TRY(scanRecords(query, options, input, table));
 
   std::vector<GroupSortEntry<const Group>> entries;
@@ -95,7 +95,7 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   std::vector<SortKey> sort_keys;
   TAVIX_TRY(resolveGroupSortKeys(query, list.labels, sort_keys));
   GroupedRows rows(query, std::move(sort_keys));
-  GroupKeyRow key_row(keys, input.header.count);
+  GroupKeyRow key_row(keys, input.csv.header.count);
   ArenaAllocator group_arena;
   std::vector<FieldSlice> row(list.items.size());
   for (const auto& entry : entries) {
