@@ -82,6 +82,7 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   GroupedSelectList list;
   TAVIX_TRY(compileGroupedSelectList(query, input.csv.map, input.csv.header, keys, list));
   TAVIX_TRY(setResultColumns(writer, list.labels, options.omit_header));
+  if (query.has_having) return Error::Unimplemented;
 
   GroupTable table(keys);
   TAVIX_TRY(table.reserve(initialGroupCapacity(input.csv.size)));
