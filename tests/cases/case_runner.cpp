@@ -15,7 +15,7 @@
 //   ----
 //   <expected lines, up to a blank line or the end of the file>
 //
-//   generate name=big.csv kind=KIND bytes=N [seed=S]
+//   generate name=big.csv kind=KIND bytes=N [seed=S] [from=NAME]
 //   temp missing | temp normal
 //
 // `over=A,B,...` runs the statement once per fixture name, with {FILE}
@@ -43,6 +43,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -229,6 +230,10 @@ int main(int argc, char** argv) {
     if (directive == "generate") {
       std::string content;
       std::string error;
+      if (opts.has("from")) {
+        std::ifstream from(fixtures / opts.values["from"], std::ios::binary);
+        opts.values["from_content"] = std::string(std::istreambuf_iterator<char>(from), {});
+      }
       if (!generateFixture(opts.values, content, error)) {
         std::cerr << case_path << ":" << header_line + 1 << ": " << error << "\n";
         return 2;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/padded_table.h"
 #include "support/sequences.h"
 
 namespace {
@@ -152,6 +153,16 @@ bool generateFixture(const std::map<std::string, std::string>& params, std::stri
     // rows= the rows of the block (default 600).
     const uint64_t rows = get("rows").empty() ? 600 : std::strtoull(get("rows").c_str(), nullptr, 10);
     content = groupRows(bytes, seed, rows);
+    return true;
+  }
+  if (kind == "padded") {
+    // from= a fixture file whose rows are spread among padding rows until
+    // the file holds at least bytes= bytes (the runner passes its content).
+    if (params.count("from_content") == 0) {
+      error = "padded needs from= naming an earlier file";
+      return false;
+    }
+    content = tavix::test::paddedTable(params.at("from_content"), bytes);
     return true;
   }
   error = "unknown generator kind '" + kind + "'";

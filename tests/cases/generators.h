@@ -1,5 +1,7 @@
 // Deterministic generators of large case-file inputs, so that no megabytes
-// are ever committed. `generate name=... kind=... bytes=N [seed=S]`.
+// are ever committed. `generate name=... kind=... bytes=N [seed=S]`; the
+// kind "padded" spreads the rows of the earlier file `from=NAME` among
+// padding rows (support/padded_table.h).
 #pragma once
 
 #include <map>

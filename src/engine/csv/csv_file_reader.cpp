@@ -37,9 +37,16 @@ Error refillCsvFileReader(CsvFileReader& r) noexcept {
   return Error::ok;
 }
 
+// Drops one CR at the end of a record's bytes: the CR of a CR LF line end,
+// or of a last line that ends with CR and no LF.
+FieldSlice withoutFinalCr(const char* begin, size_t length) noexcept {
+  if (length > 0 && begin[length - 1] == '\r') --length;
+  return FieldSlice(begin, length);
+}
+
 // Finds the next record in the buffer, refilling as needed. `ended` is set
 // when the input holds no further byte. The record excludes its LF and one CR
-// right before it; a last record without LF keeps a final CR.
+// right before it (or, in a last line without LF, one final CR).
 Error nextRecordBytes(CsvFileReader& r, FieldSlice& record, bool& ended) noexcept {
   ended = false;
   if (r.consumed == r.filled) {
@@ -56,14 +63,12 @@ Error nextRecordBytes(CsvFileReader& r, FieldSlice& record, bool& ended) noexcep
   for (;;) {
     const RecordEnd end = scanToRecordEnd(r.buffer, r.filled, scan, state, r.delimiter);
     if (end.found) {
-      size_t length = end.position - r.consumed;
-      if (length > 0 && r.buffer[end.position - 1] == '\r') --length;
-      record = FieldSlice(r.buffer + r.consumed, length);
+      record = withoutFinalCr(r.buffer + r.consumed, end.position - r.consumed);
       r.consumed = end.position + 1;
       return Error::ok;
     }
     if (r.at_eof) {
-      record = FieldSlice(r.buffer + r.consumed, r.filled - r.consumed);
+      record = withoutFinalCr(r.buffer + r.consumed, r.filled - r.consumed);
       r.consumed = r.filled;
       return Error::ok;
     }
@@ -103,8 +108,11 @@ Error readNextCsvRecord(CsvFileReader& reader, FieldList& out) noexcept {
   out = FieldList();
   FieldSlice record;
   bool ended = false;
-  TAVIX_TRY(nextRecordBytes(reader, record, ended));
-  if (ended) return Error::ok;
+  // An empty line (nothing, or only a CR, before its LF) holds no record.
+  do {
+    TAVIX_TRY(nextRecordBytes(reader, record, ended));
+    if (ended) return Error::ok;
+  } while (record.empty());
   reader.arena.reset(ArenaAllocator::ResetMode::retain_capacity);
   const SplitResult split = splitCsvRecord(record.data(), record.size(), reader.fields.data(),
                                            reader.fields.size(), reader.delimiter);
@@ -126,14 +134,19 @@ Error readNextCsvRecordOwned(CsvFileReader& reader, OwnedFieldList& out) noexcep
   bool ended = false;
   TAVIX_TRY(nextRecordBytes(reader, record, ended));
   if (ended) return Error::ok;
+  return splitCsvRecordOwned(record, reader.delimiter, out);
+}
+
+Error splitCsvRecordOwned(FieldSlice record, char delimiter, OwnedFieldList& out) noexcept {
+  freeFieldList(out);
   try {
     // A record of k delimiters has at most k + 1 fields, so this split never
     // runs out of slots.
-    const size_t slots = static_cast<size_t>(std::count(record.begin(), record.end(),
-                                                        reader.delimiter)) + 1;
+    const size_t slots =
+        static_cast<size_t>(std::count(record.begin(), record.end(), delimiter)) + 1;
     std::vector<FieldSlice> fields(slots);
     const SplitResult split =
-        splitCsvRecord(record.data(), record.size(), fields.data(), slots, reader.delimiter);
+        splitCsvRecord(record.data(), record.size(), fields.data(), slots, delimiter);
     fields.resize(split.count);
     size_t total = 0;
     for (const FieldSlice& f : fields) total += f.size();

@@ -4,9 +4,10 @@
 //
 // Records end at the first LF outside quoted text (the rule of
 // findRecordEnd); one CR before that LF is dropped; a last line without LF is
-// still a record; a UTF-8 byte-order mark at the start of the file is
-// skipped. A record longer than the buffer is returned whole: the buffer
-// grows to hold it.
+// still a record (one final CR dropped, as before an LF); an empty line
+// (nothing, or only a CR, before its LF) is no data record; a UTF-8
+// byte-order mark at the start of the file is skipped. A record longer than
+// the buffer is returned whole: the buffer grows to hold it.
 //
 // Two kinds of record: data records (`readNextCsvRecord`), whose fields live
 // in the reader's buffer and arena until the next call, and owned records
@@ -94,11 +95,19 @@ struct CsvFileReader {
 [[nodiscard]] Error readNextCsvRecordLine(CsvFileReader& reader, FieldSlice& line,
                                          bool& ended) noexcept;
 
-// Reads the next record as owned texts, with no field limit: quoted fields
-// without their quotes and with each doubled quote turned into one,
-// unquoted fields copied unchanged. At the end of the input `out` has no
-// items. Returns OutOfMemory (leaving `out` empty) or a read error.
+// Reads the next record (an empty line too: the header row is the first
+// line) as owned texts by `splitCsvRecordOwned`. At the end of the input
+// `out` has no items. Returns OutOfMemory (leaving `out` empty) or a read
+// error.
 [[nodiscard]] Error readNextCsvRecordOwned(CsvFileReader& reader, OwnedFieldList& out) noexcept;
+
+// Splits one record (without its line end) into owned texts, with no field
+// limit: quoted fields without their quotes and with each doubled quote
+// turned into one, unquoted fields copied unchanged. The split of header
+// rows read in sequence, from a file or a stream. Returns OutOfMemory,
+// leaving `out` empty.
+[[nodiscard]] Error splitCsvRecordOwned(FieldSlice record, char delimiter,
+                                        OwnedFieldList& out) noexcept;
 
 // Releases the texts of an owned record; the list becomes empty.
 void freeFieldList(OwnedFieldList& list) noexcept;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "engine/csv/csv_records.h"
+
 namespace tavix {
 
 namespace {
@@ -45,14 +47,17 @@ Error startStream(StdinRecordReader& r) noexcept {
   return Error::ok;
 }
 
-// Runs the record machine until a line end or the end of the stream, leaving
-// the field boundaries in `rec.field_ends`. `ended` is set when the stream
-// held no byte at all for this call.
-Error readFields(StdinRecordReader& r, StdinRecord& rec, bool& ended) {
+// Reads the bytes of the next line into `line`, without its line end: up to
+// the first LF or CR outside quoted text (a CR LF counts once) or the end of
+// the stream. The quote rule is the record machine's (csv_records.h): a
+// quote opens quoted text only at a field start, and right after a quote
+// inside quoted text the machine stands as at a field start. `ended` is set
+// when the stream held no byte at all for this call.
+Error readLine(StdinRecordReader& r, std::string& line, bool& ended) {
   if (!r.started) TAVIX_TRY(startStream(r));
-  std::string& bytes = rec.bytes;
-  size_t field_start = 0;
-  bool in_quotes = false;
+  line.clear();
+  ended = false;
+  RecordScanState state = RecordScanState::at_field_start;
   bool any_byte = false;
   for (;;) {
     bool have = false;
@@ -60,90 +65,85 @@ Error readFields(StdinRecordReader& r, StdinRecord& rec, bool& ended) {
     if (!have) break;
     any_byte = true;
     const char* buf = r.buffer;
-    const size_t pos = static_cast<size_t>(r.position);
+    const size_t start = static_cast<size_t>(r.position);
     const size_t end = static_cast<size_t>(r.filled);
 
-    if (in_quotes) {
+    if (state == RecordScanState::in_quotes) {
       // Everything up to the next quote is data, delimiters and line ends too.
-      const void* hit = std::memchr(buf + pos, '"', end - pos);
-      const size_t quote = hit ? static_cast<size_t>(static_cast<const char*>(hit) - buf) : end;
-      bytes.append(buf + pos, quote - pos);
-      r.position = quote;
-      if (hit == nullptr) continue;
-      r.position = quote + 1;
-      TAVIX_TRY(fillBuffer(r, have));
-      if (have && r.buffer[r.position] == '"') {
-        bytes.push_back('"');
-        ++r.position;
-      } else {
-        // The byte after a closing quote is handled outside quotes: a
-        // delimiter or line end acts, anything else joins this field.
-        in_quotes = false;
-      }
+      const void* hit = std::memchr(buf + start, '"', end - start);
+      const size_t stop = hit ? static_cast<size_t>(static_cast<const char*>(hit) - buf) + 1 : end;
+      line.append(buf + start, stop - start);
+      r.position = stop;
+      if (hit != nullptr) state = RecordScanState::at_field_start;
       continue;
     }
 
-    const char c = buf[pos];
-    if (c == '"' && bytes.size() == field_start) {
-      in_quotes = true;
-      ++r.position;
-      continue;
+    size_t i = start;
+    for (; i < end; ++i) {
+      const char c = buf[i];
+      if (c == '\n' || c == '\r') break;
+      if (c == '"' && state == RecordScanState::at_field_start) {
+        state = RecordScanState::in_quotes;
+        ++i;
+        break;
+      }
+      state = c == r.delimiter ? RecordScanState::at_field_start : RecordScanState::in_field;
     }
-    if (c == r.delimiter) {
-      ++r.position;
-      rec.field_ends.push_back(bytes.size());
-      field_start = bytes.size();
-      continue;
-    }
-    if (c == '\n') {
-      ++r.position;
-      rec.field_ends.push_back(bytes.size());
-      return Error::ok;
-    }
-    if (c == '\r') {
-      // A CR ends the record; an LF right after it belongs to the same line
-      // end, any other byte starts the next record.
-      ++r.position;
-      rec.field_ends.push_back(bytes.size());
+    line.append(buf + start, i - start);
+    r.position = i;
+    if (state == RecordScanState::in_quotes || i == end) continue;
+
+    // A line end. An LF right after a CR belongs to the same line end; any
+    // other byte starts the next line.
+    ++r.position;
+    if (buf[i] == '\r') {
       TAVIX_TRY(fillBuffer(r, have));
       if (have && r.buffer[r.position] == '\n') ++r.position;
-      return Error::ok;
     }
-    // A run of ordinary bytes; a quote inside a non-empty field is one of them.
-    size_t i = pos + 1;
-    while (i < end && buf[i] != r.delimiter && buf[i] != '\n' && buf[i] != '\r') ++i;
-    bytes.append(buf + pos, i - pos);
-    r.position = i;
-  }
-  if (!any_byte) {
-    ended = true;
     return Error::ok;
   }
-  rec.field_ends.push_back(bytes.size());
+  ended = !any_byte;
   return Error::ok;
-}
-
-void clearRecord(StdinRecord& rec) noexcept {
-  rec.fields.clear();
-  rec.bytes.clear();
-  rec.field_ends.clear();
 }
 
 }  // namespace
 
-Error readStdinRecord(StdinRecordReader& reader, StdinRecord& record) {
-  clearRecord(record);
+Error readStdinHeader(StdinRecordReader& reader, OwnedFieldList& header) {
+  freeFieldList(header);
+  std::string line;
   bool ended = false;
-  const Error e = readFields(reader, record, ended);
-  if (e != Error::ok || ended) {
-    clearRecord(record);
-    return e;
+  TAVIX_TRY(readLine(reader, line, ended));
+  if (ended) return Error::ok;
+  return splitCsvRecordOwned(line, reader.delimiter, header);
+}
+
+Error readStdinRecord(StdinRecordReader& reader, StdinRecord& record) {
+  record.fields.clear();
+  record.scratch.reset(ArenaAllocator::ResetMode::retain_capacity);
+  bool ended = false;
+  // An empty line (nothing before its line end) holds no record.
+  do {
+    const Error e = readLine(reader, record.line, ended);
+    if (e != Error::ok || ended) {
+      record.line.clear();
+      return e;
+    }
+  } while (record.line.empty());
+
+  record.fields.resize(kMaxRecordFields);
+  const SplitResult split = splitCsvRecord(record.line.data(), record.line.size(),
+                                           record.fields.data(), kMaxRecordFields, reader.delimiter);
+  if (split.error != Error::ok) {
+    record.fields.clear();
+    return split.error;
   }
-  record.fields.reserve(record.field_ends.size());
-  size_t from = 0;
-  for (size_t to : record.field_ends) {
-    record.fields.emplace_back(record.bytes.data() + from, to - from);
-    from = to;
+  record.fields.resize(split.count);
+  if (record.line.find('"') != std::string::npos) {
+    const Error e = unescapeDoubledQuotes(record.fields.data(), split.count, record.scratch);
+    if (e != Error::ok) {
+      record.fields.clear();
+      return e;
+    }
   }
   return Error::ok;
 }

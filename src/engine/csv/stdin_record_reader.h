@@ -2,17 +2,19 @@
 // can be consumed only once (the process's standard input), through a
 // 256 KiB buffer.
 //
-// The dialect is the stream's own: LF alone, CR alone and CR LF each end a
-// record; a double quote opens quoted text only when the field collected so
-// far is empty; inside quotes a doubled quote is one quote and the delimiter,
-// CR and LF are data; bytes that follow a closing quote join the same field;
-// there is no field limit. A UTF-8 byte-order mark is kept as part of the
-// first field unless `skip_byte_order_mark` is set before the first read.
+// Records are read by the record rule of files (a double quote opens quoted
+// text only at a field start; inside quotes a doubled quote is one quote and
+// the delimiter, CR and LF are data), except that outside quotes LF alone,
+// CR alone and CR LF each end a record. Fields are split exactly as a file's
+// are (csv_records.h): data records by splitCsvRecord with at most 256
+// fields and every doubled quote unescaped, so `"ab"x` reads `ab` and `a""b`
+// reads `a"b`; the header row by splitCsvRecordOwned. An empty line holds no
+// data record. A UTF-8 byte-order mark is kept as part of the first field
+// unless `skip_byte_order_mark` is set before the first read.
 //
 // Each record is returned in a `StdinRecord` that owns its field texts; the
-// record's storage is reused by the next read into the same record, so a
-// caller that keeps one record (the header) reads later ones into another.
-// The reader never closes its file. A reader and its records belong to one
+// record's storage is reused by the next read into the same record. The
+// reader never closes its file. A reader and its records belong to one
 // thread at a time.
 #pragma once
 
@@ -21,8 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "common/allocator.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "engine/csv/csv_file_reader.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -48,24 +52,30 @@ struct StdinRecordReader {
   StdinRecordReader& operator=(const StdinRecordReader&) = delete;
 };
 
-// One record: its fields as views into `bytes`, which the record owns.
-// No fields means that the input has ended; a record that was read has at
-// least one (an empty line is one empty field).
+// One data record: its fields as views into `line` (the record's bytes
+// without its line end) or into `scratch` (unescaped fields). No fields means
+// that the input has ended.
 struct StdinRecord {
   std::vector<FieldSlice> fields;
-  std::string bytes;
-  std::vector<size_t> field_ends;  // end offset of each field in `bytes`, while reading
+  std::string line;
+  ArenaAllocator scratch;
 
   bool atEnd() const noexcept { return fields.empty(); }
   size_t count() const noexcept { return fields.size(); }
 };
 
-// Reads the next record into `record`, replacing what it held. At the end of
-// the input `record` has no fields. On a read error the partial record is
-// dropped (`record` has no fields), the reader stays usable and the error
-// of the read is returned (AccessDenied, NotOpenForReading,
-// ConnectionResetByPeer, Unexpected). Growing the record's storage may throw
-// std::bad_alloc, which the query worker turns into OutOfMemory.
+// Reads the header row (the first line, empty or not) into `header` as
+// owned texts. At the end of the input `header` has no items. Returns
+// OutOfMemory or the read errors of readStdinRecord.
+[[nodiscard]] Error readStdinHeader(StdinRecordReader& reader, OwnedFieldList& header);
+
+// Reads the next data record into `record`, replacing what it held; empty
+// lines are passed over. At the end of the input `record` has no fields.
+// Returns TooManyColumns for a record of more than 256 fields (the reader
+// has moved past it), OutOfMemory, or the error of a read (AccessDenied,
+// NotOpenForReading, ConnectionResetByPeer, Unexpected), the partial record
+// then dropped and the reader still usable. Growing the record's storage may
+// throw std::bad_alloc, which the query worker turns into OutOfMemory.
 [[nodiscard]] Error readStdinRecord(StdinRecordReader& reader, StdinRecord& record);
 
 }  // namespace tavix

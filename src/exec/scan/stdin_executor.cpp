@@ -13,6 +13,7 @@
 // arena and, with DISTINCT, the distinct keys; once LIMIT is reached the
 // rest of the input stays unread.
 #include <memory>
+#include <vector>
 
 #include "engine/csv/csv_header.h"
 #include "engine/csv/stdin_record_reader.h"
@@ -35,12 +36,12 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
   auto writer = std::make_unique<ResultWriter>();
   initResultWriter(*writer, result.handle, options.output_format, options.delimiter);
 
-  StdinRecord header;
-  TAVIX_TRY(readStdinRecord(*reader, header));
-  if (header.atEnd()) return Error::EmptyFile;
+  OwnedFieldList header;
+  TAVIX_TRY(readStdinHeader(*reader, header));
+  if (header.ended()) return Error::EmptyFile;
 
   SequentialScanSetup setup;
-  TAVIX_TRY(prepareSequentialScan(query, options, header.fields, *writer, setup));
+  TAVIX_TRY(prepareSequentialScan(query, options, header.items, *writer, setup));
   bool pending_first_row = setup.header_is_first_row;
 
   // No flush between rows: the writer writes its buffer out when it fills.
@@ -48,16 +49,16 @@ Error runStdinQuery(const ParsedQuery& query, const ResultFile& result,
   StdinRecord record;
 
   for (;;) {
-    const StdinRecord* current = &record;
+    const std::vector<FieldSlice>* current = &record.fields;
     if (pending_first_row) {
       pending_first_row = false;
-      current = &header;
+      current = &header.items;
     } else {
       TAVIX_TRY(readStdinRecord(*reader, record));
       if (record.atEnd()) break;
     }
-    const FieldSlice* fields = current->fields.data();
-    const size_t field_count = current->count();
+    const FieldSlice* fields = current->data();
+    const size_t field_count = current->size();
 
     bool kept = false;
     TAVIX_TRY(setup.keepRow(fields, field_count, kept));

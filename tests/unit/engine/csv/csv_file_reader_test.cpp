@@ -40,7 +40,11 @@ Rows recordsInMemory(std::string_view content) {
     const RecordEnd e = findRecordEnd(content.data(), content.size(), pos, ',');
     size_t end = e.found ? e.position : content.size();
     const size_t next = end + 1;
-    if (e.found && end > pos && content[end - 1] == '\r') --end;
+    if (end > pos && content[end - 1] == '\r') --end;
+    if (end == pos) {  // an empty line holds no record
+      pos = next;
+      continue;
+    }
     const SplitResult r = splitCsvRecord(content.data() + pos, end - pos, slots.data(),
                                          slots.size(), ',');
     EXPECT_EQ(r.error, Error::ok);
@@ -117,12 +121,14 @@ TEST_F(CsvFileReaderTest, RecordsHeaderAndLineEnds) {
       {"ab", "[ab]", ""},
       {"\xEF\xBB", "[\xEF\xBB]", ""},
       {"a,b\r\n1,2\r\n", "[a][b]", "[1][2]\n"},
-      {"a\n3,4\r", "[a]", "[3][4\r]\n"},  // a last line without LF keeps its CR
+      {"a\n3,4\r", "[a]", "[3][4]\n"},  // a last line's final CR is its line end
       {"h\n\"x\ny\r\nz\",2\n", "[h]", "[x\ny\r\nz][2]\n"},
       {"\"x\"\"y\",x\"\"y\nx\"\"y,\"a\"\"b\"\n", "[x\"y][x\"\"y]", "[x\"y][a\"b]\n"},
-      {"h\n\n1\n", "[h]", "[]\n[1]\n"},  // an empty line is one empty field
+      {"h\n\n1\n", "[h]", "[1]\n"},  // an empty line holds no record
+      {"h\n\"\"\n\r\n\r", "[h]", "[]\n"},  // a quoted empty field is one
       {"h\n1\n2", "[h]", "[1]\n[2]\n"},
-      {"h\n\r\n", "[h]", "[]\n"},
+      {"h\n\r\n", "[h]", ""},
+      {"\nh\n", "[]", "[h]\n"},  // the header is the first line, empty or not
       {"\"a,\nb\"tail,c\n", "[a,\nb][c]", ""},
       {"h,\n,\n", "[h][]", "[][]\n"},
   };

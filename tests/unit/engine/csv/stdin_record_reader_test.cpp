@@ -48,18 +48,25 @@ TEST_F(StdinRecordReaderTest, RecordRules) {
       {"a,b\nc,d\n", {{"a", "b"}, {"c", "d"}}},
       {"a\rb\r\nc\n", {{"a"}, {"b"}, {"c"}}},
       {"a\r", {{"a"}}},
-      {"a\r\r\nb", {{"a"}, {""}, {"b"}}},
-      {"a\n\nb\n", {{"a"}, {""}, {"b"}}},
-      {"\n", {{""}}},
+      // An empty line holds no record; a quoted empty field is one.
+      {"a\r\r\nb", {{"a"}, {"b"}}},
+      {"a\n\nb\n", {{"a"}, {"b"}}},
+      {"\n", {}},
+      {"\r\n\r\n\r", {}},
+      {"\"\"\n", {{""}}},
       {",", {{"", ""}}},
       {"a,\n", {{"a", ""}}},
       {"\"x,y\",z\n", {{"x,y", "z"}}},
       {"\"a\"\"b\"\n", {{"a\"b"}}},
-      {"\"ab\"cd,e\n", {{"abcd", "e"}}},
+      // Fields split as in a file: bytes after a closing quote are dropped,
+      // and every doubled quote is one quote.
+      {"\"ab\"cd,e\n", {{"ab", "e"}}},
+      {"\"ab\"x\n", {{"ab"}}},
       {"ab\"c\n", {{"ab\"c"}}},
       {"\"\",x\n", {{"", "x"}}},
       {"\"\"\"\"\n", {{"\""}}},
-      {"a\"\"b\n", {{"a\"\"b"}}},
+      {"a\"\"b\n", {{"a\"b"}}},
+      {"x,a\"\"\"b\n", {{"x", "a\"\"b"}}},
       {"\"line\nbreak\",\"cr\rhere\",\"crlf\r\n\"\nnext", {{"line\nbreak", "cr\rhere", "crlf\r\n"}, {"next"}}},
       {"\"open,no\nclose", {{"open,no\nclose"}}},
       {"x,\"ends in quote\"", {{"x", "ends in quote"}}},
@@ -96,16 +103,45 @@ TEST_F(StdinRecordReaderTest, ByteOrderMarkIsDroppedOnlyWhenAskedAndOnlyAtTheSta
   }
 }
 
-TEST_F(StdinRecordReaderTest, WideRecordsAndLongFieldsComeBackWhole) {
+TEST_F(StdinRecordReaderTest, LongFieldsComeBackWholeAndWideRecordsAreRefused) {
   std::string wide;
   std::vector<std::string> fields;
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 256; ++i) {
     fields.push_back("f" + std::to_string(i));
     wide += (i ? "," : "") + fields.back();
   }
   const std::string huge(3 * kStdinBufferSize + 17, 'h');
-  auto reader = readerOver(wide + "\n\"" + huge + "\"\n" + huge);
-  EXPECT_EQ(readAll(*reader), (Records{fields, {huge}, {huge}}));
+  auto reader = readerOver(wide + "\n\"" + huge + "\"\n" + huge + "\n" + wide + ",x\nlast\n");
+  StdinRecord rec;
+  for (const std::vector<std::string>& expected : {fields, {huge}, {huge}}) {
+    ASSERT_EQ(readStdinRecord(*reader, rec), Error::ok);
+    EXPECT_EQ(std::vector<std::string>(rec.fields.begin(), rec.fields.end()), expected);
+  }
+  // 257 fields, as in a file; the reader has moved past the record.
+  EXPECT_EQ(readStdinRecord(*reader, rec), Error::TooManyColumns);
+  ASSERT_EQ(readStdinRecord(*reader, rec), Error::ok);
+  EXPECT_EQ(rec.fields, (std::vector<FieldSlice>{"last"}));
+}
+
+TEST_F(StdinRecordReaderTest, HeaderIsTheFirstLineSplitAsAFilesHeader) {
+  static const struct {
+    std::string input;
+    std::vector<std::string> header;
+    Records records;
+  } cases[] = {
+      {"id,\"n\"\"m\",x\"\"y\n1,2,3\n", {"id", "n\"m", "x\"\"y"}, {{"1", "2", "3"}}},
+      {"\nid\n1\n", {""}, {{"id"}, {"1"}}},
+      {"h\r\n\r\n2\r\n", {"h"}, {{"2"}}},
+      {"", {}, {}},
+  };
+  for (const auto& c : cases) {
+    auto reader = readerOver(c.input);
+    OwnedFieldList header;
+    ASSERT_EQ(readStdinHeader(*reader, header), Error::ok);
+    EXPECT_EQ(std::vector<std::string>(header.items.begin(), header.items.end()), c.header)
+        << testing::visibleBytes(c.input);
+    EXPECT_EQ(readAll(*reader), c.records) << testing::visibleBytes(c.input);
+  }
 }
 
 TEST_F(StdinRecordReaderTest, RulesHoldAcrossBufferRefills) {
@@ -131,61 +167,77 @@ TEST_F(StdinRecordReaderTest, RulesHoldAcrossBufferRefills) {
   }
 }
 
-// The record machine one byte at a time over the whole input, with an
-// explicit give-back of the byte read ahead after a closing quote or a CR:
-// the plain model the buffered reader must match at every refill point.
-Records referenceRecords(std::string_view in, char delimiter) {
-  Records out;
-  size_t pos = 0;
-  auto next = [&](char& c) {
-    if (pos == in.size()) return false;
-    c = in[pos++];
-    return true;
-  };
+// A plain model, one byte at a time over the whole input: lines end at LF,
+// CR or CR LF outside quoted text (a quote opens quoted text only at a field
+// start); empty lines are dropped; each line is then cut into fields: a
+// field that starts with a quote runs to its closing quote (a doubled quote
+// inside is one quote) and loses the bytes up to the next delimiter; any
+// other field runs to the next delimiter, each doubled quote in it one
+// quote. The buffered reader must match it at every refill point.
+std::vector<std::string> referenceFields(std::string_view line, char delimiter) {
+  std::vector<std::string> fields;
+  size_t i = 0;
   for (;;) {
-    std::vector<std::string> fields;
     std::string field;
-    bool in_quotes = false;
-    bool any_byte = false;
-    bool line_end = false;
-    char c;
-    while (!line_end && next(c)) {
-      any_byte = true;
-      if (in_quotes) {
-        if (c != '"') {
-          field += c;
-          continue;
-        }
-        char after;
-        if (!next(after)) {
-          in_quotes = false;  // a quote at the end of the input closes
-        } else if (after == '"') {
+    if (i < line.size() && line[i] == '"') {
+      for (++i; i < line.size(); ++i) {
+        if (line[i] != '"') {
+          field += line[i];
+        } else if (i + 1 < line.size() && line[i + 1] == '"') {
           field += '"';
+          ++i;
         } else {
-          in_quotes = false;
-          --pos;  // given back, then handled outside quotes
+          break;
         }
-        continue;
       }
-      if (c == '"' && field.empty()) {
-        in_quotes = true;
-      } else if (c == delimiter) {
-        fields.push_back(field);
-        field.clear();
-      } else if (c == '\n') {
-        line_end = true;
-      } else if (c == '\r') {
-        char after;
-        if (next(after) && after != '\n') --pos;
-        line_end = true;
-      } else {
-        field += c;
+      while (i < line.size() && line[i] != delimiter) ++i;
+    } else {
+      for (; i < line.size() && line[i] != delimiter; ++i) {
+        field += line[i];
+        if (line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"') ++i;
       }
     }
-    if (!any_byte) return out;
     fields.push_back(field);
-    out.push_back(std::move(fields));
+    if (i >= line.size()) return fields;
+    ++i;  // the delimiter
   }
+}
+
+Records referenceRecords(std::string_view in, char delimiter) {
+  Records out;
+  std::string line;
+  bool in_quotes = false;
+  bool field_start = true;
+  auto endLine = [&] {
+    if (!line.empty()) out.push_back(referenceFields(line, delimiter));
+    line.clear();
+    field_start = true;
+  };
+  for (size_t pos = 0; pos < in.size(); ++pos) {
+    const char c = in[pos];
+    if (in_quotes) {
+      line += c;
+      if (c == '"') {
+        in_quotes = false;
+        field_start = true;  // a second quote re-enters quoted text
+      }
+      continue;
+    }
+    if (c == '\n' || c == '\r') {
+      if (c == '\r' && pos + 1 < in.size() && in[pos + 1] == '\n') ++pos;
+      endLine();
+      continue;
+    }
+    line += c;
+    if (c == '"' && field_start) {
+      in_quotes = true;
+      field_start = false;
+    } else {
+      field_start = c == delimiter;
+    }
+  }
+  endLine();
+  return out;
 }
 
 TEST_F(StdinRecordReaderTest, MatchesTheByteMachineOnRandomInputAcrossRefills) {
@@ -249,13 +301,13 @@ TEST_F(StdinRecordReaderTest, ReadErrorIsNamedAndDropsThePartialRecord) {
 }
 
 TEST_F(StdinRecordReaderTest, RecordKeepsItsTextsWhileAnotherIsRead) {
-  auto reader = readerOver("id,name\n1,a\n");
-  StdinRecord header;
+  auto reader = readerOver("id,name\n1,a\"\"b\n");
+  OwnedFieldList header;
   StdinRecord row;
-  ASSERT_EQ(readStdinRecord(*reader, header), Error::ok);
+  ASSERT_EQ(readStdinHeader(*reader, header), Error::ok);
   ASSERT_EQ(readStdinRecord(*reader, row), Error::ok);
-  EXPECT_EQ(header.fields, (std::vector<FieldSlice>{"id", "name"}));
-  EXPECT_EQ(row.fields, (std::vector<FieldSlice>{"1", "a"}));
+  EXPECT_EQ(header.items, (std::vector<FieldSlice>{"id", "name"}));
+  EXPECT_EQ(row.fields, (std::vector<FieldSlice>{"1", "a\"b"}));
 }
 
 }  // namespace
