@@ -1,5 +1,7 @@
 #include "platform/temp_files.h"
 
+#include <utility>
+
 namespace tavix {
 
 namespace {
@@ -24,20 +26,22 @@ std::string decimal128(__int128 v) {
 // directory is being flooded with our names.
 constexpr int kMaxNameAttempts = 1000;
 
-// Creates formatTempPath(directory, tag, ns) exclusively, moving to the next
-// nanosecond value while a name is taken.
-Error createUniqueFile(std::string_view directory, std::string_view tag, platform::File& file,
-                       std::string& path) {
-  __int128 ns = platform::nowNanoseconds();
+}  // namespace
+
+Error createUniqueFile(std::string_view directory, std::string_view tag, __int128 first_ns,
+                       platform::File& file, std::string& path) {
+  path.clear();
+  __int128 ns = first_ns;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt, ++ns) {
-    path = formatTempPath(directory, tag, ns);
-    Error e = platform::createExclusive(path, file);
+    std::string tried = formatTempPath(directory, tag, ns);
+    const Error e = platform::createExclusive(tried, file);
+    if (e == Error::ok) path = std::move(tried);
+    // A name that was taken, or could not be made, is someone else's or
+    // nobody's: it is never handed back for deletion.
     if (e != Error::PathAlreadyExists) return e;
   }
   return Error::PathAlreadyExists;
 }
-
-}  // namespace
 
 std::string formatTempPath(std::string_view directory, std::string_view tag, __int128 ns) {
   std::string path(directory);
@@ -54,7 +58,7 @@ std::string formatTempPath(std::string_view directory, std::string_view tag, __i
 Error createResultFile(platform::File& file, std::string& path) {
   std::string directory;
   if (!platform::readTempDirectory(directory)) directory = "/tmp";
-  return createUniqueFile(directory, "", file, path);
+  return createUniqueFile(directory, "", platform::nowNanoseconds(), file, path);
 }
 
 Error createTempFile(std::string_view tag, platform::File& file) {
@@ -67,7 +71,7 @@ Error createTempFile(std::string_view tag, platform::File& file) {
 Error createNamedTempFile(std::string_view tag, platform::File& file, std::string& path) {
   std::string directory;
   if (!platform::readTempDirectory(directory)) directory = ".";
-  return createUniqueFile(directory, tag, file, path);
+  return createUniqueFile(directory, tag, platform::nowNanoseconds(), file, path);
 }
 
 }  // namespace tavix

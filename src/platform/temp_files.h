@@ -23,6 +23,14 @@ namespace tavix {
 // (the result file) dir + "/tavix_" + decimal ns + ".tmp".
 std::string formatTempPath(std::string_view directory, std::string_view tag, __int128 ns);
 
+// Creates formatTempPath(directory, tag, ns) exclusively for ns = first_ns,
+// first_ns + 1, ... while a name is taken, at most 1,000 names. On success
+// `file` is open and `path` names the file; on any failure `path` is empty,
+// so a caller that deletes by `path` never deletes a file it did not create.
+// The search behind the functions below, which start it at the clock.
+[[nodiscard]] Error createUniqueFile(std::string_view directory, std::string_view tag,
+                                     __int128 first_ns, platform::File& file, std::string& path);
+
 // Creates the query's result file. On success `file` is open for reading and
 // writing and `path` names it; the caller deletes it by that path.
 [[nodiscard]] Error createResultFile(platform::File& file, std::string& path);

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace tavix {
@@ -98,6 +99,57 @@ TEST_F(TempDir, ExclusiveCreateRefusesPlantedLinks) {
   platform::File f;
   EXPECT_EQ(platform::createExclusive(link.string(), f), Error::PathAlreadyExists);
   EXPECT_FALSE(fs::exists(target));
+}
+
+// Names from a fixed clock value: the first `taken` of them exist already,
+// made by someone else, as does the one just past the search's reach.
+TEST_F(TempDir, ANameSearchHandsBackOnlyTheFileItCreated) {
+  const __int128 first = static_cast<__int128>(1733000000000000000LL);
+  const std::string dir = dir_.string();
+  auto plant = [&](__int128 ns) {
+    std::ofstream(formatTempPath(dir, "", ns)) << "theirs";
+  };
+  struct Case {
+    int taken;
+    Error expected;
+  };
+  for (const Case c : {Case{0, Error::ok}, Case{3, Error::ok}, Case{999, Error::ok},
+                       Case{1000, Error::PathAlreadyExists}}) {
+    SCOPED_TRACE(c.taken);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (int i = 0; i < c.taken; ++i) plant(first + i);
+    plant(first + 1000);
+    platform::File f;
+    std::string path = "stale";
+    ASSERT_EQ(createUniqueFile(dir, "", first, f, path), c.expected);
+    if (c.expected == Error::ok) {
+      EXPECT_EQ(path, formatTempPath(dir, "", first + c.taken));
+      platform::closeFile(f);
+      ASSERT_OK(platform::deleteFile(path));
+    } else {
+      EXPECT_EQ(path, "");
+    }
+    // Every planted file is still there and still holds its bytes.
+    EXPECT_EQ(entries(), static_cast<size_t>(c.taken) + 1);
+    for (int i : {0, c.taken - 1, 1000}) {
+      if (i < 0) continue;
+      std::ifstream in(formatTempPath(dir, "", first + i));
+      std::string bytes;
+      in >> bytes;
+      EXPECT_EQ(bytes, i < c.taken || i == 1000 ? "theirs" : "") << i;
+    }
+  }
+}
+
+TEST_F(TempDir, AFailedCreateNamesNoFile) {
+  setenv("TEMP", (dir_ / "missing").c_str(), 1);
+  platform::File f;
+  std::string path = "stale";
+  EXPECT_EQ(createResultFile(f, path), Error::FileNotFound);
+  EXPECT_EQ(path, "");
+  EXPECT_EQ(createNamedTempFile("joinagg", f, path), Error::FileNotFound);
+  EXPECT_EQ(path, "");
 }
 
 TEST_F(TempDir, MissingTempDirectoryFailsWithFileNotFound) {
