@@ -39,6 +39,22 @@ class ResultFileOwner {
   std::string path;
 };
 
+// Every table the statement names must be a regular file. A FIFO, socket,
+// device or directory is refused here, before the call creates any file, so
+// that nothing waits on it and nothing is left behind; the executors open
+// their tables again by name and meet every other open failure (a missing
+// file, say) in the order they always have.
+Error refuseTablesThatAreNoFiles(const ParsedQuery& query, bool from_stdin) {
+  auto check = [](const std::string& path) {
+    platform::OwnedFile file;
+    const Error e = platform::openForReading(path, file);
+    return e == Error::IsDir || e == Error::Unseekable ? e : Error::ok;
+  };
+  if (!from_stdin) TAVIX_TRY(check(query.source));
+  for (const JoinClause& join : query.joins) TAVIX_TRY(check(join.table));
+  return Error::ok;
+}
+
 // Copies standard input into a nameless spool file and rewinds it.
 Error spoolStandardInput(platform::OwnedFile& spool) {
   platform::File created;
@@ -146,6 +162,7 @@ Error runQuery(std::string_view sql, OutputFormat format, ReturnedText& out) {
   QueryOptions options;
   options.output_format = format;
 
+  TAVIX_TRY(refuseTablesThatAreNoFiles(query, describeStatement(query).from_stdin));
   ResultFileOwner result_file;
   platform::File created;
   TAVIX_TRY(createResultFile(created, result_file.path));

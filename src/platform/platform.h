@@ -40,8 +40,10 @@ enum class IoOp : uint8_t { open, create, read, write, seek, size, map };
 // Maps an errno value of `op` to the error set.
 Error errorFromErrno(int err, IoOp op) noexcept;
 
-// Opens an existing file for reading, relative to the current directory.
-// A directory fails with IsDir.
+// Opens an existing regular file (or a link to one) for reading, relative
+// to the current directory. The open never blocks: anything but a regular
+// file fails at once, a directory with IsDir, a FIFO (with or without a
+// writer, its data left unread), socket or device with Unseekable.
 [[nodiscard]] Error openForReading(std::string_view path, File& out) noexcept;
 
 // Creates a new file for reading and writing, exclusively (an existing name,

@@ -95,19 +95,48 @@ Error errorFromErrno(int err, IoOp op) noexcept {
   return Error::Unexpected;
 }
 
+namespace {
+
+// What a path that opened but is no regular file stands for: a directory is
+// IsDir; a FIFO, socket or device gives no file to map, size or seek in.
+Error notRegularFile(mode_t mode) noexcept {
+  return S_ISDIR(mode) ? Error::IsDir : Error::Unseekable;
+}
+
+}  // namespace
+
 Error openForReading(std::string_view path, File& out) noexcept {
   std::string p;
   TAVIX_TRY(terminatedPath(path, p));
+  // Without blocking: opening a FIFO that has no writer would otherwise wait
+  // for one for ever.
   int fd;
   do {
-    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errorFromErrno(errno, IoOp::open);
-  // Linux lets a directory be opened for reading; a table cannot be one.
+  if (fd < 0) {
+    const int err = errno;
+    // A socket cannot be opened at all; it is no file either.
+    struct stat st;
+    if (err == ENXIO && ::stat(p.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+      return Error::Unseekable;
+    return errorFromErrno(err, IoOp::open);
+  }
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
+    const int err = errno;
     ::close(fd);
-    return Error::IsDir;
+    return errorFromErrno(err, IoOp::size);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return notRegularFile(st.st_mode);
+  }
+  // Reads of the regular file that remains block as usual.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    ::close(fd);
+    return Error::Unexpected;
   }
   out.fd = fd;
   return Error::ok;
