@@ -83,8 +83,12 @@ Error parseSelectList(std::string_view text, ParsedQuery& q) {
   return Error::ok;
 }
 
-// The clause keywords that end a FROM reference or an ON text.
-constexpr std::string_view kReferenceEnds[] = {"WHERE", "GROUP BY", "ORDER BY", "LIMIT", "OFFSET"};
+// The clause keywords that end a FROM reference or an ON text. HAVING is
+// one of them: a whole-table aggregate may carry it without GROUP BY, and
+// read as part of an alias or a key column it would only make the statement
+// fail.
+constexpr std::string_view kReferenceEnds[] = {"WHERE", "GROUP BY", "HAVING", "ORDER BY", "LIMIT",
+                                               "OFFSET"};
 
 // The smallest position in `text` of a clause keyword that ends a FROM
 // reference or an ON text, or npos. Only whole words count: `b.k_limit` and

@@ -396,6 +396,8 @@ TEST(ParseQuery, JoinTablesAndOnConditions) {
       {"a JOIN b ON a.k = b.k_limit", "a", "b///a.k/b.k_limit"},
       {"a JOIN b ON a.id = b.order_id ORDER BY a.id", "a", "b///a.id/b.order_id"},
       {"a JOIN b ON a.k = b.k\nWHERE a.x = 1", "a", "b///a.k/b.k"},
+      {"a JOIN b ON a.k = b.k HAVING count(*) > 1", "a", "b///a.k/b.k"},
+      {"a JOIN b ON a.k = b.having_k", "a", "b///a.k/b.having_k"},
       {"a\nINNER\tJOIN b\nON\ta.k = b.k", "a", "b///a.k/b.k"},
       // A quoted path may hold " on ".
       {"a JOIN 'b on c.csv' q ON a.k = q.k", "a", "b on c.csv//q/a.k/q.k"},
@@ -416,6 +418,25 @@ TEST(ParseQuery, JoinTablesAndOnConditions) {
     }
     EXPECT_EQ(joins, c.joins) << sql;
   }
+}
+
+// HAVING without GROUP BY ends the table reference: the alias stays an
+// alias, and its prefix is dropped in the HAVING text as everywhere else.
+TEST(ParseQuery, HavingEndsTheTableReference) {
+  ParsedQuery q;
+  ASSERT_EQ(parseQuery("SELECT sum(x.a) FROM t x HAVING count(x.a) > 1", q), Error::ok);
+  EXPECT_EQ(q.source, "t");
+  EXPECT_EQ(joined(q.select_items), "sum(a)");
+  ASSERT_TRUE(q.has_having);
+  EXPECT_EQ(describe(q.having), "gt count(a) [1] #1");
+
+  ParsedQuery j;
+  ASSERT_EQ(parseQuery("SELECT count(*) FROM a x JOIN b y ON x.k = y.k HAVING count(*) > 1", j),
+            Error::ok);
+  ASSERT_EQ(j.joins.size(), 1u);
+  EXPECT_EQ(j.joins[0].right_column, "y.k");
+  ASSERT_TRUE(j.has_having);
+  EXPECT_EQ(describe(j.having), "gt count(*) [1] #1");
 }
 
 TEST(ParseQuery, JoinKeywordInsideAQuotedPathOrLiteralIsNoJoin) {
