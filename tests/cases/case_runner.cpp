@@ -22,7 +22,8 @@
 // standing for the name, and every run must give the one expected block:
 // the way to show that files on both sides of a size threshold (one byte
 // under it and one byte over, so that different executors answer) give the
-// same answer.
+// same answer. The name `stdin` runs the statement with its source
+// '{DIR}/{FILE}' read as `stdin`, from the `stdin=` fixture.
 //
 // `escaped` decodes (file, query statement) or encodes (query output) \r,
 // \t, \\ and \xNN (and decodes \n), so CRLF, tabs, byte-order marks and
@@ -38,6 +39,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -176,6 +178,9 @@ std::vector<std::string> leftovers(const fs::path& dir) {
   return names;
 }
 
+// The source an `over=` statement names its fixture by.
+const std::string kFileSource = "'{DIR}/{FILE}'";
+
 struct Replacement {
   size_t first_line;  // first line of the expected block
   size_t end_line;    // one past its last line (fences included)
@@ -264,7 +269,6 @@ int main(int argc, char** argv) {
     std::string statement;
     for (size_t k = 0; k < body.size(); ++k) statement += (k ? "\n" : "") + body[k];
     if (opts.has("escaped")) statement = decodeEscapes(statement);
-    statement = replaceAll(statement, "{DIR}", fixtures.string());
     // The fixture names the statement runs over: those of `over=`, or one
     // run of the statement as written.
     std::vector<std::string> over;
@@ -273,6 +277,12 @@ int main(int argc, char** argv) {
       for (std::string name; std::getline(names, name, ',');) over.push_back(name);
       if (over.empty() || statement.find("{FILE}") == std::string::npos) {
         std::cerr << case_path << ":" << header_line + 1 << ": over= needs names and {FILE}\n";
+        return 2;
+      }
+      const bool reads_stdin = std::find(over.begin(), over.end(), "stdin") != over.end();
+      if (reads_stdin && (!opts.has("stdin") || statement.find(kFileSource) == std::string::npos)) {
+        std::cerr << case_path << ":" << header_line + 1
+                  << ": over=...,stdin needs stdin= and the source " << kFileSource << "\n";
         return 2;
       }
     } else {
@@ -293,7 +303,9 @@ int main(int argc, char** argv) {
 
     std::string first_actual;
     for (size_t run = 0; run < over.size(); ++run) {
-      const std::string sql = over[run].empty() ? statement : replaceAll(statement, "{FILE}", over[run]);
+      std::string sql = statement;
+      if (over[run] == "stdin") sql = replaceAll(sql, kFileSource, "stdin");
+      sql = replaceAll(replaceAll(sql, "{FILE}", over[run]), "{DIR}", fixtures.string());
       char* text = nullptr;
       int rc;
       {

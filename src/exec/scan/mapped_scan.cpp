@@ -1,7 +1,6 @@
 #include "exec/scan/mapped_scan.h"
 
 #include <new>
-#include <optional>
 #include <string>
 
 #include "engine/expr/scalar_expr.h"
@@ -10,38 +9,15 @@
 
 namespace tavix {
 
-Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
-                              const ColumnIndexMap& map, OutputColumns& out) {
-  out.specs.clear();
-  out.labels.clear();
-  if (query.select_star) {
-    for (size_t i = 0; i < header.count; ++i) {
-      OutputColumnSpec column_spec;
-      column_spec.column = i;
-      out.specs.push_back(std::move(column_spec));
-      out.labels.push_back(trimHeaderName(header.names[i]));
-    }
-    return Error::ok;
-  }
-  for (const std::string& item : query.select_items) {
-    const std::string_view text(item);
-    const size_t as = findIgnoreCase(text, " as ");
-    const std::string_view column_text = as == std::string_view::npos ? text : trim(text.substr(0, as));
-    const std::optional<size_t> column = map.findAnyCase(column_text);
-    if (!column) return Error::ColumnNotFound;
-    OutputColumnSpec column_spec;
-    column_spec.column = *column;
-    out.specs.push_back(std::move(column_spec));
-    out.labels.push_back(as == std::string_view::npos ? text : trim(text.substr(as + 4)));
-  }
-  return Error::ok;
-}
-
 Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
                           const ResultFile& result, const QueryOptions& options,
                           MappedPlainScan& scan) {
   TAVIX_TRY(openMappedCsv(input.handle, options.csvLayout(), scan.input));
-  TAVIX_TRY(buildPlainOutputColumns(query, scan.input.header, scan.input.map, scan.columns));
+  TAVIX_TRY(buildOutputColumns(query, scan.input.header.names, scan.input.map, scan.columns));
+  // Items that compile as expressions go to the expression-capable
+  // executors (selectNeedsExpressionExecutor); none reaches this one.
+  for (const OutputColumnSpec& column_spec : scan.columns.specs)
+    if (column_spec.kind != OutputColumnKind::column) return Error::Unexpected;
   initResultWriter(scan.writer, result.handle, options.output_format, options.delimiter);
   TAVIX_TRY(setResultColumns(scan.writer, scan.columns.labels, options.omit_header));
   return scan.filter.init(query, scan.input.map, options.strict);

@@ -14,20 +14,14 @@
 
 namespace tavix {
 
-// Builds the output columns of the plain-column executors: `*` gives every
-// header position labelled with its trimmed name; any other item is split at
-// its first " as " (any case), the text before it (trimmed of blanks) is a
-// header name looked up without regard to case, and the label is the text
-// after it (trimmed), or the whole item as written when it has no " as ".
-// No item is compiled as an expression. Returns ColumnNotFound for an item
-// that names no header column.
-[[nodiscard]] Error buildPlainOutputColumns(const ParsedQuery& query, const CsvHeader& header,
-                                            const ColumnIndexMap& map, OutputColumns& out);
-
 // The start the plain-column executors over a mapped file share, built by
 // `openMappedPlainScan` in this order: the input mapped with its header and
-// column map (`openMappedCsv`), the plain output columns, the writer with
-// the output started (the CSV header row buffered) and the WHERE filter.
+// column map (`openMappedCsv`), the output columns by the rule every scan
+// executor follows (`buildOutputColumns`: aliases, implicit ones too, and
+// labels from the trimmed header names), the writer with the output started
+// (the CSV header row buffered) and the WHERE filter. The driver sends these
+// executors only select lists whose every item is a column, so every output
+// column takes its field as it stands.
 // The members refer to each other and to the mapping, so the object stays
 // where it was opened; the mapping goes last. Belongs to the executor's thread;
 // workers only read it.
@@ -40,8 +34,9 @@ struct MappedPlainScan {
 
 // Opens `scan` over the input. Returns the size query's error, MapFailed,
 // NoHeader (an empty file or one without a line end), the header's
-// TooManyColumns, ColumnNotFound (a select item or a WHERE column that is no
-// header name) or the writer's error.
+// TooManyColumns, the errors of buildOutputColumns (ColumnNotFound,
+// ArithmeticExpressionsNotSupported), ColumnNotFound for a WHERE column that
+// is no header name, or the writer's error.
 [[nodiscard]] Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
                                         const ResultFile& result, const QueryOptions& options,
                                         MappedPlainScan& scan);
