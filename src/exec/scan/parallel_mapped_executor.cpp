@@ -15,7 +15,8 @@
 // kTopNMaxRows and no DISTINCT.
 // After joining, the executor appends the workers' records in range order,
 // so the merged array is in input order and the sort breaks ties by input
-// position, then splits each kept line again, projects it and writes it.
+// position, then splits each kept line again, projects it and writes it in
+// the sorted-row form (every JSON value a string).
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -24,6 +25,8 @@
 
 #include "engine/csv/chunk_reader.h"
 #include "engine/csv/field_access.h"
+#include "engine/output/result_writer.h"
+#include "engine/output/text_buffer.h"
 #include "exec/scan/mapped_scan.h"
 #include "exec/scan/parallel_mapped_paths.h"
 #include "exec/scan/scan_executors.h"
@@ -193,6 +196,10 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
   DistinctRowSet distinct_rows;
+  // Sorted rows are written as every sorted scan writes them: rendered in
+  // the form of rows gathered for sorting, every JSON value a string.
+  const RowForm form = rowFormOf(*frame.writer, JsonValues::strings);
+  TextBuffer row_text;
   uint64_t written = 0;
   // Sorted lines lie all over the mapping: ask for a line a few rows ahead
   // so its cache miss overlaps the work on the current one.
@@ -209,7 +216,9 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
       TAVIX_TRY(distinct_rows.insertRow(values, fresh));
       if (!fresh) continue;
     }
-    TAVIX_TRY(writeResultRow(*frame.writer, values));
+    row_text.clear();
+    TAVIX_TRY(appendRenderedRow(row_text, form, values));
+    TAVIX_TRY(emitRenderedRow(*frame.writer, row_text.view()));
     ++written;
   }
   return finishScanOutput(*frame.writer);

@@ -90,37 +90,33 @@ std::string repeatedFile(int rows) {
 const std::vector<uint64_t> kThreadCounts = test::threadSweep({1, 2, 3, 5, 8, 17}, {64, 1024});
 
 TEST_F(ParallelScanTest, PlainColumnExecutorsAnswerAsTheStreamingExecutor) {
-  static const struct {
-    const char* sql;
-    bool json_ok;  // the sorted path writes JSON numbers bare, the streaming one as strings
-  } cases[] = {
-      {"SELECT * FROM t", true},
-      {"SELECT id, note FROM t WHERE price > 500", true},
-      {"SELECT note, name FROM t WHERE name LIKE 'n, %'", true},
-      {"SELECT id AS k, price FROM t WHERE cat = 'b' AND price < 100", true},
-      {"SELECT * FROM t LIMIT 7", true},
-      {"SELECT id, note FROM t WHERE price > 100 LIMIT 150000", true},
-      {"SELECT * FROM t LIMIT 0", true},
-      {"SELECT name FROM t ORDER BY price DESC LIMIT 5", false},
-      {"SELECT * FROM t ORDER BY note LIMIT 40", false},
-      {"SELECT id, note FROM t ORDER BY price", false},
-      {"SELECT id FROM t WHERE cat = 'a' ORDER BY name DESC LIMIT 2000", false},
-      {"SELECT id FROM t ORDER BY price LIMIT 1000000000", false},
-      {"SELECT * FROM t ORDER BY 2 LIMIT 3", false},
+  static const char* cases[] = {
+      "SELECT * FROM t",
+      "SELECT id, note FROM t WHERE price > 500",
+      "SELECT note, name FROM t WHERE name LIKE 'n, %'",
+      "SELECT id AS k, price FROM t WHERE cat = 'b' AND price < 100",
+      "SELECT * FROM t LIMIT 7",
+      "SELECT id, note FROM t WHERE price > 100 LIMIT 150000",
+      "SELECT * FROM t LIMIT 0",
+      "SELECT name FROM t ORDER BY price DESC LIMIT 5",
+      "SELECT * FROM t ORDER BY note LIMIT 40",
+      "SELECT id, note FROM t ORDER BY price",
+      "SELECT id FROM t WHERE cat = 'a' ORDER BY name DESC LIMIT 2000",
+      "SELECT id FROM t ORDER BY price LIMIT 1000000000",
+      "SELECT * FROM t ORDER BY 2 LIMIT 3",
   };
   const std::string bytes = quotedFile(3000);
-  for (const auto& c : cases) {
+  for (const char* sql : cases) {
     for (OutputFormat format : {OutputFormat::csv, OutputFormat::json_array, OutputFormat::json_lines}) {
-      if (format != OutputFormat::csv && !c.json_ok) continue;
-      const Outcome expected = run(runStreamingQuery, bytes, c.sql, withThreads(1, format));
-      ASSERT_EQ(expected.error, Error::ok) << c.sql;
-      const Outcome mapped = run(runMappedQuery, bytes, c.sql, withThreads(1, format));
-      EXPECT_EQ(mapped.error, Error::ok) << c.sql;
-      EXPECT_EQ(mapped.text, expected.text) << "mapped: " << c.sql;
+      const Outcome expected = run(runStreamingQuery, bytes, sql, withThreads(1, format));
+      ASSERT_EQ(expected.error, Error::ok) << sql;
+      const Outcome mapped = run(runMappedQuery, bytes, sql, withThreads(1, format));
+      EXPECT_EQ(mapped.error, Error::ok) << sql;
+      EXPECT_EQ(mapped.text, expected.text) << "mapped: " << sql;
       for (uint64_t threads : kThreadCounts) {
-        const Outcome parallel = run(runParallelMappedQuery, bytes, c.sql, withThreads(threads, format));
-        EXPECT_EQ(parallel.error, Error::ok) << c.sql << " threads " << threads;
-        EXPECT_EQ(parallel.text, expected.text) << c.sql << " threads " << threads << " format "
+        const Outcome parallel = run(runParallelMappedQuery, bytes, sql, withThreads(threads, format));
+        EXPECT_EQ(parallel.error, Error::ok) << sql << " threads " << threads;
+        EXPECT_EQ(parallel.text, expected.text) << sql << " threads " << threads << " format "
                                                 << static_cast<int>(format);
       }
     }
@@ -376,24 +372,24 @@ TEST_F(ParallelScanTest, OversizedAnswerStopsTheWorkers) {
   EXPECT_EQ(expr.error, Error::FileTooBig);
 }
 
-// Sorted JSON rows: the executors that render rows ahead write every value
-// as a JSON string; the parallel sorted path writes its rows through the
-// writer, so number texts go out bare (007 is no JSON number).
-TEST_F(ParallelScanTest, SortedJsonValuesAreStringsOnlyWhenRenderedAhead) {
+// Sorted JSON rows carry every value as a JSON string on every executor,
+// the parallel sorted path with any number of workers included; unsorted
+// rows keep number texts bare (007 is no JSON number).
+TEST_F(ParallelScanTest, SortedJsonValuesAreStringsOnEveryExecutor) {
   const std::string bytes = "id,code\n3,007\n1,10\n2,-1.5e3\n";
-  const char* sql = "SELECT id, code FROM t ORDER BY id";
-  const std::string ahead =
+  const char* sorted = "SELECT id, code FROM t ORDER BY id";
+  const std::string strings =
       "[\n{\"id\":\"1\",\"code\":\"10\"},\n{\"id\":\"2\",\"code\":\"-1.5e3\"},\n"
       "{\"id\":\"3\",\"code\":\"007\"}\n]\n";
-  const std::string written =
-      "[\n{\"id\":1,\"code\":10},\n{\"id\":2,\"code\":-1.5e3},\n{\"id\":3,\"code\":\"007\"}\n]\n";
-  const QueryOptions json = withThreads(1, OutputFormat::json_array);
-  EXPECT_EQ(run(runStreamingQuery, bytes, sql, json).text, ahead);
-  EXPECT_EQ(run(runMappedQuery, bytes, sql, json).text, ahead);
+  const char* unsorted = "SELECT id, code FROM t WHERE id > 1";
+  const std::string typed =
+      "[\n{\"id\":3,\"code\":\"007\"},\n{\"id\":2,\"code\":-1.5e3}\n]\n";
   for (uint64_t threads : {1, 2, 3}) {
-    EXPECT_EQ(run(runParallelMappedQuery, bytes, sql, withThreads(threads, OutputFormat::json_array)).text,
-              written)
-        << "threads " << threads;
+    const QueryOptions json = withThreads(threads, OutputFormat::json_array);
+    for (auto* executor : {runStreamingQuery, runMappedQuery, runParallelMappedQuery}) {
+      EXPECT_EQ(run(executor, bytes, sorted, json).text, strings) << "threads " << threads;
+      EXPECT_EQ(run(executor, bytes, unsorted, json).text, typed) << "threads " << threads;
+    }
   }
 }
 
