@@ -42,6 +42,9 @@ Executor chooseExecutor(const StatementShape& s, uint64_t size, unsigned cpus) {
       if (s.all_aggregates) return Executor::stdin_global_aggregate;
       return Executor::refuse_mixed;
     }
+    // SELECT DISTINCT over plain columns answers as over a file, as a
+    // GROUP BY, so its rows come in the same order and form.
+    if (s.distinct && !s.select_star && !s.scalar_exprs) return Executor::stdin_distinct_rewrite;
     // Sorting needs the whole input: it is spooled and sorted like a file.
     if (s.has_order_by) return Executor::stdin_sorted;
     return Executor::stdin_scan;

@@ -38,6 +38,7 @@ enum class Executor : uint8_t {
   stdin_group_by,          // spool standard input, then runGroupByQuery
   stdin_global_aggregate,  // spool standard input, then runGlobalAggregateQuery
   stdin_sorted,            // spool standard input, then runStreamingQuery
+  stdin_distinct_rewrite,  // spool standard input, then the DISTINCT rewrite
   stdin_scan,              // runStdinQuery
   join_staging,            // join written to a staging file, re-queried
   join,                    // runJoinQuery

@@ -77,14 +77,14 @@ Error spoolStandardInput(platform::OwnedFile& spool) {
 // items' expressions (aliases removed, same order); the select items
 // themselves, aliases included, stay as written.
 Error runDistinctAsGroupBy(ParsedQuery& query, const ResultFile& result,
-                           const QueryOptions& options) {
+                           const QueryOptions& options, const PreopenedSource& source) {
   std::vector<std::string> keys;
   keys.reserve(query.select_items.size());
   for (const std::string& item : query.select_items)
     keys.emplace_back(splitSelectAlias(item).expression);
   std::swap(query.group_by, keys);
   query.distinct = false;
-  Error e = runGroupByQuery(query, result, options, PreopenedSource{});
+  Error e = runGroupByQuery(query, result, options, source);
   std::swap(query.group_by, keys);
   query.distinct = true;
   return e;
@@ -105,7 +105,7 @@ Error runScanExecutor(const ParsedQuery& query, const StatementShape& shape,
   }
 }
 
-Error runStdinExecutor(const ParsedQuery& query, Executor executor, const ResultFile& result,
+Error runStdinExecutor(ParsedQuery& query, Executor executor, const ResultFile& result,
                        const QueryOptions& options) {
   platform::OwnedFile spool;
   TAVIX_TRY(spoolStandardInput(spool));
@@ -116,6 +116,8 @@ Error runStdinExecutor(const ParsedQuery& query, Executor executor, const Result
       return runGlobalAggregateQuery(query, result, options, PreopenedSource{spool.get(), true});
     case Executor::stdin_sorted:
       return runStreamingQuery(query, InputFile{spool.get()}, result, options);
+    case Executor::stdin_distinct_rewrite:
+      return runDistinctAsGroupBy(query, result, options, PreopenedSource{spool.get(), true});
     default: return Error::MixedAggregateAndNonAggregateSelect;
   }
 }
@@ -128,6 +130,7 @@ Error runChosenExecutor(ParsedQuery& query, const ResultFile& result,
     case Executor::stdin_group_by:
     case Executor::stdin_global_aggregate:
     case Executor::stdin_sorted:
+    case Executor::stdin_distinct_rewrite:
       return runStdinExecutor(query, executor, result, options);
     case Executor::refuse_mixed:
       // Over standard input the refusal comes after the input is spooled.
@@ -140,7 +143,8 @@ Error runChosenExecutor(ParsedQuery& query, const ResultFile& result,
     case Executor::group_by: return runGroupByQuery(query, result, options, PreopenedSource{});
     case Executor::global_aggregate:
       return runGlobalAggregateQuery(query, result, options, PreopenedSource{});
-    case Executor::distinct_rewrite: return runDistinctAsGroupBy(query, result, options);
+    case Executor::distinct_rewrite:
+      return runDistinctAsGroupBy(query, result, options, PreopenedSource{});
     case Executor::streaming:
     case Executor::mapped:
     case Executor::parallel_mapped:

@@ -37,7 +37,19 @@ TEST(ExecutorChoice, StatementShapesPickTheirExecutor) {
        Executor::stdin_sorted},
       {"stdin join", with([](auto& s) { s.from_stdin = s.has_joins = true; }),
        Executor::refuse_stdin_join},
-      {"stdin DISTINCT is the stdin scan", with([](auto& s) { s.from_stdin = s.distinct = true; }),
+      {"stdin DISTINCT plain is rewritten as over a file",
+       with([](auto& s) { s.from_stdin = s.distinct = true; }), Executor::stdin_distinct_rewrite},
+      {"stdin DISTINCT plain with ORDER BY is rewritten too",
+       with([](auto& s) {
+         s.from_stdin = s.distinct = s.has_order_by = true;
+         s.order_by_keys = 1;
+       }),
+       Executor::stdin_distinct_rewrite},
+      {"stdin DISTINCT * is the stdin scan",
+       with([](auto& s) { s.from_stdin = s.distinct = s.select_star = true; }),
+       Executor::stdin_scan},
+      {"stdin DISTINCT computed is the stdin scan",
+       with([](auto& s) { s.from_stdin = s.distinct = s.scalar_exprs = s.computed_select = true; }),
        Executor::stdin_scan},
       {"join", with([](auto& s) { s.has_joins = true; }), Executor::join},
       {"join with aggregates only",
