@@ -2,6 +2,8 @@
 // every record into the group table, and the grouped output in key order.
 #include "exec/group/group_by.h"
 
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/csv/chunk_reader.h"
@@ -9,7 +11,9 @@
 #include "engine/expr/row_predicates.h"
 #include "engine/expr/scalar_eval.h"
 #include "engine/output/result_writer.h"
+#include "exec/aggregate/accumulators.h"
 #include "exec/aggregate/aggregate_input.h"
+#include "exec/aggregate/aggregate_select.h"
 #include "exec/group/group_key_row.h"
 #include "exec/group/group_keys.h"
 #include "exec/group/group_order.h"
@@ -46,26 +50,34 @@ Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
         if (query.has_where &&
             !evalConditionTree(query.where, fields.data(), split.count, names.data(), names.size()))
           return Error::ok;
-        Group* group = nullptr;
-        return table.groupOf(fields.data(), split.count, group);
+        return table.addRecord(fields.data(), split.count);
       });
 }
 
-// Renders the output row of one group into `row`.
-void renderGroupRow(const GroupedSelectList& list, const Group& group, GroupKeyRow& key_row,
-                    ArenaAllocator& group_arena, std::vector<FieldSlice>& row) {
+// Renders one group: its aggregates into `rendered` (one text per spec),
+// then its output row into `row`. Texts come from `allocator`.
+Error renderGroupRow(const AggregateSelectList& list, Group& group, GroupKeyRow& key_row,
+                     const Allocator& allocator, std::vector<FieldSlice>& rendered,
+                     std::vector<FieldSlice>& row) {
+  for (size_t i = 0; i < list.specs.size(); ++i)
+    TAVIX_TRY(renderAggregateValue(allocator, list.specs[i], group.value, i, std::nullopt,
+                                   rendered[i]));
   key_row.fill(group.value.key_parts);
   for (size_t i = 0; i < list.items.size(); ++i) {
-    const GroupedOutputItem& item = list.items[i];
+    const AggregateOutputItem& item = list.items[i];
     switch (item.kind) {
-      case GroupedItemKind::source_column: row[i] = key_row.at(item.index); break;
-      case GroupedItemKind::group_key: row[i] = group.value.key_parts[item.index]; break;
-      case GroupedItemKind::key_expression:
-        row[i] = evalScalarExpr(item.expr, key_row.fields(), key_row.size(),
-                                group_arena.allocator());
+      case OutputItemKind::source_column: row[i] = key_row.at(item.index); break;
+      case OutputItemKind::group_key: row[i] = group.value.key_parts[item.index]; break;
+      case OutputItemKind::key_expression:
+        row[i] = evalScalarExpr(item.expr, key_row.fields(), key_row.size(), allocator);
+        break;
+      case OutputItemKind::aggregate_value: row[i] = rendered[item.index]; break;
+      case OutputItemKind::aggregate_expression:
+        row[i] = evalScalarExpr(item.expr, &rendered[item.index], 1, allocator);
         break;
     }
   }
+  return Error::ok;
 }
 
 }  // namespace
@@ -79,30 +91,32 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
 
   std::vector<GroupKeySpec> keys;
   TAVIX_TRY(compileGroupKeys(query, input.csv.map, keys));
-  GroupedSelectList list;
+  AggregateSelectList list;
   TAVIX_TRY(compileGroupedSelectList(query, input.csv.map, input.csv.header, keys, list));
-  TAVIX_TRY(setResultColumns(writer, list.labels, options.omit_header));
+  const std::vector<FieldSlice> labels = list.labelViews();  // the writer keeps views
+  TAVIX_TRY(setResultColumns(writer, labels, options.omit_header));
   if (query.has_having) return Error::Unimplemented;
 
-  GroupTable table(keys);
+  GroupTable table(keys, list.specs);
   TAVIX_TRY(table.reserve(initialGroupCapacity(input.csv.size)));
   TAVIX_TRY(scanRecords(query, options, input, table));
 
-  std::vector<GroupSortEntry<const Group>> entries;
+  std::vector<GroupSortEntry<Group>> entries;
   entries.reserve(table.map().size());
   collectGroupEntries(table.map(), entries);
   sortGroupEntries(entries);
 
   std::vector<SortKey> sort_keys;
-  TAVIX_TRY(resolveGroupSortKeys(query, list.labels, sort_keys));
+  TAVIX_TRY(resolveGroupSortKeys(query, labels, sort_keys));
   GroupedRows rows(query, std::move(sort_keys));
   GroupKeyRow key_row(keys, input.csv.header.count);
   ArenaAllocator group_arena;
+  std::vector<FieldSlice> rendered(list.specs.size());
   std::vector<FieldSlice> row(list.items.size());
   for (const auto& entry : entries) {
     if (rows.full()) break;
     group_arena.reset();
-    renderGroupRow(list, *entry.group, key_row, group_arena, row);
+    TAVIX_TRY(renderGroupRow(list, *entry.group, key_row, group_arena.allocator(), rendered, row));
     TAVIX_TRY(rows.offer(writer, row,
                          std::span<const FieldSlice>(entry.group->value.key_parts, keys.size())));
   }

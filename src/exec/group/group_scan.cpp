@@ -1,5 +1,7 @@
 #include "exec/group/group_scan.h"
 
+#include <algorithm>
+
 namespace tavix {
 
 size_t initialGroupCapacity(uint64_t input_bytes) noexcept {
@@ -9,30 +11,38 @@ size_t initialGroupCapacity(uint64_t input_bytes) noexcept {
   return 8192;
 }
 
-GroupTable::GroupTable(const std::vector<GroupKeySpec>& keys)
-    : keys_(keys), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {}
+GroupTable::GroupTable(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs)
+    : keys_(keys), specs_(specs), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {}
 
-Error GroupTable::groupOf(const FieldSlice* fields, size_t field_count, Group*& group) {
-  FieldSlice key;
-  if (keys_.size() == 1) {
-    key = computeKeyPart(keys_[0], fields, field_count, scratch_.data());
-  } else {
-    key_buffer_.clear();
-    for (size_t k = 0; k < keys_.size(); ++k)
-      appendCompositeKeyPart(key_buffer_,
-                             computeKeyPart(keys_[k], fields, field_count, scratch_.data()),
-                             k == 0);
-    key = key_buffer_;
+FieldSlice GroupTable::composeKey(const FieldSlice* fields, size_t field_count) {
+  if (keys_.size() == 1) return computeKeyPart(keys_[0], fields, field_count, scratch_.data());
+  key_buffer_.clear();
+  for (size_t k = 0; k < keys_.size(); ++k)
+    appendCompositeKeyPart(key_buffer_,
+                           computeKeyPart(keys_[k], fields, field_count, scratch_.data()), k == 0);
+  return key_buffer_;
+}
+
+Error GroupTable::groupOfKey(FieldSlice key, uint64_t hash, Group*& group, bool& added) {
+  if (!shared_ready_) {
+    TAVIX_TRY(allocSharedAccumulatorArrays(arena_, specs_, shared_));
+    shared_ready_ = true;
   }
-  bool added = false;
-  TAVIX_TRY(map_.findOrAdd(key, hashGroupKey(key), arena_, group, added));
+  TAVIX_TRY(map_.findOrAdd(key, hash, arena_, group, added));
   if (!added) return Error::ok;
   FieldSlice* parts = static_cast<FieldSlice*>(
       arena_.alloc(keys_.size() * sizeof(FieldSlice), alignof(FieldSlice)));
   if (parts == nullptr) return Error::OutOfMemory;
   TAVIX_TRY(splitCompositeKey(group->key, keys_.size(), parts, arena_));
-  group->value.key_parts = parts;
-  return Error::ok;
+  if (specs_.empty()) {
+    // Nothing to accumulate (SELECT DISTINCT, keys only): the block holds
+    // the key parts alone.
+    group->value.key_parts = parts;
+    group->value.key_part_count = keys_.size();
+    return Error::ok;
+  }
+  return newGroupAccumulators(arena_, std::span<const FieldSlice>(parts, keys_.size()),
+                              specs_.size(), shared_, group->value);
 }
 
 }  // namespace tavix

@@ -1,5 +1,9 @@
 #include "exec/group/grouped_select.h"
 
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "exec/group/group_key_row.h"
 #include "sql/select_classify.h"
 #include "sql/select_item.h"
@@ -19,25 +23,29 @@ bool findColumnKey(const std::vector<GroupKeySpec>& keys, uint64_t column, uint6
   return false;
 }
 
+void appendItem(AggregateSelectList& out, AggregateOutputItem&& item, std::string_view label) {
+  out.items.push_back(std::move(item));
+  out.labels.emplace_back(label);
+}
+
 // A plain (non-aggregate) item: a column, the text of a strftime, substr or
 // round key, or an expression tied to a column key.
 Error compilePlainItem(std::string_view text, const SelectAlias& split, const ColumnIndexMap& map,
                        const CsvHeader& header, const std::vector<GroupKeySpec>& keys,
-                       GroupedSelectList& out) {
-  GroupedOutputItem item;
+                       AggregateSelectList& out) {
+  AggregateOutputItem item;
   if (const std::optional<size_t> column = map.findAnyCase(text)) {
     item.index = *column;
-    item.kind = GroupedItemKind::source_column;
-    out.labels.push_back(split.has_alias ? split.alias : trimHeaderName(header.names[*column]));
-    out.items.push_back(std::move(item));
+    item.kind = OutputItemKind::source_column;
+    appendItem(out, std::move(item),
+               split.has_alias ? split.alias : trimHeaderName(header.names[*column]));
     return Error::ok;
   }
   for (size_t k = 0; k < keys.size(); ++k) {
     if (keys[k].kind == GroupKeyKind::column || !equalsIgnoreCase(keys[k].item_text, text)) continue;
     item.index = k;
-    item.kind = GroupedItemKind::group_key;
-    out.labels.push_back(split.has_alias ? split.alias : FieldSlice(keys[k].item_text));
-    out.items.push_back(std::move(item));
+    item.kind = OutputItemKind::group_key;
+    appendItem(out, std::move(item), split.has_alias ? split.alias : FieldSlice(keys[k].item_text));
     return Error::ok;
   }
   const std::vector<FieldSlice>& names = map.loweredNameSlices();
@@ -46,9 +54,8 @@ Error compilePlainItem(std::string_view text, const SelectAlias& split, const Co
   TAVIX_TRY(parseScalarExpr(text, resolver, item.expr, present));
   if (!present || !findColumnKey(keys, scalarExprInputColumn(item.expr), item.index))
     return missingColumnError(text);
-  item.kind = GroupedItemKind::key_expression;
-  out.labels.push_back(split.has_alias ? split.alias : text);
-  out.items.push_back(std::move(item));
+  item.kind = OutputItemKind::key_expression;
+  appendItem(out, std::move(item), split.has_alias ? split.alias : text);
   return Error::ok;
 }
 
@@ -56,31 +63,37 @@ Error compilePlainItem(std::string_view text, const SelectAlias& split, const Co
 
 Error compileGroupedSelectList(const ParsedQuery& query, const ColumnIndexMap& map,
                                const CsvHeader& header, const std::vector<GroupKeySpec>& keys,
-                               GroupedSelectList& out) {
-  out.items.clear();
-  out.labels.clear();
+                               AggregateSelectList& out) {
+  out = AggregateSelectList{};
   if (query.select_star) {
     for (size_t k = 0; k < keys.size(); ++k) {
-      GroupedOutputItem item;
+      AggregateOutputItem item;
       if (keys[k].kind == GroupKeyKind::column) {
         item.index = keys[k].column;
-        item.kind = GroupedItemKind::source_column;
-        out.labels.push_back(header.names[keys[k].column]);
+        item.kind = OutputItemKind::source_column;
+        appendItem(out, std::move(item), header.names[keys[k].column]);
       } else {
         item.index = k;
-        item.kind = GroupedItemKind::group_key;
-        out.labels.push_back(keys[k].item_text);
+        item.kind = OutputItemKind::group_key;
+        appendItem(out, std::move(item), keys[k].item_text);
       }
-      out.items.push_back(std::move(item));
     }
     return Error::ok;
   }
   for (const std::string& select_item : query.select_items) {
     const SelectAlias split = splitSelectAlias(select_item);
-    const RoundCall round = unwrapRoundCall(split.expression);
-    if (round.present && isAggregateExpr(round.inner)) return Error::Unimplemented;
-    if (isAggregateExpr(split.expression)) return Error::Unimplemented;
-    TAVIX_TRY(compilePlainItem(split.expression, split, map, header, keys, out));
+    AggregateItemText item{split.expression, split.expression, split.alias, split.has_alias, {}};
+    // ROUND is taken off an aggregate only; around anything else it is part
+    // of the expression over a key.
+    if (const RoundCall round = unwrapRoundCall(split.expression);
+        round.present && isAggregateExpr(round.inner)) {
+      item.text = round.inner;
+      item.precision = OutputPrecision{round.digits, true};
+    }
+    bool compiled = false;
+    TAVIX_TRY(compileAggregateItem(item, map, out, compiled));
+    if (compiled) continue;
+    TAVIX_TRY(compilePlainItem(item.text, split, map, header, keys, out));
   }
   return Error::ok;
 }
