@@ -87,6 +87,21 @@ Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields, siz
   return Error::ok;
 }
 
+Error cutRecordFields(FieldSlice line, bool quote_free, size_t wanted, char delimiter,
+                      FieldSlice* fields, size_t& count, ArenaAllocator& scratch) noexcept {
+  if (wanted > kMaxRecordFields) wanted = kMaxRecordFields;
+  count = 0;
+  if (wanted == 0) return Error::ok;
+  if (quote_free) {
+    // No field limit to check: fields past the limit are ignored anyway.
+    count = splitLeadingFields(line.data(), line.size(), fields, wanted, kAllFields, delimiter).count;
+    return Error::ok;
+  }
+  // TooManyColumns only says that the record goes on past `wanted` fields.
+  count = splitCsvRecord(line.data(), line.size(), fields, wanted, delimiter).count;
+  return unescapeDoubledQuotes(fields, count, scratch);
+}
+
 Error RecordFields::splitWhole(ArenaAllocator& scratch) noexcept {
   size_t count = 0;
   if (quote_free_) {

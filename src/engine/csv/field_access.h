@@ -40,6 +40,19 @@ LeadingFields splitLeadingFields(const char* line, size_t length, FieldSlice* sl
 [[nodiscard]] Error splitRecordFields(FieldSlice line, char delimiter, FieldSlice* fields,
                                       size_t& count, ArenaAllocator& scratch) noexcept;
 
+// Cuts the first min(`wanted`, kMaxRecordFields) fields of one record line
+// (no LF, no trailing CR) into `fields` the way the aggregating executors
+// read records: the fields of a record longer than kMaxRecordFields past the
+// first kMaxRecordFields are ignored, without an error; every field holding
+// two quotes in a row is replaced by its unescaped copy in `scratch`.
+// `quote_free`: the caller knows the line holds no double quote (it is then
+// cut at delimiters only as far as asked). Sets `count` to the fields
+// written (fewer than asked for a shorter record). Returns OutOfMemory when
+// an unescaped copy cannot be had: a field half read would be a wrong value.
+[[nodiscard]] Error cutRecordFields(FieldSlice line, bool quote_free, size_t wanted, char delimiter,
+                                   FieldSlice* fields, size_t& count,
+                                   ArenaAllocator& scratch) noexcept;
+
 // Asks for every field of the record.
 inline constexpr size_t kAllFields = SIZE_MAX;
 static_assert(kAllFields > kMaxRecordFields);

@@ -6,7 +6,12 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/csv/byte_scan.h"
+#include "engine/csv/csv_records.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -38,7 +43,96 @@ void countChunkWorkerMain(void* arg, size_t i) {
   c.counts = countNewlinesQuoteAware(c.data, c.length);
 }
 
+// Bit i set where byte i of the 64 bytes at `p` equals `c`.
+inline uint64_t byteMask64(const char* p, char c) noexcept {
+#if defined(__SSE2__)
+  const __m128i v = _mm_set1_epi8(c);
+  uint64_t m = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, v))))
+         << (16 * k);
+  }
+  return m;
+#else
+  uint64_t m = 0;
+  for (int k = 0; k < 64; ++k) m |= static_cast<uint64_t>(p[k] == c) << k;
+  return m;
+#endif
+}
+
+// The records of a quote-free run that starts at a record start: one per
+// LF, less the empty lines (an LF at a line start, or after a CR that stands
+// at a line start), plus one for a last line without LF that holds more than
+// a CR. A block of 64 bytes at a time: with L and C the LF and CR masks, a
+// byte is at a line start when the byte before it is an LF (or it is the
+// run's first byte), which is L shifted up by one with the previous block's
+// top bit carried in.
+uint64_t countPlainRecords(const char* p, size_t n) noexcept {
+  uint64_t records = 0;
+  uint64_t lf_before = 1;   // the byte before the run counts as an LF
+  uint64_t lf_before2 = 0;  // the byte two before (only read together with a CR before)
+  uint64_t cr_before = 0;
+  size_t i = 0;
+  char tail[64];
+  while (i < n) {
+    const char* block = p + i;
+    size_t len = 64;
+    if (n - i < 64) {
+      // The last, partial block: padded with bytes that are neither LF nor CR.
+      len = n - i;
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, block, len);
+      block = tail;
+    }
+    const uint64_t lf = byteMask64(block, '\n');
+    const uint64_t cr = byteMask64(block, '\r');
+    const uint64_t at_line_start = (lf << 1) | lf_before;
+    const uint64_t cr_at_line_start = ((cr << 1) | cr_before) & ((lf << 2) | (lf_before << 1) | lf_before2);
+    const uint64_t empty = lf & (at_line_start | cr_at_line_start);
+    records += static_cast<uint64_t>(std::popcount(lf) - std::popcount(empty));
+    lf_before = lf >> 63;
+    lf_before2 = (lf >> 62) & 1;
+    cr_before = cr >> 63;
+    i += len;
+  }
+  // A last line without LF.
+  const void* last_lf = n > 0 ? memrchr(p, '\n', n) : nullptr;
+  const size_t line_start = last_lf != nullptr ? static_cast<size_t>(static_cast<const char*>(last_lf) - p) + 1 : 0;
+  const size_t rest = n - line_start;
+  if (rest > 1 || (rest == 1 && p[line_start] != '\r')) ++records;
+  return records;
+}
+
 }  // namespace
+
+RangeRecordCount countRecordsInRange(const char* data, size_t start, size_t end,
+                                     char delimiter) noexcept {
+  RangeRecordCount out;
+  size_t pos = start;
+  while (pos < end) {
+    const void* q = std::memchr(data + pos, '"', end - pos);
+    if (q == nullptr) {
+      out.count += countPlainRecords(data + pos, end - pos);
+      out.ran_over = data[end - 1] != '\n';
+      return out;
+    }
+    // The lines before the one holding the quote are quote-free records.
+    const size_t quote = static_cast<size_t>(static_cast<const char*>(q) - data);
+    const void* lf = quote > pos ? memrchr(data + pos, '\n', quote - pos) : nullptr;
+    const size_t line_start = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : pos;
+    out.count += countPlainRecords(data + pos, line_start - pos);
+    // The record holding the quote is not empty.
+    const RecordEnd e = findRecordEnd(data, end, line_start, delimiter);
+    ++out.count;
+    if (!e.found) {
+      out.ran_over = true;
+      return out;
+    }
+    pos = e.position + 1;
+  }
+  return out;
+}
 
 NewlineCounts countNewlinesQuoteAware(const char* chunk, size_t length) noexcept {
   NewlineCounts out;

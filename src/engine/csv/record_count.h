@@ -1,13 +1,20 @@
-// Counting the records of a mapped CSV body without splitting fields, for
-// `count(*)` over a whole table.
+// Counting the records of a mapped CSV body without splitting fields.
 //
-// The count uses a simpler quote rule than the record reader: every double
-// quote toggles the quote state, wherever it stands. A record is an LF
-// outside quotes, plus one for a last line without LF; empty lines count.
-// Large bodies are cut into chunks at fixed offsets, each counted on its own
+// `countRecordsInRange` counts exactly the records a sequential reader sees
+// (the record machine of csv_records.h: a quote opens quoted text only at a
+// field start; empty lines are no records), for `count(*)` over a whole
+// table; its caller cuts large bodies into record-aligned ranges and counts
+// them on worker threads.
+//
+// `countRecordsParallel` uses a simpler quote rule: every double quote
+// toggles the quote state, wherever it stands. A record is an LF outside
+// quotes, plus one for a last line without LF; empty lines count. Large
+// bodies are cut into chunks at fixed offsets, each counted on its own
 // thread for both possible starting quote states, and the partial counts are
-// chained in chunk order. The data must stay mapped and unchanged during the
-// call; the routines keep no state and may be called from any thread.
+// chained in chunk order.
+//
+// The data must stay mapped and unchanged during a call; the routines keep
+// no state and may be called from any thread.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +34,21 @@ struct NewlineCounts {
 
 // Returns the newline counts of `length` bytes at `chunk`.
 NewlineCounts countNewlinesQuoteAware(const char* chunk, size_t length) noexcept;
+
+struct RangeRecordCount {
+  uint64_t count = 0;
+  // The range's last record ran up to its end without an LF that ends it.
+  bool ran_over = false;
+};
+
+// Counts the records of [start, end) of `data`, `start` being a record
+// start: every record ends at the LF that `findRecordEnd` finds (one that
+// the range's end comes before ends the last record there, and sets
+// `ran_over`), and a record that is empty or only a CR is not counted.
+// Quote-free stretches are counted a block at a time without walking their
+// records. Allocates nothing.
+RangeRecordCount countRecordsInRange(const char* data, size_t start, size_t end,
+                                     char delimiter) noexcept;
 
 struct RecordCount {
   uint64_t count;

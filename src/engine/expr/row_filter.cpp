@@ -31,10 +31,12 @@ bool compareNumbers(const ComparisonLeaf& leaf, double x, double v, FieldSlice f
 
 }  // namespace
 
-Error RowFilter::init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict) {
+Error RowFilter::init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict,
+                      WhereLeafRule rule) {
   where_ = nullptr;
   simple_leaf_ = false;
   strict_ = strict;
+  rule_ = rule;
   if (!query.has_where) return Error::ok;
   const std::vector<FieldSlice>& names = map.loweredNameSlices();
   TAVIX_TRY(checkConditionColumns(query.where, names.data(), names.size()));
@@ -61,13 +63,20 @@ Error RowFilter::test(const FieldSlice* fields, size_t field_count, bool& pass) 
     return Error::ok;
   }
   const ComparisonLeaf& leaf = where_->comparison;
+  const bool aggregate_rule = rule_ == WhereLeafRule::aggregate;
+  if (aggregate_rule && leaf_column_ >= field_count) {
+    pass = false;
+    return Error::ok;
+  }
   const FieldSlice field = leaf_column_ < field_count ? fields[leaf_column_] : FieldSlice();
   if (!leaf.value_number) {
     pass = evalComparison(leaf, field);
     return Error::ok;
   }
   double x = 0;
-  if (parseNumber(field, x) != Error::ok) {
+  const bool number =
+      aggregate_rule ? readFieldNumber(field, x) : parseNumber(field, x) == Error::ok;
+  if (!number) {
     pass = false;
     return strict_ ? Error::StrictModeNonNumericValue : Error::ok;
   }

@@ -15,18 +15,32 @@
 
 namespace tavix {
 
+// How a WHERE whose root is a single comparison reads its field.
+enum class WhereLeafRule : uint8_t {
+  // The scan executors: a field missing from a short record is the empty
+  // text, and a numeric literal needs a field that is a number by the number
+  // rule (no blanks).
+  scan = 0,
+  // The aggregating executors: a record too short to hold the column never
+  // passes (not even IS NULL), and a numeric literal needs a field that is a
+  // number by the field number reading (readFieldNumber: blanks around an
+  // integer allowed), the rule their aggregates read numbers by.
+  aggregate = 1,
+};
+
 // The WHERE test of one query. A condition whose root is a single comparison
-// is tested directly on its column's field; when its literal is a number the
-// field must read as a number by the number rule, or the row is dropped (or,
-// in strict mode, the query fails). A field missing from a short record is
-// the empty text, exactly as in the condition-tree walk used for every other
-// root. Read-only after `init`; `test` may run on many threads at once.
+// is tested directly on its column's field by the `WhereLeafRule`; when its
+// literal is a number the field must read as a number, or the row is dropped
+// (or, in strict mode, the query fails). Every other root is walked as a
+// tree, a field missing from a short record reading as the empty text.
+// Read-only after `init`; `test` may run on many threads at once.
 class RowFilter {
  public:
   // Checks that every column the WHERE names is one of `map`'s lower-cased
   // header names and prepares the test. Without a WHERE every row passes.
   // `query` and `map` must outlive the filter. Returns ColumnNotFound.
-  [[nodiscard]] Error init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict);
+  [[nodiscard]] Error init(const ParsedQuery& query, const ColumnIndexMap& map, bool strict,
+                           WhereLeafRule rule = WhereLeafRule::scan);
 
   // Sets `pass` to whether the record satisfies the WHERE. Returns
   // StrictModeNonNumericValue (in strict mode, when a single numeric
@@ -40,6 +54,7 @@ class RowFilter {
   uint64_t leaf_column_ = 0;  // simple leaf: position of its column
   bool simple_leaf_ = false;
   bool strict_ = false;
+  WhereLeafRule rule_ = WhereLeafRule::scan;
 };
 
 // The number of leading fields of a record that the WHERE of `query` reads:

@@ -5,6 +5,9 @@
 #include <random>
 #include <string>
 
+#include "engine/csv/chunk_reader.h"
+#include "support/sequences.h"
+
 namespace tavix {
 namespace {
 
@@ -62,6 +65,80 @@ TEST(CountRecordsParallel, ChunkedCountEqualsTheSingleThreadCount) {
     const RecordCount r = countRecordsParallel(body.data(), body.size(), threads);
     EXPECT_EQ(r.error, Error::ok);
     EXPECT_EQ(r.count, expected) << "threads " << threads;
+  }
+}
+
+// The records a sequential reader hands out over [start, end).
+RangeRecordCount referenceRangeCount(std::string_view d, size_t start, size_t end, char delimiter) {
+  RangeRecordCount out;
+  bool ran_over = false;
+  EXPECT_EQ(forEachMappedLine(d.data(), start, end, delimiter, ran_over,
+                              [&](FieldSlice, bool, bool&) {
+                                ++out.count;
+                                return Error::ok;
+                              }),
+            Error::ok);
+  out.ran_over = ran_over;
+  return out;
+}
+
+TEST(CountRecordsInRange, TheRecordsAReaderSees) {
+  static const struct {
+    std::string_view body;
+    uint64_t count;
+    bool ran_over;
+  } cases[] = {
+      {"a\nb\n", 2, false},
+      {"a\nb", 2, true},
+      {"\n", 0, false},             // an empty line is no record
+      {"\r\n", 0, false},          // nor is a lone CR
+      {"\r", 0, true},
+      {"x\n\ny\n\r\nz\r\n", 3, false},
+      {"\r\r\n", 1, false},       // two CRs: one stays
+      {"\"a\nb\"\n", 1, false},     // an LF inside quotes
+      {"5\" tall\nx\n", 2, false},  // a quote inside a field is an ordinary byte
+      {"ab\"c\nd\n", 2, false},
+      {"a,\"b\n\nc\"\nd", 2, true},
+      {"\"open\n\n", 1, true},     // an unterminated quote runs to the end
+      {"a\n\"\"\n\n", 2, false},
+  };
+  for (const auto& c : cases) {
+    const RangeRecordCount r = countRecordsInRange(c.body.data(), 0, c.body.size(), ',');
+    EXPECT_EQ(r.count, c.count) << "body: " << c.body;
+    EXPECT_EQ(r.ran_over, c.ran_over) << "body: " << c.body;
+  }
+}
+
+TEST(CountRecordsInRange, AgreesWithTheRecordReader) {
+  // Bodies of every length up to a few blocks, from bytes that matter to the
+  // record machine, counted from every record start a reader would reach.
+  static const char kBytes[] = {'a', 'b', ',', '"', '\n', '\r', ';'};
+  test::Sequence seq{12345};
+  for (int round = 0; round < 3000; ++round) {
+    const size_t length = seq.next() % 300;
+    const uint64_t weights = seq.next();
+    std::string body;
+    for (size_t i = 0; i < length; ++i) {
+      // Mostly plain bytes, with quotes, LFs and CRs at a rate that varies
+      // from body to body.
+      const uint64_t r = seq.next();
+      body.push_back(r % 8 < 4 ? 'a' : kBytes[(r >> 8) % (weights % 2 == 0 ? 7 : 5)]);
+    }
+    for (char delimiter : {',', ';'}) {
+      const RangeRecordCount expected = referenceRangeCount(body, 0, body.size(), delimiter);
+      const RangeRecordCount got = countRecordsInRange(body.data(), 0, body.size(), delimiter);
+      ASSERT_EQ(got.count, expected.count) << "body: " << body;
+      ASSERT_EQ(got.ran_over, expected.ran_over) << "body: " << body;
+      // From a later record start to a record end inside the body.
+      const RecordEnd first = findRecordEnd(body.data(), body.size(), 0, delimiter);
+      if (!first.found) continue;
+      const size_t start = first.position + 1;
+      const RecordEnd cut = findRecordEnd(body.data(), body.size(), start, delimiter);
+      const size_t end = cut.found ? cut.position + 1 : body.size();
+      const RangeRecordCount part = countRecordsInRange(body.data(), start, end, delimiter);
+      const RangeRecordCount part_expected = referenceRangeCount(body, start, end, delimiter);
+      ASSERT_EQ(part.count, part_expected.count) << "body: " << body << " from " << start;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "engine/csv/csv_records.h"
 #include "engine/csv/field_access.h"
+#include "support/failing_allocator.h"
 
 namespace tavix {
 namespace {
@@ -90,6 +91,55 @@ TEST(RecordFields, AnswersAsTheFullSplitWhateverIsAskedFirst) {
   ArenaAllocator arena;
   record.reset(wide, true, ',');
   EXPECT_EQ(record.need(2, arena), Error::TooManyColumns);
+}
+
+TEST(CutRecordFields, TheFirstFieldsOfAnyRecordUnescaped) {
+  static const struct {
+    std::string line;
+    size_t wanted;
+    std::vector<std::string> fields;
+  } cases[] = {
+      {"a,b,c", 2, {"a", "b"}},
+      {"a,b,c", 5, {"a", "b", "c"}},
+      {"a,b,c", 0, {}},
+      {"a,,", 9, {"a", "", ""}},
+      {"\"a\"\"b\",c", 9, {"a\"b", "c"}},
+      {"\"x\"\"\"\"\",\"\"\"\"\"\"\"", 9, {"x\"\"", "\"\"\""}},
+      {"5\" tall,\"\"\"q\"", 9, {"5\" tall", "\"q"}},
+      {"\"a,b\",c,d", 2, {"a,b", "c"}},
+      // Past the field limit nothing is refused: the first 256 fields stand.
+      {fieldsOf(300), 300, {}},
+      {"\"q\"," + fieldsOf(300), 2, {"q", "f0"}},
+  };
+  FieldSlice fields[kMaxRecordFields];
+  for (const auto& c : cases) {
+    for (bool quote_free : {false, true}) {
+      if (quote_free && c.line.find('"') != std::string::npos) continue;
+      ArenaAllocator scratch;
+      size_t count = 0;
+      ASSERT_EQ(cutRecordFields(c.line, quote_free, c.wanted, ',', fields, count, scratch),
+                Error::ok)
+          << c.line;
+      if (c.line == fieldsOf(300)) {
+        ASSERT_EQ(count, kMaxRecordFields);
+        EXPECT_EQ(fields[255], "f255");
+        continue;
+      }
+      ASSERT_EQ(count, c.fields.size()) << c.line;
+      for (size_t i = 0; i < count; ++i) EXPECT_EQ(fields[i], c.fields[i]) << c.line << " #" << i;
+    }
+  }
+}
+
+TEST(CutRecordFields, AnUnescapedCopyThatCannotBeHadFailsTheRecord) {
+  ArenaAllocator scratch(test::failingAllocator());
+  FieldSlice fields[kMaxRecordFields];
+  size_t count = 0;
+  EXPECT_EQ(cutRecordFields("x,\"a\"\"b\"", false, 9, ',', fields, count, scratch),
+            Error::OutOfMemory);
+  // Without doubled quotes nothing is copied.
+  EXPECT_EQ(cutRecordFields("x,\"ab\"", false, 9, ',', fields, count, scratch), Error::ok);
+  EXPECT_EQ(fields[1], "ab");
 }
 
 }  // namespace

@@ -1,0 +1,85 @@
+// How the aggregating executors (whole-table and grouped) read the records of
+// a mapped input and test their WHERE: one rule for both, on one thread or
+// on workers.
+//
+// Records: a quote-aware record end, one trailing CR dropped, empty records
+// skipped, at most 256 fields (the first 256 of a longer record, without an
+// error), two quotes in a row inside a field read as one (a copy that cannot
+// be had fails the query with OutOfMemory). Only the leading fields that
+// something reads are cut: `aggregateFieldSpan` tells how many.
+//
+// WHERE: a `RowFilter` with `WhereLeafRule::aggregate` (engine/expr/
+// row_filter.h): a single comparison reads its field by the field number
+// reading and never passes a record too short to hold its column; any other
+// tree is walked over the lower-cased header names.
+//
+// Everything here runs on the thread that owns the walk; the filter and the
+// specs are only read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/allocator.h"
+#include "common/error.h"
+#include "common/text.h"
+#include "engine/csv/chunk_reader.h"
+#include "engine/csv/csv_header.h"
+#include "engine/csv/field_access.h"
+#include "engine/expr/row_filter.h"
+#include "exec/aggregate/aggregate_select.h"
+#include "sql/parsed_query.h"
+
+namespace tavix {
+
+// The number of leading fields the aggregates read: one past the highest
+// argument column, condition column and operand column of `specs` (0 when
+// they read none).
+size_t specFieldSpan(std::span<const AggregateSpec> specs) noexcept;
+
+// The number of leading fields a record is cut to for these specs and the
+// query's WHERE, at most kMaxRecordFields.
+size_t aggregateFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map,
+                          std::span<const AggregateSpec> specs);
+
+// Prepares the WHERE test of an aggregating executor. Returns ColumnNotFound
+// when the WHERE names a column that is no header name.
+[[nodiscard]] inline Error initAggregateFilter(const ParsedQuery& query, const ColumnIndexMap& map,
+                                               bool strict, RowFilter& filter) {
+  return filter.init(query, map, strict, WhereLeafRule::aggregate);
+}
+
+// The fields of the record being read, valid during one call of the
+// record callback.
+struct AggregateRecord {
+  const FieldSlice* fields;
+  size_t count;
+};
+
+// Calls `on_record(const AggregateRecord&) -> Error` for every record of
+// [start, end) of the mapped `data` that passes `filter`, in order, its
+// first `span` fields cut (fewer for a shorter record). Returns the first
+// error of the cut (OutOfMemory), of the filter (StrictModeNonNumericValue)
+// or of `on_record`. `ran_over` is set when the last record runs up to `end`
+// without an LF.
+template <typename OnRecord>
+[[nodiscard]] Error forEachAggregateRecord(const char* data, uint64_t start, uint64_t end,
+                                           char delimiter, size_t span, const RowFilter& filter,
+                                           bool& ran_over, OnRecord&& on_record) {
+  FieldSlice fields[kMaxRecordFields];
+  ArenaAllocator scratch;
+  return forEachMappedLine(
+      data, start, end, delimiter, ran_over,
+      [&](FieldSlice line, bool quote_free, bool&) -> Error {
+        size_t count = 0;
+        if (!quote_free) scratch.reset();
+        TAVIX_TRY(cutRecordFields(line, quote_free, span, delimiter, fields, count, scratch));
+        bool pass = false;
+        TAVIX_TRY(filter.test(fields, count, pass));
+        if (!pass) return Error::ok;
+        return on_record(AggregateRecord{fields, count});
+      });
+}
+
+}  // namespace tavix
