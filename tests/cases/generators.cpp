@@ -118,6 +118,39 @@ std::string groupRows(uint64_t bytes, uint64_t seed, uint64_t rows) {
   return out;
 }
 
+// "k,x,t" rows for whole-table aggregates: a fixed block of rows with k = 1
+// (numbers with blanks, texts that are no numbers, empty fields, quoted
+// fields with commas, doubled quotes and a line end, a quote inside a field,
+// a CRLF record), then, until the file holds at least `bytes` bytes,
+// padding rows with k = 0 that a WHERE k = 1 turns away: random integers,
+// the same kinds of texts, and now and then an empty line or a line of one
+// CR, which hold no record. Without padding the file is the block alone.
+std::string aggregateRows(uint64_t bytes, uint64_t seed) {
+  static const char* kTexts[] = {"a", "b", "", "\"q, \"\"x\"\"\"", "5\" tall", "\"multi\nline\"", "A"};
+  std::string out =
+      "k,x,t\n"
+      "1,1,a\n"
+      "1,2,b\n"
+      "1, 4 ,\"\"\n"
+      "1,5.5,\"q, \"\"x\"\"\"\n"
+      "1,abc,5\" tall\n"
+      "1,,\"multi\nline\"\n"
+      "1,-3,A\n"
+      "1,1e2,a\n"
+      "1,12.25,b\r\n";
+  Sequence seq{seed};
+  while (out.size() < bytes) {
+    const uint64_t r = seq.next();
+    if (r % 97 == 0) {
+      out += (r >> 8) % 2 == 0 ? "\n" : "\r\n";
+      continue;
+    }
+    out += "0," + std::to_string((r >> 8) % 100000) + "," + kTexts[(r >> 32) % 7] +
+           ((r >> 40) % 11 == 0 ? "\r\n" : "\n");
+  }
+  return out;
+}
+
 }  // namespace
 
 bool generateFixture(const std::map<std::string, std::string>& params, std::string& content,
@@ -163,6 +196,10 @@ bool generateFixture(const std::map<std::string, std::string>& params, std::stri
       return false;
     }
     content = tavix::test::paddedTable(params.at("from_content"), bytes);
+    return true;
+  }
+  if (kind == "aggregate") {
+    content = aggregateRows(bytes, seed);
     return true;
   }
   error = "unknown generator kind '" + kind + "'";
