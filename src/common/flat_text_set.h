@@ -35,15 +35,30 @@ class FlatTextSet {
   // the slot array cannot grow or the copy fails.
   [[nodiscard]] Error insert(std::string_view key, uint64_t hash, const Allocator& allocator,
                              bool& added) noexcept {
+    std::string_view kept;
+    return insert(key, hash, allocator, allocator, kept, added);
+  }
+
+  // As above, with the slot array grown through `slot_allocator` and the
+  // key copied with `key_allocator` (a heap for the array, an arena for the
+  // keys: an array grown in an arena leaves its old copies behind); `kept`
+  // is the set's copy of the key, new or found.
+  [[nodiscard]] Error insert(std::string_view key, uint64_t hash, const Allocator& slot_allocator,
+                             const Allocator& key_allocator, std::string_view& kept,
+                             bool& added) noexcept {
     added = false;
-    if ((size_ + 1) * 5 > capacity_ * 4) TAVIX_TRY(grow(allocator));
+    if ((size_ + 1) * 5 > capacity_ * 4) TAVIX_TRY(grow(slot_allocator));
     Slot& slot = slots_[slotOf(key, hash)];
-    if (slot.data != nullptr) return Error::ok;
+    if (slot.data != nullptr) {
+      kept = std::string_view(slot.data, slot.size);
+      return Error::ok;
+    }
     std::string_view copy;
-    if (!key.empty() && !allocator.copyText(key, copy)) return Error::OutOfMemory;
+    if (!key.empty() && !key_allocator.copyText(key, copy)) return Error::OutOfMemory;
     slot.hash = hash;
     slot.data = key.empty() ? kEmptyKey : copy.data();
     slot.size = key.size();
+    kept = std::string_view(slot.data, slot.size);
     ++size_;
     added = true;
     return Error::ok;

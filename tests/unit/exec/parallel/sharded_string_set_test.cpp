@@ -1,0 +1,90 @@
+// The string set workers insert into at once: each text once whatever the
+// interleaving, the empty text a value like any other, case kept apart, and
+// the kept copies outliving the inserted texts.
+#include "exec/parallel/sharded_string_set.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavix {
+namespace {
+
+std::multiset<std::string> contents(const ShardedStringSet& set) {
+  std::multiset<std::string> out;
+  set.forEach([&](std::string_view text) { out.emplace(text); });
+  return out;
+}
+
+TEST(ShardedStringSet, OneEntryPerTextTheEmptyTextAndCase) {
+  ShardedStringSet set;
+  ASSERT_EQ(set.init(), Error::ok);
+  EXPECT_EQ(set.size(), 0u);
+  EXPECT_TRUE(contents(set).empty());
+  for (const char* text : {"", "a", "A", "", "a", "ab", "a\0b"}) ASSERT_EQ(set.insert(text), Error::ok);
+  ASSERT_EQ(set.insert(std::string_view("a\0b", 3)), Error::ok);
+  ASSERT_EQ(set.insert(std::string_view("a\0b", 3)), Error::ok);
+  EXPECT_EQ(set.size(), 5u);
+  EXPECT_EQ(contents(set), (std::multiset<std::string>{"", "a", "A", "ab", std::string("a\0b", 3)}));
+}
+
+TEST(ShardedStringSet, KeepsItsOwnCopy) {
+  ShardedStringSet set;
+  ASSERT_EQ(set.init(), Error::ok);
+  std::string text = "transient";
+  std::string_view first;
+  ASSERT_EQ(set.insert(text, hashText(text), first), Error::ok);
+  EXPECT_EQ(first, "transient");
+  EXPECT_NE(first.data(), text.data());
+  std::string_view again;
+  ASSERT_EQ(set.insert("transient", hashText("transient"), again), Error::ok);
+  EXPECT_EQ(again.data(), first.data());
+  text.assign(text.size(), 'x');
+  EXPECT_EQ(contents(set), (std::multiset<std::string>{"transient"}));
+}
+
+// Eight threads insert overlapping slices of 20,000 texts (every text by
+// several threads, the same text often at the same moment): each text is
+// counted and walked exactly once.
+TEST(ShardedStringSet, ThreadsInsertingTheSameTextsAtOnce) {
+  constexpr size_t kTexts = 20000;
+  constexpr size_t kThreads = 8;
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < kTexts; ++i) texts.push_back(i == 0 ? std::string() : "v" + std::to_string(i));
+  ShardedStringSet set;
+  ASSERT_EQ(set.init(), Error::ok);
+  struct Run {
+    ShardedStringSet* set;
+    const std::vector<std::string>* texts;
+    Error errors[kThreads];
+  } run{&set, &texts, {}};
+  size_t started = 0;
+  ASSERT_EQ(platform::runThreads(
+                kThreads, platform::kWorkerThreadStack,
+                [](void* arg, size_t t) {
+                  Run& r = *static_cast<Run*>(arg);
+                  // Thread t takes every text from t * kTexts / 16 on, wrapping
+                  // around, half of them: neighbours overlap by three quarters.
+                  const size_t n = r.texts->size();
+                  for (size_t k = 0; k < n / 2 && r.errors[t] == Error::ok; ++k)
+                    r.errors[t] = r.set->insert((*r.texts)[(t * n / 16 + k) % n]);
+                },
+                &run, started),
+            Error::ok);
+  for (Error e : run.errors) ASSERT_EQ(e, Error::ok);
+  // The slices cover [0, 7/16 n + n/2) = [0, 15/16 n).
+  const size_t covered = 15 * kTexts / 16;
+  EXPECT_EQ(set.size(), covered);
+  const std::multiset<std::string> walked = contents(set);
+  EXPECT_EQ(walked.size(), covered);
+  EXPECT_EQ(std::set<std::string>(walked.begin(), walked.end()).size(), covered);
+  EXPECT_EQ(walked.count(""), 1u);
+}
+
+}  // namespace
+}  // namespace tavix
