@@ -2,56 +2,53 @@
 // every record into the group table, and the grouped output in key order.
 #include "exec/group/group_by.h"
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "engine/csv/chunk_reader.h"
 #include "engine/csv/csv_records.h"
-#include "engine/expr/row_predicates.h"
+#include "engine/expr/named_condition.h"
+#include "engine/expr/row_filter.h"
 #include "engine/expr/scalar_eval.h"
 #include "engine/output/result_writer.h"
 #include "exec/aggregate/accumulators.h"
 #include "exec/aggregate/aggregate_input.h"
+#include "exec/aggregate/aggregate_records.h"
 #include "exec/aggregate/aggregate_select.h"
+#include "exec/aggregate/having.h"
 #include "exec/group/group_key_row.h"
 #include "exec/group/group_keys.h"
 #include "exec/group/group_order.h"
 #include "exec/group/group_scan.h"
 #include "exec/group/grouped_rows.h"
 #include "exec/group/grouped_select.h"
-#include "sql/condition_parser.h"
 
 namespace tavix {
 
 namespace {
 
-// Reads every record of the input into `table`.
+// The number of leading fields a record is cut to: what the aggregates and
+// the WHERE read (aggregateFieldSpan), and every key's column.
+size_t groupFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map,
+                      const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs) {
+  size_t span = aggregateFieldSpan(query, map, specs);
+  for (const GroupKeySpec& key : keys)
+    span = std::max<size_t>(span, std::min<uint64_t>(key.column + 1, kMaxRecordFields));
+  return span;
+}
+
+// Reads every record of the input that passes `filter` into `table`.
 Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
-                  const AggregateInput& input, GroupTable& table) {
-  const std::vector<FieldSlice>& names = input.csv.map.loweredNameSlices();
-  if (query.has_where) TAVIX_TRY(checkConditionColumns(query.where, names.data(), names.size()));
-  const char* data = input.csv.view.data();
-  const size_t size = input.csv.size;
-  const char delimiter = options.delimiter;
-  std::vector<FieldSlice> fields(kMaxRecordFields);
-  ArenaAllocator record_arena;
+                  const AggregateInput& input, const std::vector<GroupKeySpec>& keys,
+                  const RowFilter& filter, GroupTable& table) {
+  const size_t span = groupFieldSpan(query, input.csv.map, keys, table.specs());
   bool ran_over = false;
-  return forEachMappedLine(
-      data, input.csv.header.data_start, size, delimiter, ran_over,
-      [&](FieldSlice line, bool quote_free, bool&) -> Error {
-        const SplitResult split =
-            splitCsvRecord(line.data(), line.size(), fields.data(), kMaxRecordFields, delimiter);
-        if (!quote_free) {
-          record_arena.reset();
-          for (size_t i = 0; i < split.count; ++i)
-            TAVIX_IGNORE_ERROR(unescapeDoubledQuotes(fields[i], record_arena));
-        }
-        if (query.has_where &&
-            !evalConditionTree(query.where, fields.data(), split.count, names.data(), names.size()))
-          return Error::ok;
-        return table.addRecord(fields.data(), split.count);
-      });
+  return forEachAggregateRecord(input.csv.view.data(), input.csv.header.data_start,
+                                input.csv.size, options.delimiter, span, filter, ran_over,
+                                [&](const AggregateRecord& record) {
+                                  return table.addRecord(record.fields, record.count);
+                                });
 }
 
 // Renders one group: its aggregates into `rendered` (one text per spec),
@@ -95,11 +92,14 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   TAVIX_TRY(compileGroupedSelectList(query, input.csv.map, input.csv.header, keys, list));
   const std::vector<FieldSlice> labels = list.labelViews();  // the writer keeps views
   TAVIX_TRY(setResultColumns(writer, labels, options.omit_header));
-  if (query.has_having) return Error::Unimplemented;
+  std::vector<HiddenAggregate> hidden;
+  TAVIX_TRY(compileHaving(query, input.csv.map, list, hidden));
+  RowFilter filter;
+  TAVIX_TRY(initAggregateFilter(query, input.csv.map, options.strict, filter));
 
   GroupTable table(keys, list.specs);
   TAVIX_TRY(table.reserve(initialGroupCapacity(input.csv.size)));
-  TAVIX_TRY(scanRecords(query, options, input, table));
+  TAVIX_TRY(scanRecords(query, options, input, keys, filter, table));
 
   std::vector<GroupSortEntry<Group>> entries;
   entries.reserve(table.map().size());
@@ -111,12 +111,18 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   GroupedRows rows(query, std::move(sort_keys));
   GroupKeyRow key_row(keys, input.csv.header.count);
   ArenaAllocator group_arena;
+  NamedValueMap having_values;
   std::vector<FieldSlice> rendered(list.specs.size());
   std::vector<FieldSlice> row(list.items.size());
   for (const auto& entry : entries) {
     if (rows.full()) break;
     group_arena.reset();
     TAVIX_TRY(renderGroupRow(list, *entry.group, key_row, group_arena.allocator(), rendered, row));
+    if (query.has_having) {
+      TAVIX_TRY(bindHavingValues(list.labels, row, query.select_items, rendered, hidden,
+                                 group_arena, having_values));
+      if (!evalNamedCondition(query.having, having_values)) continue;
+    }
     TAVIX_TRY(rows.offer(writer, row,
                          std::span<const FieldSlice>(entry.group->value.key_parts, keys.size())));
   }
