@@ -5,6 +5,7 @@
 #include "engine/csv/csv_file_reader.h"
 #include "engine/output/result_writer.h"
 #include "exec/join/join_probe.h"
+#include "exec/join/parallel_join.h"
 #include "exec/scan/scan_pipeline.h"
 #include "platform/platform.h"
 
@@ -31,6 +32,23 @@ Error runJoin(const ParsedQuery& query, const ResultFile& output, const QueryOpt
   auto writer = std::make_unique<ResultWriter>();
   initResultWriter(*writer, output.handle, options.output_format, options.delimiter);
   TAVIX_TRY(setResultColumns(*writer, plan->output_names, options.omit_header));
+
+  // Rows that leave as they are found, in CSV, can be probed by worker
+  // threads over a large FROM file.
+  const bool staging = staging_columns != nullptr;
+  if (normalizedFormat(options.output_format) == OutputFormat::csv && !options.no_header_row &&
+      plan->order_keys.empty() &&
+      (staging || (query.limit < 0 && query.offset <= 0 && !query.distinct))) {
+    ParallelJoinInput input;
+    input.plan = plan.get();
+    input.options = &options;
+    input.from_file = from->file;
+    input.writer = writer.get();
+    input.output = output.handle;
+    bool taken = false;
+    const Error e = runParallelJoinProbe(input, taken);
+    if (taken) return e;
+  }
 
   JoinProbeContext context;
   context.plan = plan.get();
@@ -60,6 +78,8 @@ Error runJoin(const ParsedQuery& query, const ResultFile& output, const QueryOpt
     bool ended = false;
     TAVIX_TRY(readNextCsvRecordLine(from->reader, line, ended));
     if (ended) break;
+    // An empty line (nothing, or only a CR, before its LF) holds no record.
+    if (line.empty()) continue;
     e = probeJoinLine(line, *fields, scratch, row.data(), context);
   }
   if (e != Error::LimitReached) TAVIX_TRY(e);

@@ -3,12 +3,17 @@
 // Every joined table is read whole, once, into a key map (exec/join/
 // join_plan.h); the FROM table is then streamed through the buffered reader
 // and each record probed through the maps, one join level after the other
-// (exec/join/join_probe.h). Rows leave in FROM file order, and for one FROM
+// (exec/join/join_probe.h); an empty line (nothing, or only a CR) holds no
+// record, on either side. Rows leave in FROM file order, and for one FROM
 // record in nested order: the first join's build rows outermost, each in its
 // table's file order. WHERE is tested on complete combined rows; DISTINCT
 // and ORDER BY use the scan pipeline's row set and sorter; OFFSET and LIMIT
 // count rows that passed, and LIMIT ends the reading early when nothing is
 // sorted.
+//
+// A statement whose rows leave as they are found, in CSV, over a FROM file
+// of 8 MiB and more is probed by worker threads instead, with the same
+// answer (exec/join/parallel_join.h).
 //
 // Runs on the query thread and keeps the executor contract of
 // exec/executor.h; the plan, readers and maps are released on every exit.
