@@ -63,7 +63,7 @@ Error runJoin(const ParsedQuery& query, const ResultFile& output, const QueryOpt
   std::unique_ptr<OrderedRows> ordered;
   if (!plan->order_keys.empty()) {
     ordered = std::make_unique<OrderedRows>();
-    TAVIX_TRY(ordered->init(options, plan->output_names, plan->order_keys));
+    TAVIX_TRY(ordered->init(options, plan->output_names, plan->order_keys, query.limit, query.offset));
     context.ordered = ordered.get();
   }
 
@@ -83,7 +83,7 @@ Error runJoin(const ParsedQuery& query, const ResultFile& output, const QueryOpt
     e = probeJoinLine(line, *fields, scratch, row.data(), context);
   }
   if (e != Error::LimitReached) TAVIX_TRY(e);
-  if (ordered) TAVIX_TRY(ordered->sortAndEmit(query.limit, query.offset, query.distinct, *writer));
+  if (ordered) TAVIX_TRY(ordered->sortAndEmit(query.distinct, *writer));
   return finishScanOutput(*writer);
 }
 

@@ -3,10 +3,10 @@
 //
 // Fields are views into the mapping; only a field holding doubled quotes is
 // copied (into a per-record arena). Without ORDER BY rows are written as
-// they are found and LIMIT ends the scan; with ORDER BY every kept row is
-// rendered into the sort gather and the sorted rows are written at the end.
-// OFFSET and further ORDER BY keys are never read: the driver sends such
-// statements elsewhere.
+// they are found, after OFFSET, and LIMIT ends the scan; with ORDER BY (any
+// number of keys) the kept rows go to `OrderedRows`, which holds only the
+// best rows for a small window, and the sorted window is written at the end.
+#include <utility>
 #include <vector>
 
 #include "engine/csv/chunk_reader.h"
@@ -33,12 +33,11 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
   ResultWriter& writer = scan.writer;
 
   const bool sorted = query.has_order_by;
-  SortGather gather;
-  SortKeySource sort_source;
+  OrderedRows ordered;
   if (sorted) {
-    TAVIX_TRY(gather.init(options, columns.labels));
-    TAVIX_TRY(resolveSortKeySource(query.order_by.primary_column, query.order_by.primary_descending,
-                                   columns, map, sort_source));
+    std::vector<SortKeySource> keys;
+    TAVIX_TRY(resolveSortKeySources(query, columns, map, keys));
+    TAVIX_TRY(ordered.init(options, columns.labels, std::move(keys), query.limit, query.offset));
   }
 
   std::vector<FieldSlice> values(columns.size());
@@ -48,7 +47,6 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
   ArenaAllocator row_arena;
   DistinctRowSet distinct_rows;
   UnsortedEmission emission(query, true);
-  emission.offset = 0;  // this executor never skips rows
 
   bool ran_over = false;  // one range: the last record may end without LF
   TAVIX_TRY(forEachMappedLine(
@@ -66,19 +64,11 @@ Error runMappedQuery(const ParsedQuery& query, const InputFile& input, const Res
           TAVIX_TRY(distinct_rows.insertRow(values, fresh));
           if (!fresh) return Error::ok;
         }
-        if (sorted) {
-          return gather.addRow(
-              sortKeyValue(sort_source, values.data(), record.fields(), record.count()), values);
-        }
+        if (sorted) return ordered.add(values, record.fields(), record.count());
         return emitUnsortedRow(writer, emission, values, stop);
       }));
 
-  if (sorted) {
-    std::vector<SortKeyRecord> records;
-    SortWindow window;
-    TAVIX_TRY(gather.sortSingleKey(sort_source.descending, query.limit, 0, records, window));
-    TAVIX_TRY(emitSortedRows(writer, records, window, query.distinct));
-  }
+  if (sorted) TAVIX_TRY(ordered.sortAndEmit(query.distinct, writer));
   return finishScanOutput(writer);
 }
 

@@ -192,17 +192,38 @@ Error resolveSortKeySources(const ParsedQuery& query, const OutputColumns& colum
   return Error::ok;
 }
 
-Error SortGather::init(const QueryOptions& options, std::span<const FieldSlice> labels) {
+Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> records,
+                     SortWindow window, bool distinct) {
+  DistinctRowSet emitted;
+  for (uint64_t i = window.start; i < window.end; ++i) {
+    const FieldSlice row = records[i].row_text;
+    if (distinct) {
+      bool fresh = false;
+      TAVIX_TRY(emitted.insertText(row, fresh));
+      if (!fresh) continue;
+    }
+    TAVIX_TRY(emitRenderedRow(writer, row));
+  }
+  return Error::ok;
+}
+
+Error OrderedRows::init(const QueryOptions& options, std::span<const FieldSlice> labels,
+                        std::vector<SortKeySource> keys, int32_t limit, int32_t offset) {
+  keys_ = std::move(keys);
+  more_count_ = keys_.size() - 1;
+  more_descending_.reset(new bool[more_count_ + 1]);
+  for (size_t i = 0; i < more_count_; ++i) more_descending_[i] = keys_[i + 1].descending;
+  order_ = RecordOrder{keys_[0].descending,
+                       std::span<const bool>(more_descending_.get(), more_count_)};
+  limit_ = limit;
+  offset_ = offset;
+
   form_ = RowForm{};
   form_.format = normalizedFormat(options.output_format);
   form_.delimiter = options.delimiter;
   // Every value is a JSON string here, numbers included: the row is
   // rendered before its place in the output is known and stays as it is.
   form_.json_values = JsonValues::strings;
-  entries_.clear();
-  json_keys_.clear();
-  key_text_.clear();
-  freeTextBuffer(text_);
   if (form_.format != OutputFormat::csv) {
     // The keys' texts first (the buffer may move while it grows), then
     // their views.
@@ -220,123 +241,103 @@ Error SortGather::init(const QueryOptions& options, std::span<const FieldSlice> 
     }
     form_.json_keys = json_keys_;
   }
+
+  const std::optional<uint64_t> window = computeSortLimit(limit, offset);
+  top_n_ = window.has_value() && *window <= kTopNMaxRows;
+  if (top_n_) {
+    TAVIX_TRY(heap_.init(*window, order_));
+    slot_text_.resize(static_cast<size_t>(*window));
+    slot_more_.resize(static_cast<size_t>(*window) * more_count_);
+    candidate_more_.resize(more_count_);
+    return Error::ok;
+  }
   return reserveTextBuffer(text_, kSortTextInitialBytes);
-}
-
-Error SortGather::appendRendered(std::span<const FieldSlice> values, TextSpan& span) {
-  span.position = text_.len;
-  TAVIX_TRY(appendRenderedRow(text_, form_, values));
-  span.length = text_.len - span.position;
-  return Error::ok;
-}
-
-Error SortGather::addRow(FieldSlice sort_value, std::span<const FieldSlice> values) {
-  PendingSortEntry entry;
-  entry.number = readSortNumber(sort_value);
-  entry.key_text.position = text_.len;
-  entry.key_text.length = sort_value.size();
-  TAVIX_TRY(appendToTextBuffer(text_, sort_value));
-  TAVIX_TRY(appendRendered(values, entry.row_text));
-  entries_.push_back(entry);
-  return Error::ok;
-}
-
-Error SortGather::addMultiKeyRow(std::span<const FieldSlice> key_values,
-                                 std::span<const FieldSlice> values) {
-  PendingSortEntry entry;
-  entry.number = std::nan("");
-  entry.key_text.position = text_.len;
-  TAVIX_TRY(appendRenderedCsvRow(text_, key_values, form_.delimiter));
-  entry.key_text.length = text_.len - entry.key_text.position;
-  TAVIX_TRY(appendRendered(values, entry.row_text));
-  entries_.push_back(entry);
-  return Error::ok;
-}
-
-void SortGather::toRecords(std::vector<SortKeyRecord>& records) const {
-  records.resize(entries_.size());
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    records[i] = sortKeyRecordFromPending(entries_[i], text_.data);
-  }
-}
-
-Error SortGather::sortSingleKey(bool descending, int32_t limit, int32_t offset,
-                                std::vector<SortKeyRecord>& records, SortWindow& window) {
-  toRecords(records);
-  uint64_t kept = 0;
-  TAVIX_TRY(sortKeyRecords(records.data(), records.size(), descending,
-                           computeSortLimit(limit, offset), kept));
-  window = computeSortWindow(kept, limit, offset);
-  return Error::ok;
-}
-
-Error SortGather::sortMultiKey(std::span<const bool> descending, int32_t limit, int32_t offset,
-                               std::vector<SortKeyRecord>& records, SortWindow& window) {
-  toRecords(records);
-  std::vector<SortKey> keys(descending.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    keys[i].column = i;
-    keys[i].descending = descending[i];
-  }
-  const MultiKeySortContext context{keys.data(), keys.size(), form_.delimiter};
-  // Each record's key line (its key_text) holds the key values rendered as
-  // a CSV row; the line comparator cuts its fields from `row_text`, so it is
-  // shown the key lines in that place.
-  stableSort(records.data(), records.size(), [&](const SortKeyRecord& a, const SortKeyRecord& b) {
-    SortKeyRecord line_a;
-    SortKeyRecord line_b;
-    line_a.row_text = a.key_text;
-    line_b.row_text = b.key_text;
-    return orderByLineLessThan(context, line_a, line_b);
-  });
-  window = computeSortWindow(records.size(), limit, offset);
-  return Error::ok;
-}
-
-Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> records,
-                     SortWindow window, bool distinct) {
-  DistinctRowSet emitted;
-  for (uint64_t i = window.start; i < window.end; ++i) {
-    const FieldSlice row = records[i].row_text;
-    if (distinct) {
-      bool fresh = false;
-      TAVIX_TRY(emitted.insertText(row, fresh));
-      if (!fresh) continue;
-    }
-    TAVIX_TRY(emitRenderedRow(writer, row));
-  }
-  return Error::ok;
-}
-
-Error OrderedRows::init(const QueryOptions& options, std::span<const FieldSlice> labels,
-                        std::vector<SortKeySource> keys) {
-  keys_ = std::move(keys);
-  if (keys_.size() > 1) key_values_.resize(keys_.size());
-  return gather_.init(options, labels);
 }
 
 Error OrderedRows::add(std::span<const FieldSlice> values, const FieldSlice* fields,
                        size_t field_count) {
-  if (keys_.size() == 1)
-    return gather_.addRow(sortKeyValue(keys_[0], values.data(), fields, field_count), values);
-  for (size_t i = 0; i < keys_.size(); ++i)
-    key_values_[i] = sortKeyValue(keys_[i], values.data(), fields, field_count);
-  return gather_.addMultiKeyRow(key_values_, values);
+  return top_n_ ? addToHeap(values, fields, field_count) : addGathered(values, fields, field_count);
 }
 
-Error OrderedRows::sortAndEmit(int32_t limit, int32_t offset, bool distinct,
-                               ResultWriter& writer) {
-  std::vector<SortKeyRecord> records;
-  SortWindow window;
-  if (keys_.size() == 1) {
-    TAVIX_TRY(gather_.sortSingleKey(keys_[0].descending, limit, offset, records, window));
-  } else {
-    std::unique_ptr<bool[]> descending(new bool[keys_.size()]);
-    for (size_t i = 0; i < keys_.size(); ++i) descending[i] = keys_[i].descending;
-    TAVIX_TRY(gather_.sortMultiKey(std::span<const bool>(descending.get(), keys_.size()), limit,
-                                   offset, records, window));
+Error OrderedRows::addToHeap(std::span<const FieldSlice> values, const FieldSlice* fields,
+                             size_t field_count) {
+  const FieldSlice first = sortKeyValue(keys_[0], values.data(), fields, field_count);
+  const double number = readSortNumber(first);
+  // Once the heap is full nearly every row loses on its first key alone.
+  if (!heap_.wouldAdmit(number, first)) return Error::ok;
+  for (size_t i = 0; i < more_count_; ++i) {
+    candidate_more_[i] = makeOrderValue(sortKeyValue(keys_[i + 1], values.data(), fields, field_count));
   }
-  return emitSortedRows(writer, records, window, distinct);
+  SortKeyRecord record{makeOrderKey(number, first), number, first, {}, candidate_more_.data()};
+  if (!heap_.wouldAdmit(record)) return Error::ok;
+
+  // The slot's texts belong to the record this one replaces, which the heap
+  // no longer compares: they are overwritten in place (capacity kept).
+  const size_t slot = static_cast<size_t>(heap_.nextSlot());
+  TextBuffer& text = slot_text_[slot];
+  text.clear();
+  TAVIX_TRY(appendToTextBuffer(text, first));
+  for (size_t i = 0; i < more_count_; ++i) TAVIX_TRY(appendToTextBuffer(text, candidate_more_[i].text));
+  const uint64_t row_start = text.len;
+  TAVIX_TRY(appendRenderedRow(text, form_, values));
+  uint64_t at = 0;
+  record.key_text = text.slice(at, first.size());
+  at += first.size();
+  OrderValue* more = more_count_ == 0 ? nullptr : slot_more_.data() + slot * more_count_;
+  for (size_t i = 0; i < more_count_; ++i) {
+    const size_t n = candidate_more_[i].text.size();
+    more[i] = OrderValue{candidate_more_[i].number, text.slice(at, n)};
+    at += n;
+  }
+  record.more_keys = more;
+  record.row_text = text.slice(row_start, text.len - row_start);
+  heap_.admit(record);
+  return Error::ok;
+}
+
+Error OrderedRows::addGathered(std::span<const FieldSlice> values, const FieldSlice* fields,
+                               size_t field_count) {
+  const FieldSlice first = sortKeyValue(keys_[0], values.data(), fields, field_count);
+  PendingSortEntry entry;
+  entry.number = readSortNumber(first);
+  entry.key_text = TextSpan{text_.len, first.size()};
+  TAVIX_TRY(appendToTextBuffer(text_, first));
+  for (size_t i = 0; i < more_count_; ++i) {
+    const FieldSlice value = sortKeyValue(keys_[i + 1], values.data(), fields, field_count);
+    more_entries_.push_back(PendingKey{readSortNumber(value), TextSpan{text_.len, value.size()}});
+    TAVIX_TRY(appendToTextBuffer(text_, value));
+  }
+  entry.row_text.position = text_.len;
+  TAVIX_TRY(appendRenderedRow(text_, form_, values));
+  entry.row_text.length = text_.len - entry.row_text.position;
+  entries_.push_back(entry);
+  return Error::ok;
+}
+
+Error OrderedRows::sortAndEmit(bool distinct, ResultWriter& writer) {
+  std::vector<SortKeyRecord> records;
+  std::vector<OrderValue> more;  // the records' further key values
+  uint64_t kept = 0;
+  if (top_n_) {
+    records.resize(static_cast<size_t>(heap_.size()));
+    kept = heap_.takeSorted(records.data());
+  } else {
+    // The buffer no longer grows: offsets become views.
+    more.resize(more_entries_.size());
+    for (size_t i = 0; i < more.size(); ++i) {
+      const PendingKey& key = more_entries_[i];
+      more[i] = OrderValue{key.number, key.text.length == 0 ? FieldSlice()
+                                                            : text_.slice(key.text.position, key.text.length)};
+    }
+    records.resize(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      records[i] = sortKeyRecordFromPending(entries_[i], text_.data);
+      if (more_count_ != 0) records[i].more_keys = more.data() + i * more_count_;
+    }
+    TAVIX_TRY(sortKeyRecords(records.data(), records.size(), order_,
+                             computeSortLimit(limit_, offset_), kept));
+  }
+  return emitSortedRows(writer, records, computeSortWindow(kept, limit_, offset_), distinct);
 }
 
 Error finishScanOutput(ResultWriter& writer) noexcept {

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,9 +45,9 @@ namespace tavix {
 // scan shows progress in the file without a write per row.
 inline constexpr uint64_t kUnsortedFlushRows = 32768;
 
-// Initial capacity of the sort text buffer. Sorted queries keep every kept
-// row until the end; starting at 16 MiB spares the first two dozen doublings
-// of a buffer that is going to be large anyway.
+// Initial capacity of the sort text buffer. Sorted queries without a small
+// window keep every kept row until the end; starting at 16 MiB spares the
+// first two dozen doublings of a buffer that is going to be large anyway.
 inline constexpr uint64_t kSortTextInitialBytes = uint64_t{16} << 20;
 
 enum class OutputColumnKind : uint8_t { column = 0, expression = 1 };
@@ -232,91 +233,74 @@ inline FieldSlice sortKeyValue(const SortKeySource& source, const FieldSlice* va
   return source.index < field_count ? fields[source.index] : FieldSlice();
 }
 
-// Rows gathered for ORDER BY: per row its sort value and its rendered text,
-// appended to one text buffer and listed as `PendingSortEntry`s with
-// offsets (the buffer moves while it grows). Rows are rendered by the
-// writer's renderer as they will be emitted (`appendRenderedRow`): delimited
-// lines, or JSON objects whose values are all JSON strings
-// (`JsonValues::strings`). Used by one thread.
-class SortGather {
- public:
-  // Creates the buffer (kSortTextInitialBytes) for rows of these labels in
-  // the options' format and delimiter. `labels` must outlive the gather.
-  // Returns OutOfMemory.
-  [[nodiscard]] Error init(const QueryOptions& options, std::span<const FieldSlice> labels);
-
-  // Appends a row sorted by one key whose value is `sort_value`. Returns
-  // OutOfMemory.
-  [[nodiscard]] Error addRow(FieldSlice sort_value, std::span<const FieldSlice> values);
-
-  // Appends a row sorted by several keys; key_values[i] is the row's value of
-  // key i. The values are kept as one line rendered as a CSV row is
-  // (`appendRenderedCsvRow`), from which each key's field is cut while
-  // sorting, so the order never depends on the output format. Returns
-  // OutOfMemory.
-  [[nodiscard]] Error addMultiKeyRow(std::span<const FieldSlice> key_values,
-                                     std::span<const FieldSlice> values);
-
-  // Sorts rows gathered with `addRow` by the ORDER BY rule (ties in input
-  // order; the top-N heap when LIMIT + OFFSET is small) and gives the window
-  // of OFFSET and LIMIT (64-bit arithmetic) over `records`. Pass offset 0
-  // for an executor that ignores OFFSET. The records view this gather's
-  // buffer, which no longer grows. Returns OutOfMemory.
-  [[nodiscard]] Error sortSingleKey(bool descending, int32_t limit, int32_t offset,
-                                    std::vector<SortKeyRecord>& records, SortWindow& window);
-
-  // Sorts rows gathered with `addMultiKeyRow` by every key in order (the
-  // stable merge sort, ties in input order, nothing cut) and gives the
-  // window. `descending[i]` is key i's direction. Returns OutOfMemory.
-  [[nodiscard]] Error sortMultiKey(std::span<const bool> descending, int32_t limit,
-                                   int32_t offset, std::vector<SortKeyRecord>& records,
-                                   SortWindow& window);
-
- private:
-  [[nodiscard]] Error appendRendered(std::span<const FieldSlice> values, TextSpan& span);
-  void toRecords(std::vector<SortKeyRecord>& records) const;
-
-  TextBuffer text_;
-  std::vector<PendingSortEntry> entries_;
-  TextBuffer key_text_;               // the member keys back to back, JSON only
-  std::vector<FieldSlice> json_keys_;  // one key per column, views into key_text_
-  RowForm form_;
-};
-
 // Writes records[window.start, window.end) as rendered rows. With
 // `distinct`, a row text already written is skipped (it still takes its
 // place in the window). Returns the writer's error or OutOfMemory.
 [[nodiscard]] Error emitSortedRows(ResultWriter& writer, std::span<const SortKeyRecord> records,
                                    SortWindow window, bool distinct);
 
-// The rows of an ORDER BY with any number of keys: every kept row is
-// gathered with its key values, and at the end they are sorted and the
-// window of OFFSET and LIMIT is written. One key goes through the row sorter
-// (top-N heap, radix or merge sort); several keys are merge sorted key by
-// key, all rows kept. Used by one thread.
+// The rows of an ORDER BY with any number of keys, sorted by every key with
+// ties in input order, and the window of OFFSET and LIMIT written at the
+// end. Each kept row's key values are read once (numbers by the number
+// rule) and the row is rendered as it will be emitted (`appendRenderedRow`,
+// every JSON value a string). When LIMIT + OFFSET is at most kTopNMaxRows
+// only the best rows are held, in a `TopNHeap` whose slots own each held
+// row's texts, so memory follows the window and not the input; otherwise
+// every row is gathered into one text buffer and sorted at the end by
+// `sortKeyRecords` (radix sort on a numeric first key). Used by one thread.
 class OrderedRows {
  public:
   // Prepares for rows of these labels (which must outlive this object) in
-  // the options' format, sorted by `keys` (at least one). Returns
-  // OutOfMemory.
+  // the options' format, sorted by `keys` (at least one), for a statement's
+  // LIMIT (-1: none) and OFFSET. Returns OutOfMemory.
   [[nodiscard]] Error init(const QueryOptions& options, std::span<const FieldSlice> labels,
-                           std::vector<SortKeySource> keys);
+                           std::vector<SortKeySource> keys, int32_t limit, int32_t offset);
 
-  // Gathers one kept row: `values` are its output values, `fields` the
-  // record that keys not among the output read. Returns OutOfMemory.
+  // Takes one kept row: `values` are its output values, `fields` the record
+  // that keys not among the output read. Returns OutOfMemory.
   [[nodiscard]] Error add(std::span<const FieldSlice> values, const FieldSlice* fields,
                           size_t field_count);
 
-  // Sorts the gathered rows and writes the window of `limit` (-1: none) and
-  // `offset`, skipping repeated rows with `distinct` (see emitSortedRows).
-  // Returns OutOfMemory or the writer's error.
-  [[nodiscard]] Error sortAndEmit(int32_t limit, int32_t offset, bool distinct,
-                                  ResultWriter& writer);
+  // Sorts the rows and writes the window, skipping repeated rows with
+  // `distinct` (see emitSortedRows). Returns OutOfMemory or the writer's
+  // error.
+  [[nodiscard]] Error sortAndEmit(bool distinct, ResultWriter& writer);
 
  private:
+  // A further key's value of a gathered row: its number and its text in
+  // the gathering buffer.
+  struct PendingKey {
+    double number = 0;
+    TextSpan text;
+  };
+
+  [[nodiscard]] Error addToHeap(std::span<const FieldSlice> values, const FieldSlice* fields,
+                                size_t field_count);
+  [[nodiscard]] Error addGathered(std::span<const FieldSlice> values, const FieldSlice* fields,
+                                  size_t field_count);
+
   std::vector<SortKeySource> keys_;
-  std::vector<FieldSlice> key_values_;  // one row's key values, several keys only
-  SortGather gather_;
+  std::unique_ptr<bool[]> more_descending_;  // keys_[1..] directions
+  RecordOrder order_;
+  size_t more_count_ = 0;
+  int32_t limit_ = -1;
+  int32_t offset_ = 0;
+  RowForm form_;
+  TextBuffer key_text_;                // the JSON member keys back to back
+  std::vector<FieldSlice> json_keys_;  // one key per column, views into key_text_
+
+  // Every row gathered: key texts and rendered rows in `text_`.
+  TextBuffer text_;
+  std::vector<PendingSortEntry> entries_;
+  std::vector<PendingKey> more_entries_;  // more_count_ per row
+
+  // The best rows only: slot i of the heap owns slot_text_[i] (its key texts
+  // and rendered row) and slot_more_[i * more_count_, ...).
+  bool top_n_ = false;
+  TopNHeap heap_;
+  std::vector<TextBuffer> slot_text_;
+  std::vector<OrderValue> slot_more_;
+  std::vector<OrderValue> candidate_more_;
 };
 
 // Writes the closing text ("[]" or "\n]" and "\n" for the JSON array) and

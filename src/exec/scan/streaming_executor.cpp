@@ -6,9 +6,9 @@
 // executors do not take.
 //
 // ORDER BY: each key names an output column or, failing that, any header
-// column, whose field is then gathered beside the row; a key naming neither
-// fails the query. One key goes through the row sorter (top-N heap, radix or
-// merge sort); several keys are merge sorted key by key, all rows kept.
+// column, whose field is then kept beside the row; a key naming neither
+// fails the query. A window of LIMIT + OFFSET of at most kTopNMaxRows keeps
+// only its best rows; otherwise every row is kept and sorted at the end.
 //
 // Without ORDER BY memory does not grow with the input (only DISTINCT keeps
 // one key per distinct row), and LIMIT ends the reading early.
@@ -50,7 +50,7 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
     std::vector<SortKeySource> keys;
     TAVIX_TRY(resolveSortKeySources(query, columns, setup.map, keys));
     sort = std::make_unique<OrderedRows>();
-    TAVIX_TRY(sort->init(options, columns.labels, std::move(keys)));
+    TAVIX_TRY(sort->init(options, columns.labels, std::move(keys), query.limit, query.offset));
   }
 
   const std::vector<FieldSlice>& values = setup.values;
@@ -83,7 +83,7 @@ Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
     }
   }
 
-  if (sort) TAVIX_TRY(sort->sortAndEmit(query.limit, query.offset, query.distinct, *writer));
+  if (sort) TAVIX_TRY(sort->sortAndEmit(query.distinct, *writer));
   return finishScanOutput(*writer);
 }
 

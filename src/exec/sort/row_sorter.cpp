@@ -27,6 +27,15 @@ int compareRecordValues(const SortKeyRecord& a, const SortKeyRecord& b) noexcept
                                     OrderValue{b.number, b.key_text});
 }
 
+int compareMoreKeys(const SortKeyRecord& a, const SortKeyRecord& b,
+                    const RecordOrder& order) noexcept {
+  for (size_t i = 0; i < order.more_descending.size(); ++i) {
+    const int c = compareOrderValuesThreeWay(a.more_keys[i], b.more_keys[i]);
+    if (c != 0) return order.more_descending[i] ? -c : c;
+  }
+  return 0;
+}
+
 FieldSlice viewOfSpan(TextSpan span, const char* base) noexcept {
   if (span.length == 0) return {};
   const char* start = base != nullptr
@@ -67,10 +76,15 @@ class RadixScratch {
   SortKeyRecord* copy_ = nullptr;
 };
 
+// The numeric order key of a record's first key with -0 folded into +0, so
+// that the two tie here exactly as they tie in the comparison rule.
+uint64_t foldedNumericKey(double number) noexcept {
+  return makeOrderKey(number == 0 ? 0.0 : number, {});
+}
+
 // Least-significant-byte-first radix sort of all-numeric records on their
 // numeric order keys. Each pass is a stable counting sort, so equal keys keep
-// input order. The key is derived from `number` with -0 folded into +0, so
-// that the two tie here exactly as they tie in the comparison sort.
+// input order.
 [[nodiscard]] Error radixSortRecords(SortKeyRecord* records, uint64_t n, bool descending) noexcept {
   if (n > std::numeric_limits<size_t>::max() / sizeof(SortKeyRecord)) return Error::OutOfMemory;
   RadixScratch scratch(n);
@@ -81,8 +95,7 @@ class RadixScratch {
   RadixEntry* other = scratch.back_;
   uint64_t differing = 0;  // bits in which some key differs from the first
   for (size_t i = 0; i < scratch.n_; ++i) {
-    const double number = records[i].number == 0 ? 0.0 : records[i].number;
-    current[i] = RadixEntry{makeOrderKey(number, {}) ^ invert, static_cast<uint32_t>(i)};
+    current[i] = RadixEntry{foldedNumericKey(records[i].number) ^ invert, static_cast<uint32_t>(i)};
     differing |= current[i].key ^ current[0].key;
   }
   if (differing == 0) return Error::ok;
@@ -110,6 +123,13 @@ class RadixScratch {
 }
 
 }  // namespace
+
+int compareSortKeyRecords(const SortKeyRecord& a, const SortKeyRecord& b,
+                          const RecordOrder& order) noexcept {
+  const int c = compareRecordValues(a, b);
+  if (c != 0) return order.descending ? -c : c;
+  return order.more_descending.empty() ? 0 : compareMoreKeys(a, b, order);
+}
 
 SortKeyRecord makeSortKeyRecord(FieldSlice key_text, FieldSlice row_text) noexcept {
   const double number = readSortNumber(key_text);
@@ -139,7 +159,7 @@ TopNHeap& TopNHeap::operator=(TopNHeap&& other) noexcept {
     k_ = std::exchange(other.k_, 0);
     offered_ = std::exchange(other.offered_, 0);
     allocator_ = other.allocator_;
-    descending_ = other.descending_;
+    order_ = other.order_;
   }
   return *this;
 }
@@ -153,10 +173,10 @@ void TopNHeap::release() noexcept {
   offered_ = 0;
 }
 
-Error TopNHeap::init(uint64_t k, bool descending, Allocator allocator) noexcept {
+Error TopNHeap::init(uint64_t k, const RecordOrder& order, Allocator allocator) noexcept {
   release();
   allocator_ = allocator;
-  descending_ = descending;
+  order_ = order;
   if (k > kTopNMaxRows) return Error::InvalidArgument;
   if (k != 0) {
     items_ = static_cast<Item*>(allocator_.alloc(k * sizeof(Item), alignof(Item)));
@@ -168,8 +188,8 @@ Error TopNHeap::init(uint64_t k, bool descending, Allocator allocator) noexcept 
 }
 
 bool TopNHeap::ranksBefore(const Item& a, const Item& b) const noexcept {
-  const int c = compareRecordValues(a.record, b.record);
-  if (c != 0) return ordersBefore(c, descending_);
+  const int c = compareSortKeyRecords(a.record, b.record, order_);
+  if (c != 0) return c < 0;
   return a.position < b.position;
 }
 
@@ -189,29 +209,45 @@ void TopNHeap::siftDown(uint64_t i) noexcept {
 }
 
 void TopNHeap::offer(const SortKeyRecord& record) noexcept {
+  if (wouldAdmit(record)) {
+    admit(record);
+  } else {
+    ++offered_;
+  }
+}
+
+uint64_t TopNHeap::nextSlot() const noexcept { return len_ < k_ ? len_ : items_[0].slot; }
+
+void TopNHeap::admit(const SortKeyRecord& record) noexcept {
   const uint64_t position = offered_++;
-  if (k_ == 0) return;
   if (len_ < k_) {
-    items_[len_++] = Item{record, position};
+    items_[len_] = Item{record, position, len_};
+    ++len_;
     if (len_ == k_ && k_ >= 2) {
       for (uint64_t i = k_ / 2; i-- > 0;) siftDown(i);
     }
     return;
   }
-  const Item candidate{record, position};
-  // The candidate comes after every held record in input order, so it is
-  // admitted only when it orders strictly before the root.
-  if (!ranksBefore(candidate, items_[0])) return;
-  items_[0] = candidate;
+  // The record comes after every held record in input order and orders
+  // strictly before the root, which it replaces in its slot.
+  items_[0] = Item{record, position, items_[0].slot};
   siftDown(0);
+}
+
+bool TopNHeap::wouldAdmit(const SortKeyRecord& record) const noexcept {
+  if (len_ < k_) return true;
+  if (k_ == 0) return false;
+  return compareSortKeyRecords(record, items_[0].record, order_) < 0;
 }
 
 bool TopNHeap::wouldAdmit(double number, FieldSlice key_text) const noexcept {
   if (len_ < k_) return true;
   if (k_ == 0) return false;
   const SortKeyRecord& worst = items_[0].record;
-  return compareOrderValues(OrderValue{number, key_text},
-                            OrderValue{worst.number, worst.key_text}, descending_);
+  const int c = compareOrderValuesThreeWay(OrderValue{number, key_text},
+                                           OrderValue{worst.number, worst.key_text});
+  if (c != 0) return ordersBefore(c, order_.descending);
+  return !order_.more_descending.empty();
 }
 
 uint64_t TopNHeap::takeInInputOrder(SortKeyRecord* out) noexcept {
@@ -228,6 +264,28 @@ uint64_t TopNHeap::takeSorted(SortKeyRecord* out) noexcept {
   return std::exchange(len_, 0);
 }
 
+namespace {
+
+// Merge sorts every run of records that tie on their numeric first key by
+// the further keys; the runs are in radix order, so equal keys are adjacent.
+void sortTiedRunsByMoreKeys(SortKeyRecord* records, uint64_t n, const RecordOrder& order) noexcept {
+  uint64_t first = 0;
+  while (first < n) {
+    const uint64_t key = foldedNumericKey(records[first].number);
+    uint64_t last = first + 1;
+    while (last < n && foldedNumericKey(records[last].number) == key) ++last;
+    if (last - first > 1) {
+      stableSort(records + first, static_cast<size_t>(last - first),
+                 [&order](const SortKeyRecord& a, const SortKeyRecord& b) {
+                   return compareMoreKeys(a, b, order) < 0;
+                 });
+    }
+    first = last;
+  }
+}
+
+}  // namespace
+
 void sortSortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending) noexcept {
   stableSort(records, static_cast<size_t>(n),
              [descending](const SortKeyRecord& a, const SortKeyRecord& b) {
@@ -235,12 +293,12 @@ void sortSortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending) noe
              });
 }
 
-Error sortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending,
+Error sortKeyRecords(SortKeyRecord* records, uint64_t n, const RecordOrder& order,
                      std::optional<uint64_t> limit, uint64_t& kept) noexcept {
   const uint64_t result_count = limit.has_value() ? std::min(*limit, n) : n;
   if (limit.has_value() && *limit <= kTopNMaxRows && *limit < n / 4) {
     TopNHeap heap;
-    TAVIX_TRY(heap.init(*limit, descending));
+    TAVIX_TRY(heap.init(*limit, order));
     for (uint64_t i = 0; i < n; ++i) heap.offer(records[i]);
     kept = heap.takeSorted(records);
     return Error::ok;
@@ -251,9 +309,13 @@ Error sortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending,
   // Radix entries keep record positions in 32 bits; a larger array is merge
   // sorted instead.
   if (all_numeric && n <= std::numeric_limits<uint32_t>::max()) {
-    TAVIX_TRY(radixSortRecords(records, n, descending));
+    TAVIX_TRY(radixSortRecords(records, n, order.descending));
+    if (!order.more_descending.empty()) sortTiedRunsByMoreKeys(records, n, order);
   } else {
-    sortSortKeyRecords(records, n, descending);
+    stableSort(records, static_cast<size_t>(n),
+               [&order](const SortKeyRecord& a, const SortKeyRecord& b) {
+                 return compareSortKeyRecords(a, b, order) < 0;
+               });
   }
   kept = result_count;
   return Error::ok;

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "common/allocator.h"
 #include "common/error.h"
@@ -51,12 +52,32 @@ inline constexpr uint64_t kTopNMaxRows = 1024;
 inline constexpr uint64_t kRadixMinRows = 16384;
 
 // One row to be sorted. `order_key` must be `makeOrderKey(number, key_text)`.
+// The first ORDER BY key's value is (`number`, `key_text`); the values of
+// further keys, each read by the number rule once, are `more_keys`, one per
+// further key of the `RecordOrder` the record is sorted by (none for one
+// key).
 struct SortKeyRecord {
   uint64_t order_key = 0;
   double number = 0;     // the sort value by the number rule; NaN when not a number
   FieldSlice key_text;   // the sort value
   FieldSlice row_text;   // the rendered output row, or the raw input line
+  const OrderValue* more_keys = nullptr;
 };
+
+// The direction of every ORDER BY key a record sort follows: the first
+// key's, and one per further key (`more_keys` of each record). The span's
+// flags must outlive every heap and sort given the order.
+struct RecordOrder {
+  bool descending = false;
+  std::span<const bool> more_descending;
+};
+
+// Returns a negative value when record a comes before record b in the
+// order's output, a positive value when b comes first, and 0 when they tie
+// on every key: the first key that does not tie decides, by the ORDER BY
+// rule in its direction.
+int compareSortKeyRecords(const SortKeyRecord& a, const SortKeyRecord& b,
+                          const RecordOrder& order) noexcept;
 
 // Returns the record of a row whose sort value is `key_text`, with its
 // number read by the number rule and its order key.
@@ -82,7 +103,8 @@ struct PendingSortEntry {
 SortKeyRecord sortKeyRecordFromPending(const PendingSortEntry& entry, const char* base) noexcept;
 
 // A bounded heap of the k best records offered to it, by the ORDER BY rule
-// in one direction with ties kept for the record offered first. The worst of
+// over every key of its `RecordOrder`, with ties kept for the record offered
+// first. The worst of
 // the kept records sits at the root, so a new record is admitted with one
 // comparison against it. The heap copies records in and owns only its block.
 class TopNHeap {
@@ -94,15 +116,37 @@ class TopNHeap {
   TopNHeap(TopNHeap&& other) noexcept;
   TopNHeap& operator=(TopNHeap&& other) noexcept;
 
-  // Prepares an empty heap for k records (no block when k is 0). Returns
-  // InvalidArgument when k exceeds kTopNMaxRows and OutOfMemory when the
-  // block cannot be allocated; the heap is then empty and admits nothing.
-  [[nodiscard]] Error init(uint64_t k, bool descending, Allocator allocator = cAllocator()) noexcept;
+  // Prepares an empty heap for k records (no block when k is 0), ordered
+  // by `order` (whose flags must outlive the heap). Returns InvalidArgument
+  // when k exceeds kTopNMaxRows and OutOfMemory when the block cannot be
+  // allocated; the heap is then empty and admits nothing.
+  [[nodiscard]] Error init(uint64_t k, const RecordOrder& order,
+                           Allocator allocator = cAllocator()) noexcept;
+  [[nodiscard]] Error init(uint64_t k, bool descending, Allocator allocator = cAllocator()) noexcept {
+    return init(k, RecordOrder{descending, {}}, allocator);
+  }
 
   // Offers one record; it is copied in when the heap is not full or when it
   // orders strictly before the worst record held, which is then dropped.
   // Records must be offered in input order: ties go to the earlier one.
   void offer(const SortKeyRecord& record) noexcept;
+
+  // Returns true when `record`, offered next, would be copied in: the heap
+  // is not full, or the record orders strictly before the worst record held
+  // by every key. Returns false when k is 0.
+  bool wouldAdmit(const SortKeyRecord& record) const noexcept;
+
+  // The storage slot, 0 to k - 1, of the next admitted record: the next
+  // free one while the heap fills, then the slot of the worst record held,
+  // which that record replaces. A caller that keeps each held record's texts
+  // in slot storage writes an admitted record's texts there, after
+  // `wouldAdmit` and before `admit`.
+  uint64_t nextSlot() const noexcept;
+
+  // Copies in a record for which `wouldAdmit` has just returned true,
+  // without comparing again (the worst record's texts may already be
+  // overwritten).
+  void admit(const SortKeyRecord& record) noexcept;
 
   // Returns true when a record with this sort value (`number` from
   // `readSortNumber(key_text)`), offered next, would be copied in: the heap
@@ -112,6 +156,8 @@ class TopNHeap {
   // which this is false: the heap then ends up exactly as if it had been
   // offered, since later offers only need to follow earlier ones in input
   // order.
+  // With further keys, a record that ties the worst on the first key may
+  // still be admitted, so this returns true for it.
   bool wouldAdmit(double number, FieldSlice key_text) const noexcept;
 
   uint64_t size() const noexcept { return len_; }
@@ -128,6 +174,7 @@ class TopNHeap {
   struct Item {
     SortKeyRecord record;
     uint64_t position;  // offer number: the record's input position
+    uint64_t slot;      // storage slot of the record's texts
   };
 
   bool ranksBefore(const Item& a, const Item& b) const noexcept;
@@ -140,7 +187,7 @@ class TopNHeap {
   uint64_t k_ = 0;
   uint64_t offered_ = 0;
   Allocator allocator_ = cAllocator();
-  bool descending_ = false;
+  RecordOrder order_;
 };
 
 // Offers one record to the heap (see TopNHeap::offer).
@@ -156,16 +203,21 @@ bool sortKeyRecordLessThan(const SortKeyRecord& a, const SortKeyRecord& b, bool 
 // `key_text`), keeping input order for ties in both directions. Cannot fail.
 void sortSortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending) noexcept;
 
-// Sorts records[0, n) by the ORDER BY rule in the given direction, ties in
+// Sorts records[0, n) by `order` (every key by the ORDER BY rule), ties in
 // input order, and cuts the result to `limit`: on success records[0, kept)
 // are the result in order, kept = min(limit, n) (n without a limit), and the
 // records from `kept` on are unspecified. A small limit (at most
 // kTopNMaxRows and below n / 4) keeps only the best rows in a heap; 16384 or
-// more all-numeric records are radix sorted; anything else is merge sorted.
-// All three give the same order. Returns OutOfMemory when a path's memory
-// cannot be had; the records are then untouched.
-[[nodiscard]] Error sortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending,
+// more records whose first key is numeric throughout are radix sorted on it
+// (runs that tie on it are then merge sorted by the further keys); anything
+// else is merge sorted. All give the same order. Returns OutOfMemory when a
+// path's memory cannot be had; the records are then untouched.
+[[nodiscard]] Error sortKeyRecords(SortKeyRecord* records, uint64_t n, const RecordOrder& order,
                                    std::optional<uint64_t> limit, uint64_t& kept) noexcept;
+[[nodiscard]] inline Error sortKeyRecords(SortKeyRecord* records, uint64_t n, bool descending,
+                                          std::optional<uint64_t> limit, uint64_t& kept) noexcept {
+  return sortKeyRecords(records, n, RecordOrder{descending, {}}, limit, kept);
+}
 
 // The context of `orderByLineLessThan`: the keys in ORDER BY order, each
 // `column` a field position within the row's CSV line, and the delimiter.

@@ -509,5 +509,130 @@ TEST(MixedColumn, EverySortStaysSafeOnAnIntransitiveColumn) {
   }
 }
 
+// Rows of three sort keys for the sorts by several keys. Each record keeps
+// its first key in (number, key_text) and the other two in `more_keys`; the
+// reference order is std::stable_sort by `orderByRowLessThan` over the
+// same values held as field lists, which reads every number afresh.
+class MultiKeyRows {
+ public:
+  MultiKeyRows(Column first, size_t n, uint32_t seed) {
+    std::vector<std::string> a = makeColumn(first, n, seed);
+    std::vector<std::string> b = makeColumn(Column::texts, n, seed + 1);
+    std::mt19937 rng(seed + 2);
+    for (size_t i = 0; i < n; ++i) {
+      // Few values in the first two keys, so the further keys decide often.
+      if (first == Column::numbers) a[i] = std::to_string(static_cast<int>(rng() % 9) - 4);
+      b[i] = b[i].substr(0, 9);
+      fields_.push_back({a[i], b[i], std::to_string(rng() % 3), std::to_string(i)});
+    }
+    values_ = {std::move(a), std::move(b)};
+    more_.resize(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+      const std::vector<std::string>& f = fields_[i];
+      more_[2 * i] = makeOrderValue(f[1]);
+      more_[2 * i + 1] = makeOrderValue(f[2]);
+      SortKeyRecord r = makeSortKeyRecord(f[0], f[3]);
+      r.more_keys = &more_[2 * i];
+      records_.push_back(r);
+    }
+  }
+
+  std::vector<SortKeyRecord> records() const { return records_; }
+
+  std::vector<size_t> referenceIds(const bool (&descending)[3], uint64_t count) const {
+    std::vector<std::vector<FieldSlice>> rows;
+    for (const std::vector<std::string>& f : fields_) rows.push_back({f[0], f[1], f[2], f[3]});
+    const SortKey keys[] = {{0, descending[0]}, {1, descending[1]}, {2, descending[2]}};
+    std::stable_sort(rows.begin(), rows.end(), [&keys](const auto& x, const auto& y) {
+      return orderByRowLessThan(keys, 3, x.data(), x.size(), y.data(), y.size());
+    });
+    std::vector<size_t> ids;
+    for (uint64_t i = 0; i < count && i < rows.size(); ++i) ids.push_back(std::stoul(std::string(rows[i][3])));
+    return ids;
+  }
+
+ private:
+  std::vector<std::vector<std::string>> fields_;
+  std::vector<std::vector<std::string>> values_;
+  std::vector<OrderValue> more_;
+  std::vector<SortKeyRecord> records_;
+};
+
+// Several keys: the heap (alone, and per worker merged in chunk order), the
+// radix sort on a numeric first key with its tied runs sorted by the further
+// keys, and the merge sort all give the order of the row comparator.
+TEST(SortKeyRecords, SeveralKeysGiveTheRowComparatorsOrderOnEveryPath) {
+  static const struct {
+    const char* name;
+    Column first;
+    size_t n;
+    std::optional<uint64_t> limit;
+  } cases[] = {
+      {"merge sort, numbers", Column::numbers, 3000, std::nullopt},
+      {"merge sort, texts", Column::texts, 3000, std::nullopt},
+      {"radix sort with tied runs", Column::numbers, 20000, std::nullopt},
+      {"radix sort cut to a large limit", Column::numbers, 20000, 5000},
+      {"heap, numbers", Column::numbers, 5000, 10},
+      {"heap, texts", Column::texts, 5000, 1024},
+      {"limit above a quarter", Column::texts, 100, 40},
+  };
+  const bool directions[][3] = {{false, false, false}, {true, false, true}, {false, true, true}};
+  for (const auto& c : cases) {
+    for (const auto& d : directions) {
+      MultiKeyRows rows(c.first, c.n, static_cast<uint32_t>(c.n));
+      const RecordOrder order{d[0], std::span<const bool>(d + 1, 2)};
+      const std::vector<size_t> expected = rows.referenceIds(d, c.limit.value_or(c.n));
+      std::vector<SortKeyRecord> records = rows.records();
+      uint64_t kept = 0;
+      ASSERT_EQ(sortKeyRecords(records.data(), records.size(), order, c.limit, kept), Error::ok);
+      EXPECT_EQ(Records::idsOf(records.data(), kept), expected) << c.name << " " << d[0] << d[1] << d[2];
+
+      if (!c.limit || *c.limit > kTopNMaxRows) continue;
+      // Per-worker heaps, skipping what `wouldAdmit` turns away as workers do.
+      const size_t chunks = 5;
+      std::vector<TopNHeap> heaps(chunks);
+      const std::vector<SortKeyRecord> all = rows.records();
+      const size_t per_chunk = (all.size() + chunks - 1) / chunks;
+      for (size_t w = 0; w < chunks; ++w) {
+        ASSERT_EQ(heaps[w].init(*c.limit, order), Error::ok);
+        for (size_t i = w * per_chunk; i < std::min(all.size(), (w + 1) * per_chunk); ++i) {
+          if (!heaps[w].wouldAdmit(all[i].number, all[i].key_text)) continue;
+          if (heaps[w].wouldAdmit(all[i])) heaps[w].admit(all[i]);
+        }
+      }
+      std::vector<SortKeyRecord> merged(chunks * *c.limit);
+      uint64_t n = 0;
+      for (TopNHeap& heap : heaps) n += heap.takeInInputOrder(merged.data() + n);
+      ASSERT_EQ(sortKeyRecords(merged.data(), n, order, c.limit, kept), Error::ok);
+      EXPECT_EQ(Records::idsOf(merged.data(), kept), expected) << c.name << " per worker";
+    }
+  }
+}
+
+// A heap hands out each of its k slots once while it fills, and then the
+// slot of the record an admitted one replaces, so a caller can keep every
+// held record's texts in k buffers.
+TEST(TopNHeap, SlotsFollowTheHeldRecords) {
+  Records records(makeColumn(Column::numbers, 2000, 7));
+  const uint64_t k = 16;
+  TopNHeap heap;
+  ASSERT_EQ(heap.init(k, true), Error::ok);
+  std::vector<size_t> slot_owner(k, SIZE_MAX);
+  for (size_t i = 0; i < records.size(); ++i) {
+    const SortKeyRecord& r = records.records()[i];
+    if (!heap.wouldAdmit(r)) continue;
+    const uint64_t slot = heap.nextSlot();
+    ASSERT_LT(slot, k);
+    if (i < k) EXPECT_EQ(slot, i);
+    slot_owner[slot] = i;
+    heap.admit(r);
+  }
+  std::vector<SortKeyRecord> held(k);
+  ASSERT_EQ(heap.takeInInputOrder(held.data()), k);
+  std::vector<size_t> owners = slot_owner;
+  std::sort(owners.begin(), owners.end());
+  EXPECT_EQ(Records::idsOf(held.data(), k), owners);
+}
+
 }  // namespace
 }  // namespace tavix
