@@ -63,7 +63,8 @@ struct Rng {
   }
 };
 
-// The generated table: a header and rows of five columns. `id` is unique,
+// The generated table: a header and rows of five columns (their names
+// below, as statements write them). `id` is unique,
 // `grp` repeats, `price` mixes numbers in several forms with texts and empty
 // fields, `name` holds texts that need quoting, `cat` a few words.
 const char* const kColumns[] = {"id", "grp", "price", "name", "cat"};
@@ -91,7 +92,16 @@ std::string generateTable(Rng& rng) {
   // Name fields as some writers leave them: text after a closing quote, a
   // doubled quote outside quotes.
   static const char* const raw_names[] = {"\"ab\"x", "a\"\"b"};
-  std::string table = "id,grp,price,name,cat\n";
+  // Header names in any letter case, some with blanks around them: a
+  // statement names them in lower case, labels keep them trimmed.
+  std::string table;
+  for (const char* column : kColumns) {
+    std::string name = column;
+    if (rng.chance(30)) name[0] = static_cast<char>(std::toupper(name[0]));
+    if (rng.chance(15)) name = " " + name + " ";
+    table += (table.empty() ? "" : ",") + name;
+  }
+  table += "\n";
   for (uint64_t i = 0; i < rows; ++i) {
     const std::string name = rng.chance(10) ? rng.pick(raw_names) : csvField(rng.pick(names));
     table += std::to_string(ids[i]) + "," + std::to_string(rng.below(5)) + "," +
@@ -260,6 +270,11 @@ void orderOneKey(Rng& rng, Statement& s) { s.order_by = orderKey(rng, s); }
 
 void orderTwoKeys(Rng& rng, Statement& s) { s.order_by = orderKey(rng, s) + ", " + orderKey(rng, s); }
 
+// A key that names nothing: a position past the list, or no column.
+void orderMissingKey(Rng& rng, Statement& s) {
+  s.order_by = rng.chance(50) ? std::to_string(s.output_names.size() + 1) : "nosuch";
+}
+
 void windowNone(Rng&, Statement&) {}
 
 void windowLimit(Rng& rng, Statement& s) { s.window = "LIMIT " + std::to_string(rng.below(8)); }
@@ -276,7 +291,8 @@ void windowLimitOffset(Rng& rng, Statement& s) {
 const Shape kSelectShapes[] = {selectStar, selectColumns, selectColumns, selectColumns,
                                selectComputed, selectComputed, selectMissing};
 const Shape kWhereShapes[] = {whereAllRows, whereNumericLeaf, whereGuarded, whereGuarded};
-const Shape kOrderShapes[] = {orderNone, orderNone, orderOneKey, orderOneKey, orderTwoKeys};
+const Shape kOrderShapes[] = {orderNone,    orderNone,      orderOneKey,
+                              orderOneKey,  orderTwoKeys,   orderMissingKey};
 const Shape kWindowShapes[] = {windowNone, windowNone, windowLimit, windowLargeLimit,
                                windowOffset, windowLimitOffset};
 
