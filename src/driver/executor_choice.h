@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "exec/parallel/chunk_workers.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {
@@ -53,11 +54,10 @@ enum class Executor : uint8_t {
   refuse_stdin_join,       // Unsupported: a join over standard input
 };
 
-// Files above these sizes are mapped (5 MiB) and, with two or more
-// processors, scanned by worker threads (10 MiB): below them one sequential
-// pass is cheaper than setting up a mapping or threads.
+// Files above this size are mapped (5 MiB) and, past kParallelMinBytes
+// (10 MiB) with two or more processors, scanned by worker threads: below
+// them one sequential pass is cheaper than setting up a mapping or threads.
 inline constexpr uint64_t kMappedMinBytes = 5'242'881;
-inline constexpr uint64_t kParallelMinBytes = 10'485'761;
 // A LIMIT this large is worth splitting across workers; smaller limits are
 // reached sooner by one sequential scan.
 inline constexpr uint32_t kParallelMinLimit = 100'001;

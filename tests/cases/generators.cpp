@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "support/padded_table.h"
 #include "support/sequences.h"
@@ -151,6 +153,28 @@ std::string aggregateRows(uint64_t bytes, uint64_t seed) {
   return out;
 }
 
+// "k,v" rows for many groups: each of the keys k000000 .. k<groups - 1>
+// once per round, in an order shuffled afresh every round, with v = the
+// key's number modulo 7; rounds are written until the file holds at least
+// `bytes` bytes (one round at least).
+std::string manyKeyRows(uint64_t bytes, uint64_t seed, uint64_t groups) {
+  Sequence seq{seed};
+  std::vector<uint64_t> order(groups);
+  for (uint64_t i = 0; i < groups; ++i) order[i] = i;
+  std::string out = "k,v\n";
+  out.reserve(bytes + groups * 12);
+  do {
+    for (uint64_t i = groups; i > 1; --i) std::swap(order[i - 1], order[seq.next() % i]);
+    for (uint64_t key : order) {
+      char row[32];
+      std::snprintf(row, sizeof row, "k%06llu,%llu\n", static_cast<unsigned long long>(key),
+                    static_cast<unsigned long long>(key % 7));
+      out += row;
+    }
+  } while (out.size() < bytes);
+  return out;
+}
+
 }  // namespace
 
 bool generateFixture(const std::map<std::string, std::string>& params, std::string& content,
@@ -186,6 +210,13 @@ bool generateFixture(const std::map<std::string, std::string>& params, std::stri
     // rows= the rows of the block (default 600).
     const uint64_t rows = get("rows").empty() ? 600 : std::strtoull(get("rows").c_str(), nullptr, 10);
     content = groupRows(bytes, seed, rows);
+    return true;
+  }
+  if (kind == "keys") {
+    // groups= the number of distinct keys (default 1000).
+    const uint64_t groups =
+        get("groups").empty() ? 1000 : std::strtoull(get("groups").c_str(), nullptr, 10);
+    content = manyKeyRows(bytes, seed, groups);
     return true;
   }
   if (kind == "padded") {

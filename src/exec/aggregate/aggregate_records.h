@@ -66,20 +66,48 @@ struct AggregateRecord {
 template <typename OnRecord>
 [[nodiscard]] Error forEachAggregateRecord(const char* data, uint64_t start, uint64_t end,
                                            char delimiter, size_t span, const RowFilter& filter,
+                                           bool& ran_over, OnRecord&& on_record);
+
+// The reading of one record line by that rule, for loops that find their
+// lines elsewhere (a worker reading its range by positioned reads). Belongs
+// to one thread; 4 KiB of slots, so keep it off small stacks.
+class AggregateRecordCut {
+ public:
+  AggregateRecordCut(char delimiter, size_t span, const RowFilter& filter) noexcept
+      : filter_(filter), span_(span), delimiter_(delimiter) {}
+
+  // Cuts `line` (no LF, no trailing CR; `quote_free` when the caller knows
+  // it holds no double quote) and sets `pass` to whether it passes the
+  // filter; the record's fields are then in `record()` until the next call.
+  // Returns OutOfMemory or StrictModeNonNumericValue.
+  [[nodiscard]] Error read(FieldSlice line, bool quote_free, bool& pass) noexcept {
+    if (!quote_free) scratch_.reset();
+    TAVIX_TRY(cutRecordFields(line, quote_free, span_, delimiter_, fields_, count_, scratch_));
+    return filter_.test(fields_, count_, pass);
+  }
+
+  AggregateRecord record() const noexcept { return AggregateRecord{fields_, count_}; }
+
+ private:
+  const RowFilter& filter_;
+  size_t span_;
+  char delimiter_;
+  size_t count_ = 0;
+  ArenaAllocator scratch_;
+  FieldSlice fields_[kMaxRecordFields];
+};
+
+template <typename OnRecord>
+[[nodiscard]] Error forEachAggregateRecord(const char* data, uint64_t start, uint64_t end,
+                                           char delimiter, size_t span, const RowFilter& filter,
                                            bool& ran_over, OnRecord&& on_record) {
-  FieldSlice fields[kMaxRecordFields];
-  ArenaAllocator scratch;
-  return forEachMappedLine(
-      data, start, end, delimiter, ran_over,
-      [&](FieldSlice line, bool quote_free, bool&) -> Error {
-        size_t count = 0;
-        if (!quote_free) scratch.reset();
-        TAVIX_TRY(cutRecordFields(line, quote_free, span, delimiter, fields, count, scratch));
-        bool pass = false;
-        TAVIX_TRY(filter.test(fields, count, pass));
-        if (!pass) return Error::ok;
-        return on_record(AggregateRecord{fields, count});
-      });
+  AggregateRecordCut cut(delimiter, span, filter);
+  return forEachMappedLine(data, start, end, delimiter, ran_over,
+                           [&](FieldSlice line, bool quote_free, bool&) -> Error {
+                             bool pass = false;
+                             TAVIX_TRY(cut.read(line, quote_free, pass));
+                             return pass ? on_record(cut.record()) : Error::ok;
+                           });
 }
 
 }  // namespace tavix

@@ -3,6 +3,7 @@
 #include "exec/group/group_by.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "exec/group/group_scan.h"
 #include "exec/group/grouped_rows.h"
 #include "exec/group/grouped_select.h"
+#include "exec/group/parallel_group.h"
 
 namespace tavix {
 
@@ -49,6 +51,29 @@ Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
                                 [&](const AggregateRecord& record) {
                                   return table.addRecord(record.fields, record.count);
                                 });
+}
+
+// Reads every record of the input that passes `filter` into `shards` on
+// worker threads.
+Error scanRecordsInParallel(const ParsedQuery& query, const QueryOptions& options,
+                            const AggregateInput& input, const std::vector<GroupKeySpec>& keys,
+                            std::span<const AggregateSpec> specs, const RowFilter& filter,
+                            GroupShards& shards) {
+  const ParallelGroupScan scan{&input,
+                               &keys,
+                               specs,
+                               &filter,
+                               groupFieldSpan(query, input.csv.map, keys, specs),
+                               options.delimiter,
+                               options.thread_count};
+  return runParallelGroupScan(
+      scan, shards,
+      [specs](Group& group, const FieldSlice* fields, size_t count, GroupTable& table) {
+        return accumulateGroupRow(specs, group.value, fields, count, table.arena());
+      },
+      [specs](Group& into, const Group& from, GroupTable& table) {
+        return mergeGroupAccumulators(into.value, from.value, specs, table.arena());
+      });
 }
 
 // Renders one group: its aggregates into `rendered` (one text per spec),
@@ -99,11 +124,25 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
 
   GroupTable table(keys, list.specs);
   TAVIX_TRY(table.reserve(initialGroupCapacity(input.csv.size)));
-  TAVIX_TRY(scanRecords(query, options, input, keys, filter, table));
+  std::unique_ptr<GroupShards> shards;
+  size_t workers = 1;
+  if (groupScanRunsInParallel(input.csv.size, options.thread_count, workers)) {
+    shards = std::make_unique<GroupShards>(keys, list.specs, workers);
+    TAVIX_TRY(scanRecordsInParallel(query, options, input, keys, list.specs, filter, *shards));
+  } else {
+    TAVIX_TRY(scanRecords(query, options, input, keys, filter, table));
+  }
 
+  // Every group lives in the one table or, after the parallel scan, in
+  // exactly one shard.
   std::vector<GroupSortEntry<Group>> entries;
-  entries.reserve(table.map().size());
-  collectGroupEntries(table.map(), entries);
+  if (shards != nullptr) {
+    entries.reserve(shards->groupCount());
+    for (size_t i = 0; i < shards->size(); ++i) collectGroupEntries((*shards)[i].table.map(), entries);
+  } else {
+    entries.reserve(table.map().size());
+    collectGroupEntries(table.map(), entries);
+  }
   sortGroupEntries(entries);
 
   std::vector<SortKey> sort_keys;

@@ -27,6 +27,7 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -40,6 +41,11 @@ namespace tavix {
 
 // The most worker threads one executor starts.
 inline constexpr uint64_t kMaxWorkerThreads = 1024;
+
+// Inputs of at least this many bytes (more than 10 MiB) are read by worker
+// threads when two or more may run: below it one sequential pass is cheaper
+// than starting threads.
+inline constexpr uint64_t kParallelMinBytes = 10'485'761;
 
 // Returns the number of workers for a body of `body_bytes`: the option, or
 // the processor count when it is 0, clamped to 1..kMaxWorkerThreads and to
@@ -233,10 +239,17 @@ struct PassThreads {
 // ranges after it never run: the merge's first-error rule in range order
 // (`firstWorkerError`, or its own walk in range order) decides, as for any
 // failing worker.
-template <typename Local, typename Scan, typename Merge>
-[[nodiscard]] Error runChunkWorkers(ChunkPlan& plan, Scan&& scan, Merge&& merge) {
+//
+// Workers that also fill state shared by the whole pass (outside their
+// `Local`) pass `begin_pass() -> Error`, run on the calling thread before
+// every pass, which empties that state so a pass run again after a recut
+// starts from nothing.
+template <typename Local, typename Scan, typename Merge, typename BeginPass>
+[[nodiscard]] Error runChunkWorkers(ChunkPlan& plan, Scan&& scan, Merge&& merge,
+                                    BeginPass&& begin_pass) {
   using Threads = parallel_detail::PassThreads<Local, std::remove_reference_t<Scan>>;
   for (;;) {
+    TAVIX_TRY(begin_pass());
     const size_t n = plan.ranges().size();
     ParallelPass pass;
     std::unique_ptr<ChunkWorker<Local>[]> owned;
@@ -266,6 +279,12 @@ template <typename Local, typename Scan, typename Merge>
     }
     return merge(workers);
   }
+}
+
+template <typename Local, typename Scan, typename Merge>
+[[nodiscard]] Error runChunkWorkers(ChunkPlan& plan, Scan&& scan, Merge&& merge) {
+  return runChunkWorkers<Local>(plan, std::forward<Scan>(scan), std::forward<Merge>(merge),
+                                []() noexcept { return Error::ok; });
 }
 
 // Calls `on_line(line, quote_free, line_offset, done)` for every record of

@@ -1,0 +1,209 @@
+// The grouping scan on worker threads, for inputs of more than 10 MiB.
+//
+// Each worker reads its record-aligned range of the input by positioned
+// reads through the executor's descriptor, cuts and tests every record as
+// the one-thread scan does (AggregateRecordCut), and folds it into a group
+// table of its own, without any lock, until that table holds
+// kPrivateGroupLimit groups. From the next record on (whether its group is
+// new or already private) the worker sends every record to the shared group
+// map: `GroupShards`, a list of tables each guarded by its own lock, the
+// shard of a key picked from its hash. After every worker has ended, the
+// executor's thread folds each worker's private groups into the shards, in
+// range order, and the output reads the shards.
+//
+// Order of a group's list values (and of the additions into its sums): what
+// its shard entry took while workers ran (the records of workers that had
+// switched, in the order they took the shard's lock), then the private
+// entries of the workers in range order, each in its worker's record order.
+// While no worker switches, that is file order.
+//
+// Ownership and threads: the executor owns the shards and the workers for
+// one scan. A worker writes its own context, and a shard only while holding
+// that shard's lock, which it holds for one record's find-or-add and fold;
+// no lock is ever nested. The merge runs after every worker has been joined
+// and takes no lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "common/error.h"
+#include "common/text.h"
+#include "engine/expr/row_filter.h"
+#include "exec/aggregate/aggregate_input.h"
+#include "exec/aggregate/aggregate_records.h"
+#include "exec/aggregate/aggregate_select.h"
+#include "exec/group/group_keys.h"
+#include "exec/group/group_map.h"
+#include "exec/group/group_scan.h"
+#include "exec/parallel/chunk_workers.h"
+#include "platform/platform.h"
+
+namespace tavix {
+
+// Groups a worker keeps privately before it sends its records to the shards.
+inline constexpr size_t kPrivateGroupLimit = 50'000;
+// The fewest shards of the shared group map; more workers get one each.
+inline constexpr size_t kMinGroupShards = 64;
+
+// Whether the grouping scan over an input of `input_bytes` bytes runs on
+// worker threads, and on how many (`workers`).
+bool groupScanRunsInParallel(uint64_t input_bytes, uint64_t thread_count_option,
+                             size_t& workers) noexcept;
+
+// Groups a worker's table is sized for before its first record, by the
+// length of its range.
+size_t workerGroupCapacity(uint64_t range_bytes) noexcept;
+
+// One shard of the shared group map.
+struct GroupShard {
+  GroupShard(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs)
+      : table(keys, specs) {}
+
+  platform::Mutex lock;  // guards `table` while workers run
+  GroupTable table;
+};
+
+// The shared group map: max(workers, kMinGroupShards) shards.
+class GroupShards {
+ public:
+  // `keys` and `specs` must outlive the shards. May throw std::bad_alloc.
+  GroupShards(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs,
+              size_t workers);
+
+  // The shard of a key by its hash: the hash's upper half reduced to the
+  // shard count, so the group map inside a shard, which picks slots by the
+  // lower bits, sees them evenly spread.
+  GroupShard& shardOf(uint64_t hash) noexcept {
+    return *shards_[static_cast<size_t>(((hash >> 32) * shards_.size()) >> 32)];
+  }
+
+  // Empties every shard. Returns OutOfMemory.
+  [[nodiscard]] Error clear();
+
+  size_t size() const noexcept { return shards_.size(); }
+  GroupShard& operator[](size_t i) noexcept { return *shards_[i]; }
+  const GroupShard& operator[](size_t i) const noexcept { return *shards_[i]; }
+
+  // The number of groups over every shard.
+  size_t groupCount() const noexcept;
+
+ private:
+  const std::vector<GroupKeySpec>& keys_;
+  std::span<const AggregateSpec> specs_;
+  std::vector<std::unique_ptr<GroupShard>> shards_;
+};
+
+// The per-worker record of the parallel grouping scan.
+struct GroupByWorkerContext {
+  std::unique_ptr<GroupTable> private_table;
+  // Set at the first record that finds the private table full; never
+  // cleared: from then on every record of the worker goes to the shards.
+  bool switched_to_shards = false;
+};
+
+using GroupByWorker = ChunkWorker<GroupByWorkerContext>;
+
+// What the workers share read-only.
+struct ParallelGroupScan {
+  const AggregateInput* input = nullptr;
+  const std::vector<GroupKeySpec>* keys = nullptr;
+  std::span<const AggregateSpec> specs;  // what every group accumulates
+  const RowFilter* filter = nullptr;
+  size_t field_span = 0;  // leading fields a record is cut to
+  char delimiter = ',';
+  uint64_t thread_count_option = 0;
+};
+
+namespace parallel_group_detail {
+
+// Reads one worker's range into its private table and the shards;
+// `fold(Group&, const FieldSlice* fields, size_t count, GroupTable&)` takes
+// a record into its group of the given table.
+template <typename Fold>
+[[nodiscard]] Error scanGroupRange(const ParallelGroupScan& scan, GroupShards& shards,
+                                   GroupByWorker& w, Fold& fold) {
+  GroupByWorkerContext& context = w.local;
+  context.private_table = std::make_unique<GroupTable>(*scan.keys, scan.specs);
+  GroupTable& own = *context.private_table;
+  TAVIX_TRY(own.reserve(workerGroupCapacity(w.range.end - w.range.start)));
+  auto cut = std::make_unique<AggregateRecordCut>(scan.delimiter, scan.field_span, *scan.filter);
+  return forEachChunkLine(
+      scan.input->handle, scan.delimiter, w,
+      [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
+        bool pass = false;
+        TAVIX_TRY(cut->read(line, quote_free, pass));
+        if (!pass) return Error::ok;
+        const AggregateRecord record = cut->record();
+        const FieldSlice key = own.composeKey(record.fields, record.count);
+        const uint64_t hash = hashGroupKey(key);
+        Group* group = nullptr;
+        bool added = false;
+        if (!context.switched_to_shards) {
+          if (own.map().size() < kPrivateGroupLimit) {
+            TAVIX_TRY(own.groupOfKey(key, hash, group, added));
+            return fold(*group, record.fields, record.count, own);
+          }
+          context.switched_to_shards = true;
+        }
+        GroupShard& shard = shards.shardOf(hash);
+        platform::MutexLock lock(shard.lock);
+        TAVIX_TRY(shard.table.groupOfKey(key, hash, group, added));
+        return fold(*group, record.fields, record.count, shard.table);
+      });
+}
+
+// Folds every worker's private groups into the shards, in range order;
+// `merge(Group& into, const Group& from, GroupTable& into_table)` folds one
+// group into another (into a fresh one for a group new to its shard).
+template <typename Merge>
+[[nodiscard]] Error mergePrivateGroups(std::span<GroupByWorker> workers, GroupShards& shards,
+                                       Merge& merge) {
+  for (GroupByWorker& w : workers) {
+    if (w.local.private_table == nullptr) continue;
+    Error error = Error::ok;
+    w.local.private_table->map().forEachGroup([&](uint64_t hash, const Group& from) {
+      if (error != Error::ok) return;
+      GroupTable& table = shards.shardOf(hash).table;
+      Group* into = nullptr;
+      bool added = false;
+      error = table.groupOfKey(from.key, hash, into, added);
+      if (error == Error::ok) error = merge(*into, from, table);
+    });
+    TAVIX_TRY(error);
+    w.local.private_table.reset();
+  }
+  return Error::ok;
+}
+
+}  // namespace parallel_group_detail
+
+// Runs the grouping scan over the input on worker threads and leaves every
+// group of the input in exactly one shard of `shards` (emptied first).
+// `fold` and `merge` are as in scanGroupRange and mergePrivateGroups; they
+// run on many threads at once, each call on its own group and table. Returns
+// the first error in range order of the workers (the read's, the fold's,
+// OutOfMemory), the start error of a worker thread, or the merge's error.
+template <typename Fold, typename Merge>
+[[nodiscard]] Error runParallelGroupScan(const ParallelGroupScan& scan, GroupShards& shards,
+                                         Fold&& fold, Merge&& merge) {
+  const AggregateInput& input = *scan.input;
+  ChunkPlan plan;
+  TAVIX_TRY(plan.init(input.csv.bytes(), input.csv.header.data_start, scan.thread_count_option,
+                      scan.delimiter));
+  return runChunkWorkers<GroupByWorkerContext>(
+      plan,
+      [&](GroupByWorker& w) -> Error {
+        return parallel_group_detail::scanGroupRange(scan, shards, w, fold);
+      },
+      [&](std::span<GroupByWorker> workers) -> Error {
+        TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));
+        return parallel_group_detail::mergePrivateGroups(workers, shards, merge);
+      },
+      [&]() { return shards.clear(); });
+}
+
+}  // namespace tavix
