@@ -121,6 +121,12 @@ class FileCloser {
 // Writes every byte of `data` at the current position.
 [[nodiscard]] Error writeAll(File file, const void* data, size_t len) noexcept;
 
+// Appends the whole of `from` (from its offset 0 to its end) at the current
+// position of `to`, which moves past the bytes. The bytes are copied inside
+// the system where it can, else read by positioned reads into a buffer and
+// written. `from`'s position is not used. Returns the read or write error.
+[[nodiscard]] Error appendWholeFile(File from, File to) noexcept;
+
 // Moves the file position to the absolute `offset`.
 [[nodiscard]] Error seekTo(File file, uint64_t offset) noexcept;
 

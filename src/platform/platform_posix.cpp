@@ -239,6 +239,32 @@ Error writeAll(File file, const void* data, size_t len) noexcept {
   return Error::ok;
 }
 
+Error appendWholeFile(File from, File to) noexcept {
+  // Page-cache to page-cache inside the kernel: the bytes never pass through
+  // a buffer here. Filesystems that cannot copy so (or across devices) say
+  // so on the first call, before anything is written.
+  loff_t in = 0;
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from.fd, &in, to.fd, nullptr, size_t{1} << 30, 0);
+    if (n > 0) continue;
+    if (n == 0) return Error::ok;
+    if (errno == EINTR) continue;
+    if (in == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+      break;
+    return errorFromErrno(errno, IoOp::write);
+  }
+  constexpr size_t kBufferBytes = size_t{1} << 20;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferBytes]);
+  if (buffer == nullptr) return Error::OutOfMemory;
+  for (uint64_t offset = 0;;) {
+    size_t got = 0;
+    TAVIX_TRY(readAt(from, offset, buffer.get(), kBufferBytes, got));
+    if (got == 0) return Error::ok;
+    TAVIX_TRY(writeAll(to, buffer.get(), got));
+    offset += got;
+  }
+}
+
 Error seekTo(File file, uint64_t offset) noexcept {
   if (::lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) < 0)
     return errorFromErrno(errno, IoOp::seek);

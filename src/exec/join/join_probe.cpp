@@ -102,8 +102,13 @@ Error probeJoinRow(FieldSlice* row, uint64_t write_index, uint64_t depth,
 
 Error probeJoinLine(FieldSlice line, RecordFields& fields, ArenaAllocator& scratch,
                     FieldSlice* row, JoinProbeContext& context) {
-  const JoinPlan& plan = *context.plan;
   const bool quote_free = line.empty() || std::memchr(line.data(), '"', line.size()) == nullptr;
+  return probeJoinLine(line, quote_free, fields, scratch, row, context);
+}
+
+Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, ArenaAllocator& scratch,
+                    FieldSlice* row, JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
   fields.reset(line, quote_free, context.delimiter);
   // The first join's key is a FROM column: a record whose key has no build
   // row is dropped after one field cut and one lookup. A WHERE over FROM

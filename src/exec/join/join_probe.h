@@ -53,6 +53,11 @@ struct JoinProbeContext {
 [[nodiscard]] Error probeJoinLine(FieldSlice line, RecordFields& fields, ArenaAllocator& scratch,
                                   FieldSlice* row, JoinProbeContext& context);
 
+// probeJoinLine for a reader that knows whether the line holds a double
+// quote (`quote_free`: it holds none).
+[[nodiscard]] Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields,
+                                  ArenaAllocator& scratch, FieldSlice* row, JoinProbeContext& context);
+
 // Probes one FROM record given as its fields (the header record without a
 // header row): as probeJoinLine.
 [[nodiscard]] Error probeJoinFields(const FieldSlice* fields, uint64_t count, FieldSlice* row,

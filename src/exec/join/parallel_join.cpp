@@ -13,9 +13,6 @@
 namespace tavix {
 namespace {
 
-// Bytes copied from a worker's file into the result file at a time.
-constexpr size_t kCopyBytes = size_t{1} << 20;
-
 // One worker: its scratch file and the CSV writer over it. The writer holds
 // a 1 MiB buffer, so it lives on the heap.
 struct JoinWorkerLocal {
@@ -61,21 +58,11 @@ Error probeRange(const ParallelJoinInput& input, JoinWorker& w) {
   auto fields = std::make_unique<RecordFields>();
   ArenaAllocator scratch;
   TAVIX_TRY(forEachChunkLine(input.from_file, delimiter, w,
-                             [&](FieldSlice line, bool, uint64_t, bool&) -> Error {
-                               return probeJoinLine(line, *fields, scratch, row.data(), context);
+                             [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
+                               return probeJoinLine(line, quote_free, *fields, scratch, row.data(),
+                                                    context);
                              }));
   return flushResultWriter(*local.writer);
-}
-
-// Appends the whole of `from` to `to`.
-Error copyFileInto(platform::File from, platform::File to, char* buffer) noexcept {
-  for (uint64_t offset = 0;;) {
-    size_t got = 0;
-    TAVIX_TRY(platform::readAt(from, offset, buffer, kCopyBytes, got));
-    if (got == 0) return Error::ok;
-    TAVIX_TRY(platform::writeAll(to, buffer, got));
-    offset += got;
-  }
 }
 
 // After every worker has ended: the first error in range order fails the
@@ -85,9 +72,8 @@ Error mergeJoinWorkers(const ParallelJoinInput& input, std::span<JoinWorker> wor
   TAVIX_TRY(firstWorkerError<JoinWorker>(workers));
   ResultWriter& writer = *input.writer;
   TAVIX_TRY(flushResultWriter(writer));
-  std::unique_ptr<char[]> buffer(new char[kCopyBytes]);
   for (JoinWorker& w : workers) {
-    TAVIX_TRY(copyFileInto(w.local.file.get(), input.output, buffer.get()));
+    TAVIX_TRY(platform::appendWholeFile(w.local.file.get(), input.output));
     w.local.file.reset();
   }
   return finishScanOutput(writer);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,6 +81,47 @@ TEST_F(Files, PositionedReadsLeaveThePositionAlone) {
   EXPECT_EQ(size, 10u);
   EXPECT_EQ(writeAll(f, "x", 1), Error::NotOpenForWriting);
   closeFile(f);
+}
+
+// The whole source lands at the target's position, whatever the source's
+// own position, and the target's position moves past it: into a file (the
+// copy inside the system) and into a pipe (by reads and writes).
+TEST_F(Files, AppendWholeFileCopiesAfterThePosition) {
+  std::string big;
+  for (int i = 0; big.size() < (3u << 20) + 17; ++i) big += std::to_string(i) + ",";
+  std::ofstream(dir_ / "big") << big;
+  std::ofstream(dir_ / "empty");
+  File src, empty, dst;
+  ASSERT_EQ(openForReading((dir_ / "big").string(), src), Error::ok);
+  ASSERT_EQ(openForReading((dir_ / "empty").string(), empty), Error::ok);
+  ASSERT_EQ(createExclusive((dir_ / "out").string(), dst), Error::ok);
+  char buf[5];
+  size_t got = 0;
+  ASSERT_EQ(readSome(src, buf, sizeof buf, got), Error::ok);  // moves the source's position
+  ASSERT_EQ(writeAll(dst, "head:", 5), Error::ok);
+  ASSERT_EQ(appendWholeFile(src, dst), Error::ok);
+  ASSERT_EQ(appendWholeFile(empty, dst), Error::ok);
+  ASSERT_EQ(appendWholeFile(src, dst), Error::ok);
+  ASSERT_EQ(writeAll(dst, ":tail", 5), Error::ok);
+  closeFile(dst);
+  std::ifstream in(dir_ / "out", std::ios::binary);
+  const std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(out == "head:" + big + big + ":tail") << out.size();
+
+  std::ofstream(dir_ / "small") << "a,b\n1,2\n";
+  File small;
+  ASSERT_EQ(openForReading((dir_ / "small").string(), small), Error::ok);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(appendWholeFile(small, File{fds[1]}), Error::ok);
+  ::close(fds[1]);
+  char piped[32];
+  const ssize_t n = ::read(fds[0], piped, sizeof piped);
+  ::close(fds[0]);
+  EXPECT_EQ(std::string(piped, n > 0 ? static_cast<size_t>(n) : 0), "a,b\n1,2\n");
+  closeFile(src);
+  closeFile(empty);
+  closeFile(small);
 }
 
 TEST_F(Files, MappingIsReadOnlyAndEmptyFilesMapToNothing) {
