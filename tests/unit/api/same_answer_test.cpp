@@ -211,7 +211,7 @@ void selectMissing(Rng& rng, Statement& s) {
 
 // A leaf of a condition tree.
 std::string conditionLeaf(Rng& rng) {
-  switch (rng.below(12)) {
+  switch (rng.below(16)) {
     case 0: return "id > " + std::to_string(rng.below(30));
     case 1: return "price <= " + std::to_string(rng.below(25));
     case 2: return "grp = " + std::to_string(rng.below(5));
@@ -223,6 +223,10 @@ std::string conditionLeaf(Rng& rng) {
     case 8: return "price BETWEEN 5 AND 20";
     case 9: return "name = 'Ann'";
     case 10: return "name ILIKE 'ann'";
+    case 11: return "name NOT LIKE '%a%'";
+    case 12: return "id IN (1, 3, 5, 8)";
+    case 13: return "name > 'b'";
+    case 14: return "price = '10'";
     default: return "cat <> 'z'";
   }
 }
@@ -291,8 +295,8 @@ void windowLimitOffset(Rng& rng, Statement& s) {
 const Shape kSelectShapes[] = {selectStar, selectColumns, selectColumns, selectColumns,
                                selectComputed, selectComputed, selectMissing};
 const Shape kWhereShapes[] = {whereAllRows, whereNumericLeaf, whereGuarded, whereGuarded};
-const Shape kOrderShapes[] = {orderNone,    orderNone,      orderOneKey,
-                              orderOneKey,  orderTwoKeys,   orderMissingKey};
+const Shape kOrderShapes[] = {orderNone,   orderNone,    orderNone,   orderOneKey,
+                              orderOneKey, orderOneKey,  orderTwoKeys, orderMissingKey};
 const Shape kWindowShapes[] = {windowNone, windowNone, windowLimit, windowLargeLimit,
                                windowOffset, windowLimitOffset};
 
