@@ -54,7 +54,10 @@ void* pageAlloc(void*, size_t len, size_t align) {
   if (align > pageSize() || len == 0) return nullptr;
   void* p = mmap(nullptr, roundToPages(len), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                  -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
+  if (p == MAP_FAILED) return nullptr;
+  // Only advice: where huge pages are off the block is served as it is.
+  if (len >= (size_t{2} << 20)) static_cast<void>(madvise(p, roundToPages(len), MADV_HUGEPAGE));
+  return p;
 }
 
 bool pageResize(void*, void*, size_t old_len, size_t new_len) {

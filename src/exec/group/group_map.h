@@ -12,7 +12,8 @@
 //
 // `GroupMap` maps composite keys to the caller's per-group value: a flat
 // open-addressing table of (hash, group) slots with linear probing, a power
-// of two in size and grown at 80 % load. A group (its key copy and its value)
+// of two in size and grown at 80 % load, in whole pages (large slot arrays
+// on huge pages, as a lookup lands on a random slot). A group (its key copy and its value)
 // lives in the caller's arena, which must outlive the map's use; the map
 // allocates only its slot array, so once a group exists finding it again
 // allocates nothing. The map keeps each key's hash, so maps filled on
@@ -160,19 +161,19 @@ class GroupMap {
 
   Error rehash(size_t capacity) noexcept {
     const size_t bytes = capacity * sizeof(Slot);
-    Slot* slots = static_cast<Slot*>(cAllocator().alloc(bytes, alignof(Slot)));
+    Slot* slots = static_cast<Slot*>(pageAllocator().alloc(bytes, alignof(Slot)));
     if (slots == nullptr) return Error::OutOfMemory;
     std::memset(static_cast<void*>(slots), 0, bytes);
     Slot* old = std::exchange(slots_, slots);
     const size_t old_capacity = std::exchange(capacity_, capacity);
     for (size_t i = 0; i < old_capacity; ++i)
       if (old[i].group != nullptr) slots_[emptySlotFor(old[i].hash)] = old[i];
-    cAllocator().free(old, old_capacity * sizeof(Slot));
+    pageAllocator().free(old, old_capacity * sizeof(Slot));
     return Error::ok;
   }
 
   void release() noexcept {
-    cAllocator().free(slots_, capacity_ * sizeof(Slot));
+    pageAllocator().free(slots_, capacity_ * sizeof(Slot));
     slots_ = nullptr;
     capacity_ = 0;
     size_ = 0;

@@ -3,8 +3,10 @@
 // group's accumulator block.
 //
 // A `GroupTable` owns one group map and the arena that holds its groups
-// (composite keys, key parts, accumulator blocks and what they keep);
-// nothing in the arena is freed before the table is. Per record it reuses
+// (composite keys, key parts, accumulator blocks and what they keep), its
+// chunks whole pages (huge pages once they are large: every record reads a
+// group at a random place); nothing in the arena is freed before the table
+// is. Per record it reuses
 // one key buffer and one scratch buffer, so a record of an existing group
 // allocates nothing beyond what its aggregates keep (distinct texts, list
 // values). One table belongs to one thread: the single-threaded scan has
