@@ -6,42 +6,16 @@
 
 #include <string>
 
-#include "sql/statement_parser.h"
-#include "support/scratch_dir.h"
+#include "support/aggregating_executor_run.h"
 #include "support/sequences.h"
 #include "support/thread_sweep.h"
 
 namespace tavix {
 namespace {
 
-class GlobalAggregateTest : public testing::ScratchDir {
+class GlobalAggregateTest : public testing::AggregatingExecutorRun {
  protected:
-  // Runs `sql` over `input` (opened by path, or handed over pre-opened) and
-  // returns the result text, or "error: " and the error's name.
-  std::string run(const std::string& input, const std::string& sql, const QueryOptions& options,
-                  bool preopened = false) {
-    const std::string name = "in" + std::to_string(++runs_) + ".csv";
-    const platform::File in = fileWith(name, input);
-    std::string text = sql;
-    const size_t at = text.find("{IN}");
-    if (at != std::string::npos) text.replace(at, 4, path(name));
-    ParsedQuery query;
-    if (parseQuery(text, query) != Error::ok) return "parse error";
-    const std::string out_name = "out" + std::to_string(runs_) + ".txt";
-    const platform::File out = createFile(out_name);
-    const PreopenedSource source = preopened ? PreopenedSource{in, true} : PreopenedSource{};
-    const Error e = runGlobalAggregateQuery(query, ResultFile{out}, options, source);
-    if (preopened) {
-      // The executor never closes a handle it was given.
-      uint64_t size = 0;
-      EXPECT_EQ(platform::fileSize(in, size), Error::ok);
-      EXPECT_EQ(size, input.size());
-    }
-    if (e != Error::ok) return "error: " + std::string(errorName(e));
-    return readBack(out_name);
-  }
-
-  int runs_ = 0;
+  GlobalAggregateTest() : AggregatingExecutorRun(runGlobalAggregateQuery) {}
 };
 
 TEST_F(GlobalAggregateTest, OptionsShapeTheAnswer) {
