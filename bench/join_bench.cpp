@@ -12,9 +12,10 @@
 //     counts its LFs (the ratio's base); one and eight threads map it and
 //     count its LFs;
 //   - a plain scan with a selective WHERE, one thread (streaming executor);
-//   - a plain join with the same selective WHERE (one thread);
-//   - the first pass of a join feeding GROUP BY: the joined rows of the two
-//     columns the second pass reads, written to a scratch file (one thread);
+//   - a plain join with the same selective WHERE, and the first pass of a
+//     join feeding GROUP BY (the joined rows of the two columns the second
+//     pass reads, written to a scratch file), each on 1, 2, 4 and 8 threads
+//     (one thread: the sequential loop; more: the worker threads);
 //   - the whole statement through the exported CSV function (the second
 //     pass is the grouping executor, with its own worker threads).
 // Results go to scratch files in /tmp, removed afterwards.
@@ -94,9 +95,9 @@ int main(int argc, char** argv) {
   const double floor_map1 = measure([&] { return floorSeconds(path, 1); });
   const double floor8 = measure([&] { return floorSeconds(path, 8); });
   std::printf("file %s, %.1f MiB\n", path, size / 1048576.0);
-  std::printf("%-58s %9s %7s %9s\n", "shape", "median s", "GB/s", "x floor1");
+  std::printf("%-66s %9s %7s %9s\n", "shape", "median s", "GB/s", "x floor1");
   const auto report = [&](const char* label, double s) {
-    std::printf("%-58s %9.4f %7.2f %9.2f\n", label, s, size / s / 1e9, s / floor1);
+    std::printf("%-66s %9.4f %7.2f %9.2f\n", label, s, size / s / 1e9, s / floor1);
   };
   report("floor, 1 thread (2 MiB reads + memchr LF count)", floor1);
   report("floor, 1 thread (mmap + memchr LF count)", floor_map1);
@@ -115,20 +116,25 @@ int main(int argc, char** argv) {
 
   const std::string join = "SELECT b.id, b.price, d.label FROM " + big + " b INNER JOIN " + dim +
                            " d ON b.category = d.category WHERE b.price > 999.5";
-  report("join: SELECT b.id, b.price, d.label WHERE b.price > 999.5", measure([&] {
-           return timeInto(join, [](const ParsedQuery& q, const ResultFile& out) {
-             return runJoinQuery(q, out, QueryOptions{});
-           });
-         }));
-
   const std::string grouped = "SELECT d.label, count(*), sum(b.price) FROM " + big + " b INNER JOIN " +
                               dim + " d ON b.category = d.category GROUP BY d.label";
   const JoinColumnFilter staged = [](std::string_view name) { return name == "label" || name == "price"; };
-  report("join + GROUP BY d.label: first pass (label, price)", measure([&] {
-           return timeInto(grouped, [&](const ParsedQuery& q, const ResultFile& out) {
-             return runJoinStagingQuery(q, out, QueryOptions{}, staged);
-           });
-         }));
+  // The join executor on 1, 2, 4 and 8 threads (1: the sequential loop).
+  for (uint64_t threads : {1, 2, 4, 8}) {
+    QueryOptions options;
+    options.thread_count = threads;
+    const std::string on = ", " + std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+    report(("join: SELECT b.id, b.price, d.label WHERE b.price > 999.5" + on).c_str(), measure([&] {
+             return timeInto(join, [&](const ParsedQuery& q, const ResultFile& out) {
+               return runJoinQuery(q, out, options);
+             });
+           }));
+    report(("join + GROUP BY d.label: first pass (label, price)" + on).c_str(), measure([&] {
+             return timeInto(grouped, [&](const ParsedQuery& q, const ResultFile& out) {
+               return runJoinStagingQuery(q, out, options, staged);
+             });
+           }));
+  }
   report("join + GROUP BY d.label: whole statement", measure([&] { return timeExported(grouped); }));
   return 0;
 }
