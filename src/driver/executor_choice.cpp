@@ -58,19 +58,15 @@ Executor chooseExecutor(const StatementShape& s, uint64_t size, unsigned cpus) {
   if (s.any_aggregate) return s.all_aggregates ? Executor::global_aggregate : Executor::refuse_mixed;
   if (s.distinct && !s.select_star && !s.scalar_exprs) return Executor::distinct_rewrite;
 
-  const bool many_cpus = cpus >= 2;
-  if (s.computed_select) {
-    if (size >= kParallelMinBytes && !s.has_order_by && !s.distinct && s.limit < 0 &&
-        s.offset == 0 && many_cpus)
-      return Executor::parallel_expr;
-    return Executor::streaming;
+  // Over a large file every remaining shape has a parallel path; a computed
+  // list written whole in file order has its own.
+  if (size >= kParallelMinBytes && cpus >= 2) {
+    const bool whole_in_file_order =
+        !s.has_order_by && !s.distinct && s.limit < 0 && s.offset == 0;
+    return s.computed_select && whole_in_file_order ? Executor::parallel_expr
+                                                    : Executor::parallel_mapped;
   }
-  if (s.order_by_keys > 1) return Executor::streaming;
-  // An absent LIMIT is stored as -1, which read as unsigned passes the test.
-  const bool large_limit = static_cast<uint32_t>(s.limit) >= kParallelMinLimit;
-  if (s.offset == 0 && size >= kParallelMinBytes && (s.has_order_by || large_limit) && many_cpus)
-    return Executor::parallel_mapped;
-  if (s.offset == 0 && size >= kMappedMinBytes) return Executor::mapped;
+  if (size >= kMappedMinBytes) return Executor::mapped;
   return Executor::streaming;
 }
 

@@ -58,9 +58,6 @@ enum class Executor : uint8_t {
 // (10 MiB) with two or more processors, scanned by worker threads: below
 // them one sequential pass is cheaper than setting up a mapping or threads.
 inline constexpr uint64_t kMappedMinBytes = 5'242'881;
-// A LIMIT this large is worth splitting across workers; smaller limits are
-// reached sooner by one sequential scan.
-inline constexpr uint32_t kParallelMinLimit = 100'001;
 
 StatementShape describeStatement(const ParsedQuery& query);
 

@@ -1,4 +1,4 @@
-// runMappedQuery: plain columns over one large file, on the query thread,
+// runMappedQuery: any select list over one large file, on the query thread,
 // from a read-only mapping of the whole file.
 //
 // Fields are views into the mapping; only a field holding doubled quotes is

@@ -14,10 +14,6 @@ Error openMappedPlainScan(const ParsedQuery& query, const InputFile& input,
                           MappedPlainScan& scan) {
   TAVIX_TRY(openMappedCsv(input.handle, options.csvLayout(), scan.input));
   TAVIX_TRY(buildOutputColumns(query, scan.input.header.names, scan.input.map, scan.columns));
-  // Items that compile as expressions go to the expression-capable
-  // executors (selectNeedsExpressionExecutor); none reaches this one.
-  for (const OutputColumnSpec& column_spec : scan.columns.specs)
-    if (column_spec.kind != OutputColumnKind::column) return Error::Unexpected;
   initResultWriter(scan.writer, result.handle, options.output_format, options.delimiter);
   TAVIX_TRY(setResultColumns(scan.writer, scan.columns.labels, options.omit_header));
   return scan.filter.init(query, scan.input.map, options.strict);

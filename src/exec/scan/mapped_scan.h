@@ -1,5 +1,5 @@
-// The start the plain-column executors over a mapped file share: the plain
-// output columns and the mapped input with its writer and WHERE filter.
+// The start the executors over a mapped file share: the output columns and
+// the mapped input with its writer and WHERE filter.
 // Built on the executor's thread; afterwards workers only read it.
 #pragma once
 
@@ -19,9 +19,9 @@ namespace tavix {
 // column map (`openMappedCsv`), the output columns by the rule every scan
 // executor follows (`buildOutputColumns`: aliases, implicit ones too, and
 // labels from the trimmed header names), the writer with the output started
-// (the CSV header row buffered) and the WHERE filter. The driver sends these
-// executors only select lists whose every item is a column, so every output
-// column takes its field as it stands.
+// (the CSV header row buffered) and the WHERE filter. A column item takes
+// its field as it stands; computed items are evaluated per row
+// (`projectRow`).
 // The members refer to each other and to the mapping, so the object stays
 // where it was opened; the mapping goes last. Belongs to the executor's thread;
 // workers only read it.

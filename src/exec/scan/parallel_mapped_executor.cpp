@@ -1,4 +1,4 @@
-// runParallelMappedQuery: plain columns over one large file, scanned by
+// runParallelMappedQuery: any select list over one large file, scanned by
 // worker threads over record-aligned ranges of one read-only mapping. This
 // file holds the shared frame and the ORDER BY path; the unsorted path is in
 // parallel_unsorted_path.cpp.
@@ -8,16 +8,18 @@
 // outcomes that every cut fell on a record start and otherwise cuts exactly
 // and runs the workers again, before anything is written.
 //
-// ORDER BY path: each worker reads its range by positioned reads,
-// tests WHERE on its records and keeps, per matching record, its sort value
-// and its raw line (as views into the mapping): all of them, or only the
-// best k in a `TopNHeap` when the statement has a LIMIT of at most
-// kTopNMaxRows and no DISTINCT.
+// ORDER BY path (any number of keys, each an output column, a computed item
+// or any header column): each worker reads its range by positioned reads,
+// tests WHERE on its records and keeps, per matching record, its key values
+// (read once) and its raw line (as views into the mapping): all of them, or
+// only its best LIMIT + OFFSET in a `TopNHeap` when that is at most
+// kTopNMaxRows.
 // After joining, the executor appends the workers' records in range order,
 // so the merged array is in input order and the sort breaks ties by input
 // position, then splits each kept line again, projects it and writes it in
 // the sorted-row form (every JSON value a string).
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -61,24 +63,52 @@ Error runParallelMappedQuery(const ParsedQuery& query, const InputFile& input,
 
 namespace {
 
+// Where a worker reads one ORDER BY key's value.
+struct SortKeyRead {
+  uint64_t index = 0;       // source column, or output position
+  bool from_value = false;  // the value of an output expression at `index`
+};
+
+// What every sort worker reads.
+struct SortPathPlan {
+  std::vector<SortKeyRead> keys;  // in ORDER BY order, at least one
+  std::unique_ptr<bool[]> more_descending;
+  RecordOrder order;
+  size_t more_count = 0;
+  // LIMIT + OFFSET is small: each worker keeps its best rows in a heap.
+  bool use_heap = false;
+  uint64_t window = 0;        // LIMIT + OFFSET with use_heap
+  bool count_answer = false;  // no LIMIT: every kept record is in the answer
+  bool project = false;       // workers evaluate the select list
+  // DISTINCT with a key that is not among the output: duplicates may carry
+  // different keys, and only the first in input order counts, so the merge
+  // drops repeats in input order before sorting.
+  bool distinct_before_sort = false;
+  size_t filter_span = 0;  // leading fields the WHERE reads
+  size_t key_span = 0;     // leading fields the WHERE and the keys read
+};
+
 // One worker of the ORDER BY path.
 struct SortWorkerLocal {
-  TopNHeap heap;                       // use_heap
-  std::vector<SortKeyRecord> entries;  // otherwise
-  // Sort values that were unescaped: they live until the executor returns.
+  TopNHeap heap;  // use_heap
+  // The further key values of the heap's slot i at [i * more_count, ...).
+  std::vector<OrderValue> slot_more;
+  std::vector<OrderValue> candidate_more;
+  std::vector<SortKeyRecord> entries;  // without use_heap
+  std::vector<OrderValue> entry_more;  // their further key values
+  // Key texts that were unescaped or computed: they live until the executor
+  // returns.
   ArenaAllocator kept_texts;
   // The worker's own DISTINCT rows: a record repeating an earlier record of
   // the same range can only repeat a row the executor writes anyway.
   DistinctRowSet distinct_rows;
 };
 
-// What every sort worker reads.
-struct SortPathPlan {
-  uint64_t sort_column = 0;
-  bool use_heap = false;      // LIMIT k <= kTopNMaxRows without DISTINCT
-  bool count_answer = false;  // no LIMIT: every kept record is in the answer
-  size_t filter_span = 0;     // leading fields the WHERE reads
-};
+FieldSlice readSortKey(const SortKeyRead& key, const FieldSlice* fields, size_t count,
+                       const FieldSlice* values) noexcept {
+  if (key.from_value) return values[key.index];
+  return key.index < count ? fields[key.index] : FieldSlice();
+}
 
 Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
                     ChunkWorker<SortWorkerLocal>& w) {
@@ -86,23 +116,24 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
   const OutputColumns& columns = *frame.columns;
   const char delimiter = frame.options->delimiter;
   SortWorkerLocal& local = w.local;
-  if (plan.use_heap)
-    TAVIX_TRY(local.heap.init(static_cast<uint64_t>(query.limit), query.order_by.primary_descending));
+  const size_t m = plan.more_count;
+  if (plan.use_heap) {
+    TAVIX_TRY(local.heap.init(plan.window, plan.order));
+    local.slot_more.resize(static_cast<size_t>(plan.window) * m);
+  }
+  local.candidate_more.resize(m);
   RecordFields record;
   std::vector<FieldSlice> values(columns.size());
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
   BudgetShare budget(w.budget());
   uint64_t own_answer_bytes = 0;
-  // Fields the WHERE and the sort key read; the whole record only when the
-  // row is projected.
-  const size_t key_span = std::max<size_t>(plan.filter_span, plan.sort_column + 1);
-  const bool project = query.distinct || plan.count_answer;
 
   // The range is read by positioned reads, as the unsorted path reads it:
   // the mapping's pages are never faulted in by the scan. What a kept record
-  // keeps (its line, its sort value) is taken as a view of the same bytes in
-  // the mapping, which outlives the records.
+  // keeps (its line, its key values) is taken as a view of the same bytes in
+  // the mapping, which outlives the records; a key text found elsewhere (an
+  // unescaped field, a computed value) is copied.
   return forEachChunkLine(
       frame.input->handle, delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t line_offset, bool&) -> Error {
@@ -111,30 +142,50 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
         bool pass = false;
         TAVIX_TRY(frame.filter->test(record.fields(), record.count(), pass));
         if (!pass) return Error::ok;
-        TAVIX_TRY(record.need(project ? kAllFields : key_span, scratch));
+        TAVIX_TRY(record.need(plan.project ? kAllFields : plan.key_span, scratch));
         const FieldSlice* fields = record.fields();
         const size_t count = record.count();
-        if (project) projectRow(columns, fields, count, row_arena, values.data());
+        if (plan.project) projectRow(columns, fields, count, row_arena, values.data());
         if (query.distinct) {
           bool fresh = false;
           TAVIX_TRY(local.distinct_rows.insertRow(values, fresh));
           if (!fresh) return Error::ok;
         }
         const char* const mapped = frame.data + line_offset;
-        FieldSlice key = plan.sort_column < count ? fields[plan.sort_column] : FieldSlice();
+        FieldSlice first = readSortKey(plan.keys[0], fields, count, values.data());
+        const double number = readSortNumber(first);
+        // Once the heap is full nearly every row loses on its first key
+        // alone: test that first, and build and keep a record only for a
+        // row the heap takes.
+        if (plan.use_heap && !local.heap.wouldAdmit(number, first)) return Error::ok;
+        for (size_t i = 0; i < m; ++i) {
+          local.candidate_more[i] =
+              makeOrderValue(readSortKey(plan.keys[i + 1], fields, count, values.data()));
+        }
+        SortKeyRecord sort_record{makeOrderKey(number, first), number, first,
+                                  FieldSlice(mapped, line.size()), local.candidate_more.data()};
+        OrderValue* more = nullptr;
         if (plan.use_heap) {
-          // Once the heap is full nearly every row loses to its worst record:
-          // test that first, and build and keep a record only for a row the
-          // heap takes.
-          const double number = readSortNumber(key);
-          if (!local.heap.wouldAdmit(number, key)) return Error::ok;
-          if (!keepPastRecord(key, line, mapped, local.kept_texts)) return Error::OutOfMemory;
-          local.heap.offer(SortKeyRecord{makeOrderKey(number, key), number, key,
-                                         FieldSlice(mapped, line.size())});
+          if (!local.heap.wouldAdmit(sort_record)) return Error::ok;
+          more = m == 0 ? nullptr : local.slot_more.data() + local.heap.nextSlot() * m;
+        } else {
+          local.entry_more.resize(local.entry_more.size() + m);
+          more = m == 0 ? nullptr : local.entry_more.data() + local.entry_more.size() - m;
+        }
+        if (!keepPastRecord(first, line, mapped, local.kept_texts)) return Error::OutOfMemory;
+        sort_record.key_text = first;
+        for (size_t i = 0; i < m; ++i) {
+          more[i] = local.candidate_more[i];
+          if (!keepPastRecord(more[i].text, line, mapped, local.kept_texts)) return Error::OutOfMemory;
+        }
+        if (plan.use_heap) {
+          sort_record.more_keys = more;
+          local.heap.admit(sort_record);
           return Error::ok;
         }
-        if (!keepPastRecord(key, line, mapped, local.kept_texts)) return Error::OutOfMemory;
-        const SortKeyRecord sort_record = makeSortKeyRecord(key, FieldSlice(mapped, line.size()));
+        // The entries' further keys are pointed at once the worker is done
+        // (the list moves while it grows).
+        sort_record.more_keys = nullptr;
         local.entries.push_back(sort_record);
         if (plan.count_answer) {
           // Without LIMIT every kept record is written: stop as soon as the
@@ -150,24 +201,69 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
       });
 }
 
-// The source column the single ORDER BY key names: the column of an output
-// column (by position, label or header name), else any header column.
-[[nodiscard]] Error resolveSortColumn(const ParallelScanFrame& frame, uint64_t& column) {
-  const ParsedQuery& query = *frame.query;
-  SortKeySource source;
-  TAVIX_TRY(resolveSortKeySource(query.order_by.primary_column, query.order_by.primary_descending,
-                                 *frame.columns, *frame.map, source));
-  column = source.from_output ? frame.columns->specs[source.index].column : source.index;
+// Resolves every ORDER BY key to where a worker reads it: the source column
+// of an output column that takes a field (or of a header column no output
+// names), else the value of an output expression.
+[[nodiscard]] Error planSortKeys(const ParallelScanFrame& frame, SortPathPlan& plan) {
+  const OutputColumns& columns = *frame.columns;
+  std::vector<SortKeySource> sources;
+  TAVIX_TRY(resolveSortKeySources(*frame.query, columns, *frame.map, sources));
+  plan.more_count = sources.size() - 1;
+  plan.more_descending.reset(new bool[sources.size()]);
+  bool all_in_output = true;
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const SortKeySource& source = sources[i];
+    SortKeyRead read;
+    if (!source.from_output) {
+      read.index = source.index;
+      all_in_output = false;
+    } else if (columns.specs[source.index].kind == OutputColumnKind::column) {
+      read.index = columns.specs[source.index].column;
+    } else {
+      read.index = source.index;
+      read.from_value = true;
+    }
+    if (!read.from_value) plan.key_span = std::max<size_t>(plan.key_span, read.index + 1);
+    plan.project = plan.project || read.from_value;
+    plan.keys.push_back(read);
+    if (i > 0) plan.more_descending[i - 1] = source.descending;
+  }
+  plan.order = RecordOrder{sources[0].descending,
+                           std::span<const bool>(plan.more_descending.get(), plan.more_count)};
+  plan.distinct_before_sort = frame.query->distinct && !all_in_output;
+  return Error::ok;
+}
+
+// Keeps, in input order, only the records whose output values were not seen
+// in an earlier record; returns the count kept.
+[[nodiscard]] Error dropRepeatedRows(const ParallelScanFrame& frame,
+                                     std::vector<SortKeyRecord>& records, uint64_t& count) {
+  const OutputColumns& columns = *frame.columns;
+  std::vector<FieldSlice> values(columns.size());
+  FieldSlice fields[kMaxRecordFields];
+  ArenaAllocator scratch;
+  ArenaAllocator row_arena;
+  DistinctRowSet seen;
+  count = 0;
+  for (const SortKeyRecord& r : records) {
+    scratch.reset();
+    size_t field_count = 0;
+    TAVIX_TRY(splitRecordFields(r.row_text, frame.options->delimiter, fields, field_count, scratch));
+    projectRow(columns, fields, field_count, row_arena, values.data());
+    bool fresh = false;
+    TAVIX_TRY(seen.insertRow(values, fresh));
+    if (fresh) records[count++] = r;
+  }
   return Error::ok;
 }
 
 // The merge of the ORDER BY path: the workers' records in range order, then
-// the sort, and the kept lines split again, projected and written.
+// the sort, and the kept lines split again, projected and written after
+// OFFSET, up to LIMIT.
 [[nodiscard]] Error mergeSortWorkers(const ParallelScanFrame& frame, const SortPathPlan& plan,
                                      std::span<ChunkWorker<SortWorkerLocal>> workers) {
   const ParsedQuery& query = *frame.query;
   const QueryOptions& options = *frame.options;
-  const bool descending = query.order_by.primary_descending;
   TAVIX_TRY(firstWorkerError<ChunkWorker<SortWorkerLocal>>(workers));
 
   uint64_t n = 0;
@@ -179,16 +275,27 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
     SortWorkerLocal& local = w.local;
     if (plan.use_heap) {
       filled += local.heap.takeInInputOrder(records.data() + filled);
-    } else {
-      std::copy(local.entries.begin(), local.entries.end(), records.begin() + static_cast<ptrdiff_t>(filled));
-      filled += local.entries.size();
-      std::vector<SortKeyRecord>().swap(local.entries);
+      continue;
     }
+    for (size_t i = 0; i < local.entries.size(); ++i) {
+      SortKeyRecord& r = records[filled + i];
+      r = local.entries[i];
+      if (plan.more_count != 0) r.more_keys = local.entry_more.data() + i * plan.more_count;
+    }
+    filled += local.entries.size();
+    std::vector<SortKeyRecord>().swap(local.entries);
   }
+  if (plan.distinct_before_sort) {
+    TAVIX_TRY(dropRepeatedRows(frame, records, n));
+    records.resize(n);
+  }
+  // With DISTINCT (keys among the output) repeats across ranges are dropped
+  // while writing: they tie with their first copy on every key, so it sorts
+  // first. The window is then counted while writing.
   std::optional<uint64_t> limit;
-  if (query.limit >= 0 && !query.distinct) limit = static_cast<uint64_t>(query.limit);
+  if (!query.distinct || plan.distinct_before_sort) limit = computeSortLimit(query.limit, query.offset);
   uint64_t kept = 0;
-  TAVIX_TRY(sortKeyRecords(records.data(), n, descending, limit, kept));
+  TAVIX_TRY(sortKeyRecords(records.data(), n, plan.order, limit, kept));
 
   const OutputColumns& columns = *frame.columns;
   std::vector<FieldSlice> values(columns.size());
@@ -196,10 +303,13 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
   DistinctRowSet distinct_rows;
+  const bool drop_repeats = query.distinct && !plan.distinct_before_sort;
   // Sorted rows are written as every sorted scan writes them: rendered in
   // the form of rows gathered for sorting, every JSON value a string.
   const RowForm form = rowFormOf(*frame.writer, JsonValues::strings);
   TextBuffer row_text;
+  const uint64_t skip = query.offset > 0 ? static_cast<uint64_t>(query.offset) : 0;
+  uint64_t skipped = 0;
   uint64_t written = 0;
   // Sorted lines lie all over the mapping: ask for a line a few rows ahead
   // so its cache miss overlaps the work on the current one.
@@ -211,10 +321,14 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
     size_t count = 0;
     TAVIX_TRY(splitRecordFields(records[i].row_text, options.delimiter, fields, count, scratch));
     projectRow(columns, fields, count, row_arena, values.data());
-    if (query.distinct) {
+    if (drop_repeats) {
       bool fresh = false;
       TAVIX_TRY(distinct_rows.insertRow(values, fresh));
       if (!fresh) continue;
+    }
+    if (skipped < skip) {
+      ++skipped;
+      continue;
     }
     row_text.clear();
     TAVIX_TRY(appendRenderedRow(row_text, form, values));
@@ -229,11 +343,17 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
 Error runParallelSortedPath(ParallelScanFrame& frame) {
   const ParsedQuery& query = *frame.query;
   SortPathPlan plan;
-  TAVIX_TRY(resolveSortColumn(frame, plan.sort_column));
-  plan.use_heap = query.limit >= 0 && !query.distinct &&
-                  static_cast<uint64_t>(query.limit) <= kTopNMaxRows;
+  TAVIX_TRY(planSortKeys(frame, plan));
+  const std::optional<uint64_t> window = computeSortLimit(query.limit, query.offset);
+  // With DISTINCT a worker's heap holds its best distinct rows; that covers
+  // the answer only when repeats tie on every key (every key is among the
+  // output).
+  plan.use_heap = window.has_value() && *window <= kTopNMaxRows && !plan.distinct_before_sort;
+  plan.window = plan.use_heap ? *window : 0;
   plan.count_answer = query.limit < 0;
+  plan.project = plan.project || query.distinct || plan.count_answer;
   plan.filter_span = filterFieldSpan(query, *frame.map);
+  plan.key_span = std::max(plan.key_span, plan.filter_span);
   return runChunkWorkers<SortWorkerLocal>(
       frame.plan, [&](ChunkWorker<SortWorkerLocal>& w) { return scanSortRange(frame, plan, w); },
       [&](std::span<ChunkWorker<SortWorkerLocal>> workers) {

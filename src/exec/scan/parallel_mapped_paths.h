@@ -1,5 +1,5 @@
 // The two paths of runParallelMappedQuery behind one frame: the executor
-// maps the file, reads the header, resolves the plain output columns and the
+// maps the file, reads the header, resolves the output columns and the
 // WHERE, starts the result writer (CSV header row buffered) and cuts the body
 // into ranges, then hands the frame to the ORDER BY path or to the unsorted
 // path. Both run on the executor's thread and run their workers with
@@ -33,14 +33,14 @@ struct ParallelScanFrame {
 };
 
 // ORDER BY: workers keep the matching records (a bounded heap per worker
-// for a small LIMIT), the executor merges them in range order, sorts,
-// re-splits and writes the kept lines.
+// for a small LIMIT + OFFSET), the executor merges them in range order,
+// sorts, re-splits and writes the kept lines of the window.
 [[nodiscard]] Error runParallelSortedPath(ParallelScanFrame& frame);
 
-// No ORDER BY: without LIMIT and DISTINCT workers render their rows into
-// texts written in range order; otherwise they collect rows that the
-// executor writes through the writer, dropping duplicates and stopping at
-// the LIMIT.
+// No ORDER BY: without LIMIT, OFFSET and DISTINCT workers render their rows
+// into texts written in range order; otherwise they collect rows that the
+// executor writes through the writer, dropping duplicates, skipping the
+// OFFSET and stopping at the LIMIT.
 [[nodiscard]] Error runParallelUnsortedPath(ParallelScanFrame& frame);
 
 }  // namespace tavix

@@ -6,13 +6,13 @@
 // writes the texts in range order through the writer, which adds the
 // format's framing.
 //
-// Row mode (a LIMIT, or DISTINCT): each worker reads its range the same way
-// and collects its rows as views into the mapping (fields it had to
-// unescape are copied into memory the worker keeps until the executor is
-// done); the executor writes them in range order through the writer, drops
-// duplicates and stops at the LIMIT. A worker stops once it holds as many
-// rows as the LIMIT: by the end of its rows the answer is complete, so later
-// ranges are not needed either.
+// Row mode (a LIMIT, an OFFSET, or DISTINCT): each worker reads its range
+// the same way and collects its rows as views into the mapping (fields it
+// had to unescape are copied into memory the worker keeps until the
+// executor is done); the executor writes them in range order through the
+// writer, drops duplicates, skips the OFFSET and stops at the LIMIT. A
+// worker stops once it holds LIMIT + OFFSET rows: by the end of its rows the
+// answer is complete, so later ranges are not needed either.
 //
 // A failing worker ends; after joining, the executor prints the worker
 // error line for each failed worker, the first error in range order fails
@@ -92,9 +92,14 @@ Error collectRange(const ParallelScanFrame& frame, const ScanPathPlan& plan, Sca
                    ScanWorkerState& state) {
   const ParsedQuery& query = *frame.query;
   const int64_t limit = query.limit;
+  const uint64_t skip = query.offset > 0 ? static_cast<uint64_t>(query.offset) : 0;
   ScanWorkerLocal& local = w.local;
   uint64_t held = 0;
   uint64_t held_bytes = 0;
+  // The rows of this range past its first OFFSET rows have at least OFFSET
+  // rows before them, so they are in the answer; with DISTINCT some may
+  // repeat an earlier range, so only an answer without OFFSET is counted.
+  const bool count_held = skip == 0 || !query.distinct;
   // The range is read by positioned reads, so the scan faults in no page of
   // the mapping; a kept row's values become views of the same bytes in the
   // mapping, which outlives the rows.
@@ -123,8 +128,8 @@ Error collectRange(const ParallelScanFrame& frame, const ScanPathPlan& plan, Sca
           local.row_hashes.push_back(DistinctRowTable::hashRow(state.values.data(), state.values.size()));
         }
         ++held;
-        held_bytes += minimumRenderedBytes(state.values);
-        if (limit > 0 && held >= static_cast<uint64_t>(limit)) {
+        if (count_held && held > skip) held_bytes += minimumRenderedBytes(state.values);
+        if (limit > 0 && held >= static_cast<uint64_t>(limit) + skip) {
           local.reached_limit = done = true;
         } else if (!AnswerBudget::withinLimit(held_bytes)) {
           // Every row held here is in the answer if the executor gets past
@@ -152,6 +157,8 @@ Error scanRange(const ParallelScanFrame& frame, const ScanPathPlan& plan, ScanWo
   // rows an earlier range already wrote. It points into the workers' rows,
   // which therefore stay until the end.
   DistinctRowTable distinct_rows(width);
+  const uint64_t skip = query.offset > 0 ? static_cast<uint64_t>(query.offset) : 0;
+  uint64_t skipped = 0;
   uint64_t written = 0;
   bool done = query.limit == 0;
   for (ScanWorker& w : workers) {
@@ -164,6 +171,10 @@ Error scanRange(const ParallelScanFrame& frame, const ScanPathPlan& plan, ScanWo
         const uint64_t hash = local.row_hashes[r];
         if (!distinct_rows.isNew(values, hash)) continue;
         TAVIX_TRY(distinct_rows.add(values, hash));
+      }
+      if (skipped < skip) {
+        ++skipped;
+        continue;
       }
       TAVIX_TRY(writeResultRow(*frame.writer, std::span<const FieldSlice>(values, width)));
       ++written;
@@ -196,7 +207,7 @@ Error scanRange(const ParallelScanFrame& frame, const ScanPathPlan& plan, ScanWo
 Error runParallelUnsortedPath(ParallelScanFrame& frame) {
   const ParsedQuery& query = *frame.query;
   ScanPathPlan plan;
-  plan.render_text = query.limit < 0 && !query.distinct;
+  plan.render_text = query.limit < 0 && !query.distinct && query.offset <= 0;
   plan.form = rowFormOf(*frame.writer);
   plan.filter_span = filterFieldSpan(query, *frame.map);
   return runChunkWorkers<ScanWorkerLocal>(

@@ -24,17 +24,17 @@ bool selectNeedsExpressionExecutor(const ParsedQuery& query);
 [[nodiscard]] Error runStreamingQuery(const ParsedQuery& query, const InputFile& input,
                                       const ResultFile& result, const QueryOptions& options);
 
-// Plain columns over a file of more than 5 MiB, from one read-only mapping.
+// Any select list over a file of more than 5 MiB, from one read-only mapping.
 [[nodiscard]] Error runMappedQuery(const ParsedQuery& query, const InputFile& input,
                                    const ResultFile& result, const QueryOptions& options);
 
-// Plain columns over a file of more than 10 MiB, with worker threads over
+// Any select list over a file of more than 10 MiB, with worker threads over
 // line-aligned ranges of one mapping.
 [[nodiscard]] Error runParallelMappedQuery(const ParsedQuery& query, const InputFile& input,
                                            const ResultFile& result, const QueryOptions& options);
 
-// Computed select lists over a file of more than 10 MiB, with worker threads
-// reading their ranges by positioned reads.
+// Computed select lists over a file of more than 10 MiB written whole in
+// file order, with worker threads reading their ranges by positioned reads.
 [[nodiscard]] Error runParallelExprQuery(const ParsedQuery& query, const InputFile& input,
                                          const ResultFile& result, const QueryOptions& options);
 

@@ -285,6 +285,10 @@ void orderMissingKey(Rng& rng, Statement& s) {
   s.order_by = rng.chance(50) ? std::to_string(s.output_names.size() + 1) : "nosuch";
 }
 
+void orderThreeKeys(Rng& rng, Statement& s) {
+  s.order_by = orderKey(rng, s) + ", " + orderKey(rng, s) + ", " + orderKey(rng, s);
+}
+
 void windowNone(Rng&, Statement&) {}
 
 void windowLimit(Rng& rng, Statement& s) { s.window = "LIMIT " + std::to_string(rng.below(8)); }
@@ -301,8 +305,9 @@ void windowLimitOffset(Rng& rng, Statement& s) {
 const Shape kSelectShapes[] = {selectStar, selectColumns, selectColumns, selectColumns,
                                selectComputed, selectComputed, selectMissing};
 const Shape kWhereShapes[] = {whereAllRows, whereNumericLeaf, whereGuarded, whereGuarded};
-const Shape kOrderShapes[] = {orderNone,   orderNone,    orderNone,   orderOneKey,
-                              orderOneKey, orderOneKey,  orderTwoKeys, orderMissingKey};
+const Shape kOrderShapes[] = {orderNone,    orderNone,    orderNone,      orderOneKey,
+                              orderOneKey,  orderOneKey,  orderTwoKeys,   orderTwoKeys,
+                              orderThreeKeys, orderMissingKey};
 const Shape kWindowShapes[] = {windowNone, windowNone, windowLimit, windowLargeLimit,
                                windowOffset, windowLimitOffset};
 
