@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -474,16 +473,12 @@ TEST(ParseQuery, SubqueryConditionsPassTheParserAndAreReported) {
   EXPECT_TRUE(conditionHasSubquery(h.having));
 }
 
-TEST(ParseQuery, HundredThousandTermWhereParsesQuickly) {
+TEST(ParseQuery, HundredThousandTermWhereParses) {
   std::string sql = "SELECT a FROM 'data.csv' d WHERE ";
   for (int i = 0; i < 100000; ++i) sql += (i ? " OR d.a = " : "d.a = ") + std::to_string(i);
   sql += " ORDER BY a LIMIT 3";
-  const auto start = std::chrono::steady_clock::now();
   ParsedQuery q;
   ASSERT_EQ(parseQuery(sql, q), Error::ok);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(seconds, 5.0);  // generous for sanitizer builds; well under 1 s otherwise
   const FieldSlice names[] = {"a"};
   EXPECT_EQ(checkConditionColumns(q.where, names, 1), Error::ok);
   EXPECT_EQ(q.limit, 3);
