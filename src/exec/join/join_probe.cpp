@@ -10,6 +10,10 @@
 namespace tavix {
 namespace {
 
+// Fields past the key and the WHERE that the first cut of a FROM record
+// takes along when everything the row reads lies within them.
+constexpr uint64_t kCutAheadFields = 8;
+
 // The WHERE on a complete combined row. A single comparison with a numeric
 // literal reads its field by the number rule (no blanks; a field that is no
 // number fails the row); a compound condition finds each column through the
@@ -116,7 +120,12 @@ Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, Aren
   // record whatever the joined tables hold.
   const uint64_t key_column = plan.left_key_columns[0];
   const uint64_t where_span = plan.where_from_span;
-  TAVIX_TRY(fields.need(std::max(key_column + 1, where_span), scratch));
+  // Cutting a few fields more costs next to nothing, cutting twice does: a
+  // record is cut as far as everything reads at once unless that is far
+  // beyond the key and the WHERE.
+  uint64_t first_cut = std::max(key_column + 1, where_span);
+  if (plan.from_span <= first_cut + kCutAheadFields) first_cut = std::max(first_cut, plan.from_span);
+  TAVIX_TRY(fields.need(first_cut, scratch));
   if (where_span > 0) {
     placeFromFields(fields.fields(), fields.count(), where_span, row);
     if (!passesWhere(plan, row)) return Error::ok;
