@@ -472,7 +472,9 @@ TEST_F(SameAnswer, RandomScanStatementsAnswerAlikeOverEveryInput) {
       const std::string expected = answer(json, statement.text("'" + small + "'"));
       if (show) std::cout << text("t") << "\n" << expected << "\n";
       SCOPED_TRACE("seed " + std::to_string(seed) + (json ? " json: " : " csv: ") + text("t"));
-      if (spread) ASSERT_EQ(answer(json, over(small)), expected) << "spread over lines";
+      if (spread) {
+        ASSERT_EQ(answer(json, over(small)), expected) << "spread over lines";
+      }
       ASSERT_EQ(answer(json, over(padded5)), expected) << "past 5 MiB";
       {
         const CpuLimit one(1);
