@@ -19,6 +19,7 @@
 #include "exec/aggregate/aggregate_select.h"
 #include "exec/aggregate/having.h"
 #include "exec/group/group_key_row.h"
+#include "exec/group/distinct_keys.h"
 #include "exec/group/group_keys.h"
 #include "exec/group/group_order.h"
 #include "exec/group/group_scan.h"
@@ -127,6 +128,18 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   std::unique_ptr<GroupShards> shards;
   size_t workers = 1;
   if (groupScanRunsInParallel(input.csv.size, options.thread_count, workers)) {
+    if (answersWithDistinctKeys(query, list, keys)) {
+      const ParallelGroupScan scan{&input,
+                                   &keys,
+                                   {},
+                                   &filter,
+                                   groupFieldSpan(query, input.csv.map, keys, {}),
+                                   options.delimiter,
+                                   options.thread_count};
+      std::unique_ptr<ShardedStringSet> distinct_keys;
+      TAVIX_TRY(scanDistinctKeys(scan, distinct_keys));
+      return writeDistinctKeys(query, *distinct_keys, keys.size(), writer);
+    }
     shards = std::make_unique<GroupShards>(keys, list.specs, workers);
     TAVIX_TRY(scanRecordsInParallel(query, options, input, keys, list.specs, filter, *shards));
   } else {
