@@ -135,6 +135,8 @@ class GroupMap {
   }
 
  private:
+  static constexpr size_t kGroupBlockAlign = 64;
+
   struct Slot {
     uint64_t hash;
     Group* group;  // null: empty slot
@@ -146,13 +148,19 @@ class GroupMap {
     return i;
   }
 
+  // A group's block holds its key bytes right before the group, the block
+  // aligned to a cache line: a lookup that finds the group reads the key's
+  // length, its bytes and the start of the value (where a count lives) from
+  // one line when the key is short, instead of from two or three.
   Error insertAt(size_t i, FieldSlice key, uint64_t hash, ArenaAllocator& arena, Group*& group,
                  bool& added) noexcept {
-    void* block = arena.alloc(sizeof(Group) + key.size(), alignof(Group));
+    static_assert(alignof(Group) <= kGroupBlockAlign);
+    const size_t lead = (key.size() + alignof(Group) - 1) & ~(alignof(Group) - 1);
+    char* block = static_cast<char*>(arena.alloc(lead + sizeof(Group), kGroupBlockAlign));
     if (block == nullptr) return Error::OutOfMemory;
-    char* key_copy = static_cast<char*>(block) + sizeof(Group);
+    char* key_copy = block + lead - key.size();
     if (!key.empty()) std::memcpy(key_copy, key.data(), key.size());
-    group = ::new (block) Group{FieldSlice(key_copy, key.size()), Value{}};
+    group = ::new (block + lead) Group{FieldSlice(key_copy, key.size()), Value{}};
     slots_[i] = Slot{hash, group};
     ++size_;
     added = true;
