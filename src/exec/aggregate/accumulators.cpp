@@ -225,8 +225,8 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
 }
 
 Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators& block,
-                         const FieldSlice* fields, size_t field_count,
-                         ArenaAllocator& arena) noexcept {
+                         const FieldSlice* fields, size_t field_count, ArenaAllocator& arena,
+                         std::span<ShardedStringSetWriter* const> shared_distinct) noexcept {
   block.rows += 1;
   for (size_t i = 0; i < specs.size(); ++i) {
     const AggregateSpec& spec = specs[i];
@@ -238,8 +238,12 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
           block.count[i] += 1;
         break;
       case AggregateKind::count_distinct:
-        if (textInput(spec, fields, field_count, text))
+        if (!textInput(spec, fields, field_count, text)) break;
+        if (i < shared_distinct.size() && shared_distinct[i] != nullptr) {
+          TAVIX_TRY(shared_distinct[i]->insert(text, hashText(text)));
+        } else {
           TAVIX_TRY(insertDistinct(block.distinct[i], text, hashText(text), arena));
+        }
         break;
       case AggregateKind::sum:
       case AggregateKind::avg:

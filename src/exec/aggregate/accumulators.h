@@ -42,6 +42,7 @@
 #include "common/text.h"
 #include "engine/expr/number_text.h"
 #include "exec/aggregate/aggregate_select.h"
+#include "exec/parallel/sharded_string_set.h"
 
 namespace tavix {
 
@@ -117,11 +118,15 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
 
 // One record that passed WHERE: `rows` += 1, then every spec in order takes
 // its input from the record's fields (views valid for the call); texts a set
-// or a list keeps are copied into `arena`, the block's arena. Returns
-// OutOfMemory, the block keeping what it had taken before.
+// or a list keeps are copied into `arena`, the block's arena. A
+// count(DISTINCT ...) spec `i` with a writer in `shared_distinct[i]` (the
+// parallel whole-table scan: one set for all workers, one writer per worker)
+// puts its text there instead of into the block. Returns OutOfMemory, the block keeping what it
+// had taken before.
 [[nodiscard]] Error accumulateGroupRow(std::span<const AggregateSpec> specs,
                                        GroupAccumulators& block, const FieldSlice* fields,
-                                       size_t field_count, ArenaAllocator& arena) noexcept;
+                                       size_t field_count, ArenaAllocator& arena,
+                                       std::span<ShardedStringSetWriter* const> shared_distinct = {}) noexcept;
 
 // Folds `from` into `into` (blocks of the same specs): rows and counts add,
 // sums by a Neumaier step plus the compensations, means and m2 by Chan's

@@ -13,8 +13,9 @@
 // reading and never passes a record too short to hold its column; any other
 // tree is walked over the lower-cased header names.
 //
-// Everything here runs on the thread that owns the walk; the filter and the
-// specs are only read.
+// Records come from the mapping (one thread) or from one worker's range read
+// by positioned reads (the parallel scans). Everything here runs on the
+// thread that owns the walk; the filter and the specs are only read.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +30,8 @@
 #include "engine/csv/field_access.h"
 #include "engine/expr/row_filter.h"
 #include "exec/aggregate/aggregate_select.h"
+#include "exec/parallel/chunk_workers.h"
+#include "platform/platform.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {
@@ -108,6 +111,25 @@ template <typename OnRecord>
                              TAVIX_TRY(cut.read(line, quote_free, pass));
                              return pass ? on_record(cut.record()) : Error::ok;
                            });
+}
+
+// The same walk over one worker's range, read from `file` by positioned
+// reads (`forEachChunkLine`): the range reader of the parallel aggregating
+// scans. Runs on the worker's thread (16 MiB of stack) and touches only
+// `worker`, its own buffers and what `on_record` touches; the worker's
+// status tells how its range ended (a last record past the range's end, a
+// stop request).
+template <typename OnRecord>
+[[nodiscard]] Error forEachRangeAggregateRecord(platform::File file, char delimiter, size_t span,
+                                                const RowFilter& filter, ChunkWorkerBase& worker,
+                                                OnRecord&& on_record) {
+  AggregateRecordCut cut(delimiter, span, filter);
+  return forEachChunkLine(file, delimiter, worker,
+                          [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
+                            bool pass = false;
+                            TAVIX_TRY(cut.read(line, quote_free, pass));
+                            return pass ? on_record(cut.record()) : Error::ok;
+                          });
 }
 
 }  // namespace tavix

@@ -1,10 +1,15 @@
 // runGlobalAggregateQuery: the input mapped, the select list compiled, one
-// accumulator block filled from every record that passes WHERE (or, for a
-// lone count(*), the records counted on worker threads), the one row
-// rendered, tested against HAVING and written subject to LIMIT and OFFSET.
+// accumulator block filled from every record that passes WHERE (on this
+// thread, or for an input of more than 10 MiB by worker threads whose blocks
+// are merged in range order; for a lone count(*) the records are counted on
+// worker threads), the one row rendered, tested against HAVING and written
+// subject to LIMIT and OFFSET.
 #include "exec/aggregate/global_aggregate.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -21,6 +26,8 @@
 #include "exec/aggregate/aggregate_select.h"
 #include "exec/aggregate/having.h"
 #include "exec/parallel/chunk_workers.h"
+#include "exec/parallel/sharded_string_set.h"
+#include "platform/platform.h"
 
 namespace tavix {
 namespace {
@@ -69,6 +76,100 @@ Error countBodyRecords(const AggregateInput& input, const QueryOptions& options,
       });
 }
 
+// One worker of the parallel scan: its block and the arena that holds it.
+struct AggregateWorkerLocal {
+  ArenaAllocator arena;
+  GroupAccumulators block;
+};
+
+using AggregateWorker = ChunkWorker<AggregateWorkerLocal>;
+
+// The shared count(DISTINCT ...) sets of one pass of workers: one per such
+// spec, null for the others.
+struct DistinctSetsOfPass {
+  std::vector<std::unique_ptr<ShardedStringSet>> by_spec;
+
+  [[nodiscard]] Error init(std::span<const AggregateSpec> specs) {
+    by_spec.resize(specs.size());
+    for (size_t i = 0; i < specs.size(); ++i) {
+      if (specs[i].kind != AggregateKind::count_distinct) continue;
+      by_spec[i].reset(new (std::nothrow) ShardedStringSet);
+      if (by_spec[i] == nullptr) return Error::OutOfMemory;
+      TAVIX_TRY(by_spec[i]->init());
+    }
+    return Error::ok;
+  }
+};
+
+// What the parallel scan shares read-only with its workers.
+struct ParallelAggregateFrame {
+  const AggregateInput* input;
+  std::span<const AggregateSpec> specs;
+  const RowFilter* filter;
+  size_t span;  // leading fields a record is cut to
+  char delimiter;
+};
+
+// One worker: a block in its own arena, filled from the records of its
+// range that pass WHERE; count(DISTINCT ...) texts go to the pass's shared
+// sets through writers of its own, flushed at the end of the range. Runs on
+// the worker's thread.
+Error aggregateWorkerMain(const ParallelAggregateFrame& frame, const DistinctSetsOfPass& sets,
+                          AggregateWorker& w) {
+  ArenaAllocator& arena = w.local.arena;
+  SharedAccumulatorArrays shared;
+  TAVIX_TRY(allocSharedAccumulatorArrays(arena, frame.specs, shared));
+  GroupAccumulators& block = w.local.block;
+  TAVIX_TRY(newGroupAccumulators(arena, {}, frame.specs.size(), shared, block));
+  std::vector<std::unique_ptr<ShardedStringSetWriter>> owned(frame.specs.size());
+  std::vector<ShardedStringSetWriter*> writers(frame.specs.size(), nullptr);
+  for (size_t i = 0; i < frame.specs.size(); ++i) {
+    if (sets.by_spec[i] == nullptr) continue;
+    owned[i].reset(new (std::nothrow) ShardedStringSetWriter(*sets.by_spec[i]));
+    if (owned[i] == nullptr) return Error::OutOfMemory;
+    writers[i] = owned[i].get();
+  }
+  TAVIX_TRY(forEachRangeAggregateRecord(
+      frame.input->handle, frame.delimiter, frame.span, *frame.filter, w,
+      [&](const AggregateRecord& record) {
+        return accumulateGroupRow(frame.specs, block, record.fields, record.count, arena, writers);
+      }));
+  for (ShardedStringSetWriter* writer : writers)
+    if (writer != nullptr) TAVIX_TRY(writer->flush());
+  return Error::ok;
+}
+
+// Fills `block` (empty, in `arena`) with worker threads over record-aligned
+// ranges of the body, merged in range order, and sets the distinct counts
+// the shared sets hold. The first worker error in range order ends it.
+Error aggregateInParallel(const ParallelAggregateFrame& frame, const QueryOptions& options,
+                          GroupAccumulators& block, ArenaAllocator& arena,
+                          std::vector<std::optional<uint64_t>>& distinct_counts) {
+  const MappedCsv& csv = frame.input->csv;
+  ChunkPlan plan;
+  TAVIX_TRY(plan.init(csv.bytes(), csv.header.data_start, options.thread_count, frame.delimiter));
+  // A pass over ranges cut at line ends is dropped when a cut missed a
+  // record start, and the pass over exact ranges puts its distinct texts in
+  // sets of its own.
+  DistinctSetsOfPass sets[2];
+  TAVIX_TRY(sets[0].init(frame.specs));
+  TAVIX_TRY(sets[1].init(frame.specs));
+  return runChunkWorkers<AggregateWorkerLocal>(
+      plan,
+      [&](AggregateWorker& w) -> Error {
+        return aggregateWorkerMain(frame, sets[plan.exact() ? 1 : 0], w);
+      },
+      [&](std::span<AggregateWorker> done) -> Error {
+        TAVIX_TRY(firstWorkerError<AggregateWorker>(done));
+        for (const AggregateWorker& w : done)
+          TAVIX_TRY(mergeGroupAccumulators(block, w.local.block, frame.specs, arena));
+        const DistinctSetsOfPass& used = sets[plan.exact() ? 1 : 0];
+        for (size_t i = 0; i < used.by_spec.size(); ++i)
+          if (used.by_spec[i] != nullptr) distinct_counts[i] = used.by_spec[i]->size();
+        return Error::ok;
+      });
+}
+
 // The value of one output column of the row.
 FieldSlice outputValue(const AggregateOutputItem& item, std::span<const FieldSlice> rendered,
                        const Allocator& allocator) noexcept {
@@ -109,8 +210,15 @@ Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result
   GroupAccumulators block;
   TAVIX_TRY(newGroupAccumulators(arena, {}, list.specs.size(), shared, block));
 
+  std::vector<std::optional<uint64_t>> distinct_counts(list.specs.size());
+  const uint64_t threads = options.thread_count != 0 ? options.thread_count : platform::processorCount();
   if (isLoneCountStar(query, list.specs)) {
     TAVIX_TRY(countBodyRecords(input, options, block.rows));
+  } else if (input.csv.size >= kParallelMinBytes && threads >= 2) {
+    const ParallelAggregateFrame frame{&input, list.specs, &filter,
+                                       aggregateFieldSpan(query, input.csv.map, list.specs),
+                                       options.delimiter};
+    TAVIX_TRY(aggregateInParallel(frame, options, block, arena, distinct_counts));
   } else {
     const size_t span = aggregateFieldSpan(query, input.csv.map, list.specs);
     bool ran_over = false;
@@ -125,7 +233,7 @@ Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result
   const Allocator out = output_arena.allocator();
   std::vector<FieldSlice> rendered(list.specs.size());
   for (size_t i = 0; i < list.specs.size(); ++i)
-    TAVIX_TRY(renderAggregateValue(out, list.specs[i], block, i, std::nullopt, rendered[i]));
+    TAVIX_TRY(renderAggregateValue(out, list.specs[i], block, i, distinct_counts[i], rendered[i]));
   std::vector<FieldSlice> row(list.items.size());
   for (size_t i = 0; i < list.items.size(); ++i)
     row[i] = outputValue(list.items[i], rendered, out);

@@ -51,6 +51,15 @@ class ShardedStringSet {
     return insert(text, hashText(text), stored);
   }
 
+  // Adds `count` texts that all fall into the shard of `hashes[0]` (the
+  // batch of a `ShardedStringSetWriter`) under one taking of its lock.
+  // Returns OutOfMemory, the texts before the failing one added.
+  [[nodiscard]] Error insertBatch(const std::string_view* texts, const uint64_t* hashes,
+                                  size_t count) noexcept;
+
+  // The shard a text of this hash goes to.
+  static size_t shardOf(uint64_t hash) noexcept { return static_cast<size_t>(hash >> 58); }
+
   // The number of distinct texts: the sum of the shard sizes. Owner only.
   uint64_t size() const noexcept;
 
@@ -72,13 +81,51 @@ class ShardedStringSet {
     ArenaAllocator texts;  // the copies of its texts
   };
 
-  // The shard of a hash: its top bits, since the shard's set picks slots by
-  // the low bits (a shard chosen by the low bits would crowd its texts into
-  // one in 64 slots of its own set).
-  static size_t shardOf(uint64_t hash) noexcept { return static_cast<size_t>(hash >> 58); }
+  // `shardOf` takes the top bits of the hash, since the shard's set picks
+  // slots by the low bits (a shard chosen by the low bits would crowd its
+  // texts into one in 64 slots of its own set).
   static_assert(kShardCount == 64, "shardOf takes the top 6 bits of the hash");
 
   std::unique_ptr<Shard[]> shards_;
+};
+
+// One worker's way into a `ShardedStringSet`: texts are copied into one
+// small batch per shard and a full batch goes into its shard under one
+// taking of the lock, so a worker takes a shard lock once per batch rather
+// than once per text (a count(DISTINCT) over a large input inserts one text
+// per record). The set holds a text only once the writer has been flushed.
+// Belongs to one worker thread; about 360 KiB, so it lives on the heap.
+class ShardedStringSetWriter {
+ public:
+  explicit ShardedStringSetWriter(ShardedStringSet& set) noexcept : set_(set) {}
+
+  // Adds `text` (whose hash is `hash`, from hashText) to the shard's batch,
+  // inserting the batch first when the text does not fit in it; a text
+  // longer than a whole batch goes in at once. Returns OutOfMemory.
+  [[nodiscard]] Error insert(std::string_view text, uint64_t hash) noexcept;
+
+  // Inserts every batch. Returns OutOfMemory.
+  [[nodiscard]] Error flush() noexcept;
+
+ private:
+  // Texts and bytes one batch holds: enough that a shard lock is taken about
+  // once per 64 texts, small enough that the 64 batches of a writer stay in
+  // a core's second-level cache.
+  static constexpr size_t kBatchTexts = 64;
+  static constexpr size_t kBatchBytes = 4096;
+
+  struct Batch {
+    size_t count = 0;
+    size_t used = 0;  // bytes of `bytes` taken
+    uint64_t hashes[kBatchTexts];
+    std::string_view texts[kBatchTexts];
+    char bytes[kBatchBytes];
+  };
+
+  [[nodiscard]] Error insertBatch(Batch& batch) noexcept;
+
+  ShardedStringSet& set_;
+  Batch batches_[ShardedStringSet::kShardCount];
 };
 
 }  // namespace tavix

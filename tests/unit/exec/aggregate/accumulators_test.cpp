@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,9 +30,15 @@ class Blocks {
     return b;
   }
 
-  void add(GroupAccumulators& b, std::initializer_list<const char*> row) {
-    std::vector<FieldSlice> fields(row.begin(), row.end());
-    ASSERT_EQ(accumulateGroupRow(list_.specs, b, fields.data(), fields.size(), arena_), Error::ok);
+  void add(GroupAccumulators& b, std::initializer_list<const char*> row,
+           std::span<ShardedStringSetWriter* const> shared_distinct = {}) {
+    add(b, std::vector<FieldSlice>(row.begin(), row.end()), shared_distinct);
+  }
+
+  void add(GroupAccumulators& b, const std::vector<FieldSlice>& fields,
+           std::span<ShardedStringSetWriter* const> shared_distinct = {}) {
+    ASSERT_EQ(accumulateGroupRow(list_.specs, b, fields.data(), fields.size(), arena_, shared_distinct),
+              Error::ok);
   }
 
   // One row per value, the value as the field x (column 0).
@@ -41,11 +50,16 @@ class Blocks {
     ASSERT_EQ(mergeGroupAccumulators(into, from, list_.specs, arena_), Error::ok);
   }
 
-  std::vector<std::string> render(GroupAccumulators& b) {
+  // `distinct_count`: the count of every count(DISTINCT ...) slot kept
+  // outside the block.
+  std::vector<std::string> render(GroupAccumulators& b,
+                                  std::optional<uint64_t> distinct_count = std::nullopt) {
     std::vector<std::string> out;
     for (size_t i = 0; i < list_.specs.size(); ++i) {
       std::string_view text;
-      EXPECT_EQ(renderAggregateValue(cAllocator(), list_.specs[i], b, i, std::nullopt, text),
+      const std::optional<uint64_t> shared =
+          list_.specs[i].kind == AggregateKind::count_distinct ? distinct_count : std::nullopt;
+      EXPECT_EQ(renderAggregateValue(cAllocator(), list_.specs[i], b, i, shared, text),
                 Error::ok);
       out.emplace_back(text);
       cAllocator().free(const_cast<char*>(text.data()), text.size());
@@ -209,6 +223,71 @@ TEST(MergeGroupAccumulators, ListsKeepInputOrderAndSetsUnite) {
   blocks.merge(a, b);
   blocks.merge(a, c);
   EXPECT_EQ(blocks.render(a), (Texts{"x; ; y; ; x", "3", "10", "5"}));
+}
+
+// Workers fill one block per range and the blocks merge in range order: for
+// every way of cutting the rows into two or three consecutive runs, the
+// merged block renders what the block of all rows renders (variances, whose
+// pairwise merge may move their last bits, compared rounded; the infinities
+// and the NaN stand where no sum meets them, since a NaN that arithmetic
+// makes has no defined sign).
+TEST(MergeGroupAccumulators, EverySplitOfTheRowsRendersAsTheWhole) {
+  const std::vector<std::string> items = {
+      "count(x)", "count(*)", "count(distinct t)", "sum(x)", "avg(x)", "min(x)", "max(x)",
+      "median(x)", "ROUND(var_pop(x), 9)", "ROUND(stddev_samp(x), 9)", "group_concat(t, '|')",
+      "sum(CASE WHEN t = 'a' THEN x ELSE 0 END)", "max(y)", "min(y)"};
+  static const std::vector<std::vector<const char*>> rows = {
+      {"3", "a"},     {"", "b", "1"}, {"abc", "a"},   {"-2.5", ""},   {"9", "c", "inf"}, {"7"},
+      {"0.5", "a"},   {" 4 ", "b"},   {"-4", "d", "-inf"}, {"8", "a", "nan"}, {"1e2", ""}, {"3", "a", "-1"},
+  };
+  Blocks blocks(items);
+  const auto fill = [&](GroupAccumulators& b, size_t from, size_t to) {
+    for (size_t r = from; r < to; ++r) {
+      std::vector<FieldSlice> fields(rows[r].begin(), rows[r].end());
+      blocks.add(b, fields);
+    }
+  };
+  GroupAccumulators whole = blocks.block();
+  fill(whole, 0, rows.size());
+  const Texts expected = blocks.render(whole);
+  EXPECT_EQ(expected, (Texts{"11", "12", "5", "128", "12.8", "-4", "100", "3.5", "861.210000",
+                             "30.933800", "a|b|a||c|a|b|d|a||a", "14.5", "inf", "-inf"}));
+  for (size_t i = 0; i <= rows.size(); ++i) {
+    for (size_t j = i; j <= rows.size(); ++j) {
+      GroupAccumulators merged = blocks.block();
+      GroupAccumulators parts[3] = {blocks.block(), blocks.block(), blocks.block()};
+      fill(parts[0], 0, i);
+      fill(parts[1], i, j);
+      fill(parts[2], j, rows.size());
+      for (const GroupAccumulators& part : parts) blocks.merge(merged, part);
+      EXPECT_EQ(blocks.render(merged), expected) << "cut at " << i << " and " << j;
+    }
+  }
+}
+
+// With a shared set for a count(DISTINCT ...) slot the texts go to the set
+// (each block through a writer of its own), and the block keeps none.
+TEST(CountDistinct, SharedSetTakesTheTexts) {
+  Blocks blocks({"count(distinct t)", "count(t)"});
+  ShardedStringSet set;
+  ASSERT_EQ(set.init(), Error::ok);
+  auto writer_a = std::make_unique<ShardedStringSetWriter>(set);
+  auto writer_b = std::make_unique<ShardedStringSetWriter>(set);
+  ShardedStringSetWriter* const writers_a[] = {writer_a.get(), nullptr};
+  ShardedStringSetWriter* const writers_b[] = {writer_b.get(), nullptr};
+  GroupAccumulators a = blocks.block();
+  GroupAccumulators b = blocks.block();
+  blocks.add(a, {"1", "x"}, writers_a);
+  blocks.add(a, {"1", ""}, writers_a);
+  blocks.add(b, {"2", "x"}, writers_b);
+  blocks.add(b, {"2", "X"}, writers_b);
+  ASSERT_EQ(writer_a->flush(), Error::ok);
+  ASSERT_EQ(writer_b->flush(), Error::ok);
+  blocks.merge(a, b);
+  EXPECT_EQ(set.size(), 3u);
+  EXPECT_FALSE(a.distinct[0].present);
+  EXPECT_EQ(blocks.render(a), (Texts{"0", "3"}));
+  EXPECT_EQ(blocks.render(a, set.size()), (Texts{"3", "3"}));
 }
 
 TEST(CountDistinct, TheEmptyTextIsOneValue) {

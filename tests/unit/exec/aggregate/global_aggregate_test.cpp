@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "support/aggregating_executor_run.h"
@@ -78,16 +80,30 @@ TEST_F(GlobalAggregateTest, APreopenedInputStaysOpen) {
   EXPECT_EQ(run("", "SELECT sum(a) FROM stdin", options, true), "error: EmptyFile");
 }
 
-// A body of a few MiB whose records hold quotes at field starts and inside
-// fields, quoted line ends, CRLF ends, empty lines and lines of one CR.
-std::string awkwardBody() {
-  static const char* kRecords[] = {
+// A body of at least `bytes` bytes whose records hold quotes at field
+// starts and inside fields, quoted line ends, CRLF ends, empty lines, lines
+// of one CR, records of 300 fields (read as their first 256), and whose last
+// record, the only one with the note "last", has no line end.
+std::string awkwardBody(size_t bytes = size_t{3} << 20) {
+  std::string wide = "10,wide";
+  for (int f = 2; f < 300; ++f) wide += ",w";
+  wide += "\n";
+  const std::string records[] = {
       "1,plain\n", "2,5\" tall\n", "3,\"two\nlines\"\n", "\n", "\r\n", "4,\"a\"\"b\"\r\n",
-      "5,say \"x\n", "6,\"\"\n", "7,\"x,\ny\",z\n", "8,\"\"\"\"\n",
+      "5,say \"x\n", "6,\"\"\n", "7,\"x,\ny\",z\n", "8,\"\"\"\"\n", wide, "11,n11\n", " 12 ,sp\n",
   };
   test::Sequence seq{99};
   std::string body = "id,note\n";
-  while (body.size() < (size_t{3} << 20)) body += kRecords[seq.next() % 10];
+  while (body.size() < bytes) {
+    const uint64_t r = seq.next();
+    // Mostly the plain record with one of a few hundred notes, so that
+    // counts of distinct notes and medians have something to do.
+    if (r % 4 != 0) {
+      body += std::to_string(r % 1000) + ",p" + std::to_string((r >> 20) % 300) + "\n";
+    } else {
+      body += records[(r >> 8) % std::size(records)];
+    }
+  }
   body += "9,last";
   return body;
 }
@@ -103,6 +119,90 @@ TEST_F(GlobalAggregateTest, LoneCountStarCountsTheRecordsOfTheLoopOnAnyThreadCou
     options.thread_count = threads;
     EXPECT_EQ(run(body, "SELECT count(*) AS n FROM '{IN}'", options), "n\n" + count + "\n")
         << threads << " threads";
+  }
+}
+
+}  // namespace
+}  // namespace tavix
+
+namespace tavix {
+namespace {
+
+// Inputs of more than 10 MiB are aggregated by worker threads whose blocks
+// merge in range order: every aggregate gives the answer of the one-thread
+// loop (thread count 1), whatever the thread count, opened by path or
+// pre-opened.
+TEST_F(GlobalAggregateTest, WorkersGiveTheLoopsAnswerOnAnyThreadCount) {
+  const std::string body = awkwardBody((size_t{10} << 20) + 4096);
+  static const char* kStatements[] = {
+      "SELECT count(*), count(id), sum(id), avg(id), min(id), max(id), median(id), "
+      "count(DISTINCT note), count(DISTINCT id), count(note) FROM '{IN}'",
+      // Variances merge by the pairwise formula, so their last bits follow
+      // the ranges: compared rounded.
+      "SELECT ROUND(var_pop(id), 6), ROUND(stddev_samp(id), 6) FROM '{IN}'",
+      // A tree and a single leaf; list-valued aggregates keep file order.
+      "SELECT group_concat(note, '|'), count(*), median(id) FROM '{IN}' WHERE id = 4 OR note LIKE '%\"%'",
+      "SELECT sum(CASE WHEN id > 500 THEN 1 ELSE 0 END) AS high, count(note), max(note) FROM '{IN}' "
+      "WHERE id >= 11",
+      "SELECT count(DISTINCT note) FROM '{IN}' WHERE note = 'last' OR note = 'n11'",
+  };
+  QueryOptions one;
+  one.thread_count = 1;
+  for (const char* sql : kStatements) {
+    const std::string expected = run(body, sql, one);
+    ASSERT_EQ(expected.find("error"), std::string::npos) << sql << ": " << expected;
+    for (uint64_t threads : test::threadSweep({2, 3, 8, 17}, {64, 1024})) {
+      QueryOptions options;
+      options.thread_count = threads;
+      EXPECT_EQ(run(body, sql, options), expected) << threads << " threads: " << sql;
+    }
+    QueryOptions eight;
+    eight.thread_count = 8;
+    EXPECT_EQ(run(body, sql, eight, true), expected) << "pre-opened: " << sql;
+  }
+  EXPECT_EQ(run(body, kStatements[4], one), "count(DISTINCT note)\n2\n");
+}
+
+// A quoted field of a few MiB holding line ends lies where the first cut
+// falls: the ranges are cut again on record boundaries, and the distinct
+// texts of the dropped pass are not counted.
+TEST_F(GlobalAggregateTest, AQuotedFieldAcrossACutIsOneRecord) {
+  std::string body = "id,note\n";
+  int rows = 0;
+  for (; body.size() < (size_t{6} << 20); ++rows) body += std::to_string(rows) + ",v" + std::to_string(rows % 100) + "\n";
+  body += "x,\"";
+  while (body.size() < (size_t{9} << 20)) body += "7,inside\n";
+  body += "\"\n";
+  for (int i = 0; body.size() < (size_t{15} << 20); ++i, ++rows) body += std::to_string(i) + ",v" + std::to_string(i % 100) + "\n";
+  const char* sql = "SELECT count(*), count(DISTINCT note), count(id) FROM '{IN}' WHERE note IS NOT NULL";
+  const std::string expected = "count(*),count(DISTINCT note),count(id)\n" + std::to_string(rows + 1) +
+                               ",101," + std::to_string(rows + 1) + "\n";
+  for (uint64_t threads : {1, 2, 3, 8}) {
+    QueryOptions options;
+    options.thread_count = threads;
+    EXPECT_EQ(run(body, sql, options), expected) << threads << " threads";
+  }
+}
+
+// A worker that fails ends the statement with its error, whichever range it
+// read and however the others did.
+TEST_F(GlobalAggregateTest, AFailingWorkerFailsTheStatement) {
+  std::string body = "id,price\n";
+  const size_t bad_at = (size_t{20} << 20) * 5 / 16;  // within the third of eight ranges
+  while (body.size() < (size_t{20} << 20)) {
+    if (body.size() >= bad_at && body.size() < bad_at + 20) body += "0,abc\n";
+    body += "1,2.5\n";
+  }
+  QueryOptions strict;
+  strict.strict = true;
+  for (uint64_t threads : {1, 8}) {
+    strict.thread_count = threads;
+    EXPECT_EQ(run(body, "SELECT sum(price) FROM '{IN}' WHERE price > 1", strict),
+              "error: StrictModeNonNumericValue")
+        << threads << " threads";
+    QueryOptions lenient;
+    lenient.thread_count = threads;
+    EXPECT_EQ(run(body, "SELECT count(*) FROM '{IN}' WHERE price > 3", lenient), "count(*)\n0\n");
   }
 }
 

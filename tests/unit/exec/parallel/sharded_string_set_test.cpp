@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,6 +49,33 @@ TEST(ShardedStringSet, KeepsItsOwnCopy) {
   EXPECT_EQ(contents(set), (std::multiset<std::string>{"transient"}));
 }
 
+// Writers batch their texts per shard: nothing reaches the set before a
+// batch fills or the writer is flushed, texts of any length arrive (one
+// longer than a batch goes in at once), and a batch's copies outlive the
+// texts handed in.
+TEST(ShardedStringSetWriter, BatchesUntilFlushed) {
+  ShardedStringSet set;
+  ASSERT_EQ(set.init(), Error::ok);
+  auto writer = std::make_unique<ShardedStringSetWriter>(set);
+  std::vector<std::string> texts = {"", "a", "a", "A", std::string(10000, 'l'), std::string(5000, 'm')};
+  for (int i = 0; i < 3000; ++i) texts.push_back("t" + std::to_string(i % 1000));
+  for (std::string& text : texts) {
+    ASSERT_EQ(writer->insert(text, hashText(text)), Error::ok);
+    text.assign(text.size(), '#');  // the writer keeps its own copy
+  }
+  EXPECT_LT(set.size(), 1004u);
+  ASSERT_EQ(writer->flush(), Error::ok);
+  EXPECT_EQ(set.size(), 1005u);
+  const std::multiset<std::string> walked = contents(set);
+  EXPECT_EQ(walked.count(std::string(10000, 'l')), 1u);
+  EXPECT_EQ(walked.count(std::string(5000, 'm')), 1u);
+  EXPECT_EQ(walked.count("t999"), 1u);
+  EXPECT_EQ(walked.count(""), 1u);
+  EXPECT_EQ(walked.count("#"), 0u);
+  ASSERT_EQ(writer->flush(), Error::ok);
+  EXPECT_EQ(set.size(), 1005u);
+}
+
 // Eight threads insert overlapping slices of 20,000 texts (every text by
 // several threads, the same text often at the same moment): each text is
 // counted and walked exactly once.
@@ -70,9 +98,15 @@ TEST(ShardedStringSet, ThreadsInsertingTheSameTextsAtOnce) {
                   Run& r = *static_cast<Run*>(arg);
                   // Thread t takes every text from t * kTexts / 16 on, wrapping
                   // around, half of them: neighbours overlap by three quarters.
+                  // Even threads insert one text at a time, odd ones through
+                  // a writer.
                   const size_t n = r.texts->size();
-                  for (size_t k = 0; k < n / 2 && r.errors[t] == Error::ok; ++k)
-                    r.errors[t] = r.set->insert((*r.texts)[(t * n / 16 + k) % n]);
+                  auto writer = t % 2 == 1 ? std::make_unique<ShardedStringSetWriter>(*r.set) : nullptr;
+                  for (size_t k = 0; k < n / 2 && r.errors[t] == Error::ok; ++k) {
+                    const std::string& text = (*r.texts)[(t * n / 16 + k) % n];
+                    r.errors[t] = writer != nullptr ? writer->insert(text, hashText(text)) : r.set->insert(text);
+                  }
+                  if (writer != nullptr && r.errors[t] == Error::ok) r.errors[t] = writer->flush();
                 },
                 &run, started),
             Error::ok);
