@@ -89,6 +89,32 @@ bool readFieldNumber(std::string_view field, double& out) noexcept {
       return true;
     }
   }
+  // The common decimal "123.45": no blank anywhere, digits, a point and
+  // digits up to the field's end. Its digits form an integer m <= 2^53 and
+  // its value is m / 10^f with f <= 22, both exact doubles, so the one IEEE
+  // division is the correctly rounded value the number rule gives (and, like
+  // it, "-0.0" is -0). Anything else goes to the number rule.
+  if (fits && digits_begin == (negative || (field.size() > 0 && field[0] == '+') ? 1 : 0) &&
+      i < field.size() && field[i] == '.') {
+    constexpr uint64_t kMaxExactMantissa = uint64_t{1} << 53;
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    uint64_t mantissa = static_cast<uint64_t>(value);
+    size_t j = i + 1;
+    size_t fraction = 0;
+    while (j < field.size() && isDigit(field[j]) && mantissa <= kMaxExactMantissa) {
+      mantissa = mantissa * 10 + static_cast<uint64_t>(field[j] - '0');
+      ++fraction;
+      ++j;
+    }
+    if (j == field.size() && (fraction > 0 || i > digits_begin) && mantissa <= kMaxExactMantissa &&
+        fraction <= 22) {
+      const double v = static_cast<double>(mantissa) / kPowersOfTen[fraction];
+      out = negative ? -v : v;
+      return true;
+    }
+  }
   return parseNumber(field, out) == Error::ok;
 }
 

@@ -127,14 +127,44 @@ constexpr uint64_t kConcatGrowth = 8;
   return Error::ok;
 }
 
+// The numbers of the fields one record has read so far, so that aggregates
+// over the same column (sum, min and max of one price) read it once. A few
+// columns suffice: further ones are simply read again.
+class RecordNumbers {
+ public:
+  bool read(const FieldSlice* fields, uint64_t column, double& x) noexcept {
+    for (size_t k = 0; k < count_; ++k) {
+      if (columns_[k] == column) {
+        x = values_[k];
+        return numbers_[k];
+      }
+    }
+    const bool number = readFieldNumber(fields[column], x);
+    if (count_ < kSlots) {
+      columns_[count_] = column;
+      values_[count_] = x;
+      numbers_[count_] = number;
+      ++count_;
+    }
+    return number;
+  }
+
+ private:
+  static constexpr size_t kSlots = 4;
+  size_t count_ = 0;
+  uint64_t columns_[kSlots];
+  double values_[kSlots];
+  bool numbers_[kSlots];
+};
+
 // The number spec `spec` takes from the record, if any.
 inline bool numericInput(const AggregateSpec& spec, const FieldSlice* fields, size_t field_count,
-                         double& x) noexcept {
+                         RecordNumbers& numbers, double& x) noexcept {
   if (spec.has_case) {
     x = conditionalValue(spec.case_block, fields, field_count);
     return true;
   }
-  return spec.has_column && spec.column < field_count && readFieldNumber(fields[spec.column], x);
+  return spec.has_column && spec.column < field_count && numbers.read(fields, spec.column, x);
 }
 
 inline bool textInput(const AggregateSpec& spec, const FieldSlice* fields, size_t field_count,
@@ -228,6 +258,7 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
                          const FieldSlice* fields, size_t field_count, ArenaAllocator& arena,
                          std::span<ShardedStringSetWriter* const> shared_distinct) noexcept {
   block.rows += 1;
+  RecordNumbers numbers;
   for (size_t i = 0; i < specs.size(); ++i) {
     const AggregateSpec& spec = specs[i];
     double x = 0;
@@ -247,33 +278,33 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
         break;
       case AggregateKind::sum:
       case AggregateKind::avg:
-        if (numericInput(spec, fields, field_count, x)) {
+        if (numericInput(spec, fields, field_count, numbers, x)) {
           neumaierStep(block.sum[i], block.compensation[i], x);
           block.count[i] += 1;
         }
         break;
       case AggregateKind::min:
         // A NaN compares false and is never taken; an infinity is.
-        if (numericInput(spec, fields, field_count, x) && !std::isnan(x)) {
+        if (numericInput(spec, fields, field_count, numbers, x) && !std::isnan(x)) {
           block.count[i] += 1;
           if (x < block.min[i]) block.min[i] = x;
         }
         break;
       case AggregateKind::max:
-        if (numericInput(spec, fields, field_count, x) && !std::isnan(x)) {
+        if (numericInput(spec, fields, field_count, numbers, x) && !std::isnan(x)) {
           block.count[i] += 1;
           if (x > block.max[i]) block.max[i] = x;
         }
         break;
       case AggregateKind::median:
-        if (numericInput(spec, fields, field_count, x))
+        if (numericInput(spec, fields, field_count, numbers, x))
           TAVIX_TRY(appendValue(block.median[i], x, arena));
         break;
       case AggregateKind::var_pop:
       case AggregateKind::stddev_pop:
       case AggregateKind::var_samp:
       case AggregateKind::stddev_samp:
-        if (numericInput(spec, fields, field_count, x))
+        if (numericInput(spec, fields, field_count, numbers, x))
           welfordStep(block.count[i], block.mean[i], block.m2[i], x);
         break;
       case AggregateKind::group_concat:

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/number_rule.h"
 #include "heap_counter.h"
 #include "support/condition_nodes.h"
 
@@ -126,6 +127,20 @@ TEST(ReadFieldNumber, IntegersWithBlanksOtherwiseTheNumberRule) {
       {" + ", false, 0},
       {"--1", false, 0},
       {"n/a", false, 0},
+      // Decimals with a point only.
+      {"924.77", true, 924.77},
+      {"-0.5", true, -0.5},
+      {"+.25", true, 0.25},
+      {".5", true, 0.5},
+      {"5.", true, 5},
+      {".", false, 0},
+      {"-.", false, 0},
+      {"1.2.3", false, 0},
+      {"1.5x", false, 0},
+      {"0.1000000000000000055511151231257827", true, 0.1},
+      {"9007199254740993.0", true, 9007199254740992.0},
+      {"123456789012345678901.5", true, 123456789012345678901.5},
+      {"0.00000000000000000000000123", true, 1.23e-24},
   };
   for (const auto& c : cases) {
     double x = -123;
@@ -138,8 +153,33 @@ TEST(ReadFieldNumber, IntegersWithBlanksOtherwiseTheNumberRule) {
   double x;
   ASSERT_TRUE(readFieldNumber(" -0 ", x));
   EXPECT_FALSE(std::signbit(x));
+  ASSERT_TRUE(readFieldNumber("-0.0", x));
+  EXPECT_TRUE(std::signbit(x));
   ASSERT_TRUE(readFieldNumber("nan", x));
   EXPECT_TRUE(std::isnan(x));
+}
+
+// Decimals with a point read as the number rule reads them, bit for bit,
+// with and without a sign, short and long.
+TEST(ReadFieldNumber, DecimalsAgreeWithTheNumberRule) {
+  std::mt19937_64 random(7);
+  for (int n = 0; n < 200000; ++n) {
+    const uint64_t r = random();
+    std::string text = (r & 3) == 0 ? "-" : ((r & 3) == 1 ? "+" : "");
+    const int int_digits = static_cast<int>((r >> 2) % 12);
+    const int frac_digits = static_cast<int>((r >> 6) % 24);
+    for (int d = 0; d < int_digits; ++d) text += static_cast<char>('0' + random() % 10);
+    text += '.';
+    for (int d = 0; d < frac_digits; ++d) text += static_cast<char>('0' + random() % 10);
+    double expected = 0;
+    const bool is_number = parseNumber(text, expected) == Error::ok;
+    double x = 0;
+    ASSERT_EQ(readFieldNumber(text, x), is_number) << text;
+    if (is_number) {
+      ASSERT_EQ(std::signbit(x), std::signbit(expected)) << text;
+      ASSERT_EQ(x, expected) << text;
+    }
+  }
 }
 
 ComparisonLeaf textLeaf(ComparisonOp op, std::string value) {
