@@ -12,6 +12,7 @@
 
 #include "engine/csv/byte_scan.h"
 #include "engine/csv/csv_records.h"
+#include "common/allocator.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -115,6 +116,12 @@ RangeRecordCount countRecordsInRange(const char* data, size_t start, size_t end,
     if (q == nullptr) {
       out.count += countPlainRecords(data + pos, end - pos);
       out.ran_over = data[end - 1] != '\n';
+      if (out.ran_over) {
+        const void* lf = memrchr(data + pos, '\n', end - pos);
+        out.tail_start = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : pos;
+        const size_t rest = end - out.tail_start;
+        out.tail_counted = rest > 1 || data[out.tail_start] != '\r';
+      }
       return out;
     }
     // The lines before the one holding the quote are quote-free records.
@@ -127,11 +134,71 @@ RangeRecordCount countRecordsInRange(const char* data, size_t start, size_t end,
     ++out.count;
     if (!e.found) {
       out.ran_over = true;
+      out.tail_start = line_start;
+      out.tail_counted = true;
       return out;
     }
     pos = e.position + 1;
   }
   return out;
+}
+
+Error countFileRecordsInRange(platform::File file, ScanRange range, char delimiter,
+                              RangeRecordCount& out) noexcept {
+  out = RangeRecordCount{};
+  constexpr size_t kReadBytes = size_t{2} << 20;
+  size_t capacity = 2 * kReadBytes;
+  char* buffer = static_cast<char*>(cAllocator().alloc(capacity, 64));
+  if (buffer == nullptr) return Error::OutOfMemory;
+  const auto release = [&]() { cAllocator().free(buffer, capacity); };
+  uint64_t pos = range.start;
+  size_t carried = 0;  // bytes of an unfinished record at the buffer's front
+  while (pos < range.end) {
+    if (capacity - carried < kReadBytes) {
+      // An unfinished record fills much of the buffer: grow it so that the
+      // next read is a whole piece (the record is scanned again from its
+      // start after every read).
+      const size_t grown = std::max(capacity + capacity / 2 + 128, carried + kReadBytes);
+      void* moved = cAllocator().remap(buffer, capacity, grown, 64);
+      if (moved == nullptr) {
+        release();
+        return Error::OutOfMemory;
+      }
+      buffer = static_cast<char*>(moved);
+      capacity = grown;
+    }
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(range.end - pos, capacity - carried));
+    size_t got = 0;
+    const Error e = platform::readAt(file, pos, buffer + carried, want, got);
+    if (e != Error::ok) {
+      release();
+      return e;
+    }
+    if (got == 0) break;
+    pos += got;
+    const size_t filled = carried + got;
+    const RangeRecordCount r = countRecordsInRange(buffer, 0, filled, delimiter);
+    if (pos >= range.end || !r.ran_over) {
+      // The range's end, or a buffer that ends on a record end.
+      out.count += r.count;
+      out.ran_over = r.ran_over;
+      carried = 0;
+      continue;
+    }
+    // The last record goes on in the next read: counted there.
+    out.count += r.count - (r.tail_counted ? 1 : 0);
+    carried = filled - r.tail_start;
+    std::memmove(buffer, buffer + r.tail_start, carried);
+  }
+  if (carried > 0) {
+    // The file ended before the range did: what was carried is the last
+    // record.
+    const RangeRecordCount r = countRecordsInRange(buffer, 0, carried, delimiter);
+    out.count += r.count;
+    out.ran_over = r.ran_over;
+  }
+  release();
+  return Error::ok;
 }
 
 NewlineCounts countNewlinesQuoteAware(const char* chunk, size_t length) noexcept {

@@ -21,6 +21,8 @@
 #include <cstdint>
 
 #include "common/error.h"
+#include "engine/csv/scan_ranges.h"
+#include "platform/platform.h"
 
 namespace tavix {
 
@@ -39,6 +41,10 @@ struct RangeRecordCount {
   uint64_t count = 0;
   // The range's last record ran up to its end without an LF that ends it.
   bool ran_over = false;
+  // When `ran_over`: the offset where that last record starts, and whether
+  // `count` holds it (a last line of only a CR is no record).
+  size_t tail_start = 0;
+  bool tail_counted = false;
 };
 
 // Counts the records of [start, end) of `data`, `start` being a record
@@ -49,6 +55,15 @@ struct RangeRecordCount {
 // records. Allocates nothing.
 RangeRecordCount countRecordsInRange(const char* data, size_t start, size_t end,
                                      char delimiter) noexcept;
+
+// Counts the records of `range` of `file` as `countRecordsInRange` counts
+// them, reading the range by positioned reads of at most 2 MiB into a
+// buffer of its own (so a worker faults in no page of a mapping); a record
+// that straddles two reads is carried to the front of the buffer, which
+// grows for a record longer than it. Returns the read error or OutOfMemory.
+// Any thread; reads `file` only through `platform::readAt`.
+[[nodiscard]] Error countFileRecordsInRange(platform::File file, ScanRange range, char delimiter,
+                                            RangeRecordCount& out) noexcept;
 
 struct RecordCount {
   uint64_t count;

@@ -44,17 +44,20 @@ bool isLoneCountStar(const ParsedQuery& query, std::span<const AggregateSpec> sp
 }
 
 // The records of the body [data_start, size) of the input, counted as the
-// record loop reads them, on up to the option's number of threads.
+// record loop reads them, on up to the option's number of threads. The body
+// is read by positioned reads, not through the mapping, so counting a large
+// file keeps no page of it resident.
 Error countBodyRecords(const AggregateInput& input, const QueryOptions& options,
                        uint64_t& count) {
-  const char* data = input.csv.view.data();
   const uint64_t start = input.csv.header.data_start;
   const uint64_t body = input.csv.size - start;
   const uint64_t workers =
       std::min<uint64_t>(resolveWorkerCount(options.thread_count, body),
                          std::max<uint64_t>(body / kCountBytesPerWorker, 1));
   if (workers <= 1) {
-    count = countRecordsInRange(data, start, input.csv.size, options.delimiter).count;
+    RangeRecordCount r;
+    TAVIX_TRY(countFileRecordsInRange(input.handle, ScanRange{start, input.csv.size}, options.delimiter, r));
+    count = r.count;
     return Error::ok;
   }
   ChunkPlan plan;
@@ -62,8 +65,8 @@ Error countBodyRecords(const AggregateInput& input, const QueryOptions& options,
   return runChunkWorkers<uint64_t>(
       plan,
       [&](ChunkWorker<uint64_t>& w) -> Error {
-        const RangeRecordCount r =
-            countRecordsInRange(data, w.range.start, w.range.end, options.delimiter);
+        RangeRecordCount r;
+        TAVIX_TRY(countFileRecordsInRange(input.handle, w.range, options.delimiter, r));
         w.local = r.count;
         w.status.ran_over = r.ran_over;
         return Error::ok;

@@ -4,8 +4,10 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/csv/chunk_reader.h"
+#include "support/scratch_dir.h"
 #include "support/sequences.h"
 
 namespace tavix {
@@ -129,6 +131,13 @@ TEST(CountRecordsInRange, AgreesWithTheRecordReader) {
       const RangeRecordCount got = countRecordsInRange(body.data(), 0, body.size(), delimiter);
       ASSERT_EQ(got.count, expected.count) << "body: " << body;
       ASSERT_EQ(got.ran_over, expected.ran_over) << "body: " << body;
+      if (got.ran_over) {
+        // The unfinished last record starts at `tail_start`: the records
+        // before it, and it when counted, are the count.
+        const RangeRecordCount before = countRecordsInRange(body.data(), 0, got.tail_start, delimiter);
+        ASSERT_FALSE(before.ran_over) << "body: " << body;
+        ASSERT_EQ(before.count + (got.tail_counted ? 1 : 0), got.count) << "body: " << body;
+      }
       // From a later record start to a record end inside the body.
       const RecordEnd first = findRecordEnd(body.data(), body.size(), 0, delimiter);
       if (!first.found) continue;
@@ -139,6 +148,44 @@ TEST(CountRecordsInRange, AgreesWithTheRecordReader) {
       const RangeRecordCount part_expected = referenceRangeCount(body, start, end, delimiter);
       ASSERT_EQ(part.count, part_expected.count) << "body: " << body << " from " << start;
     }
+  }
+}
+
+// Read from a file in 2 MiB pieces, a range counts as it counts in memory:
+// records straddle the pieces, one quoted field is longer than a piece, and
+// the last line is a lone CR or a record without LF.
+class CountFileRecordsInRange : public testing::ScratchDir {};
+
+TEST_F(CountFileRecordsInRange, CountsAsTheMappedCounter) {
+  static const char* kRecords[] = {"1,plain\n", "2,5\" tall\n", "3,\"two\nlines\"\n", "\n",
+                                   "\r\n", "4,\"a\"\"b\"\r\n", "5,say \"x\n", "7,\"x,\ny\",z\n"};
+  test::Sequence seq{5};
+  std::string body;
+  while (body.size() < (size_t{5} << 19)) body += kRecords[seq.next() % 8];
+  body += "8,\"" + std::string(size_t{5} << 20, 'q') + "\n" + std::string(1000, 'r') + "\"\n";
+  while (body.size() < (size_t{9} << 20)) body += kRecords[seq.next() % 8];
+  for (const char* tail : {"\r", "9,last", ""}) {
+    const std::string text = body + tail;
+    const platform::File file = fileWith(std::string("body") + (tail[0] == '\r' ? "cr" : tail[0] ? "last" : "lf"), text);
+    for (size_t n : {1, 3, 7}) {
+      std::vector<ScanRange> ranges;
+      ASSERT_EQ(splitIntoScanRanges(text, 0, n, ',', ranges), Error::ok);
+      // The exact cuts and, for the last range, the end of the file.
+      for (const ScanRange& range : ranges) {
+        const RangeRecordCount expected = countRecordsInRange(text.data(), range.start, range.end, ',');
+        RangeRecordCount got;
+        ASSERT_EQ(countFileRecordsInRange(file, range, ',', got), Error::ok);
+        EXPECT_EQ(got.count, expected.count) << n << " ranges, from " << range.start;
+        EXPECT_EQ(got.ran_over, expected.ran_over) << n << " ranges, from " << range.start;
+      }
+    }
+    // A range that ends inside the long quoted field runs over.
+    const ScanRange cut{0, (size_t{5} << 19) + (size_t{1} << 20)};
+    const RangeRecordCount expected = countRecordsInRange(text.data(), cut.start, cut.end, ',');
+    RangeRecordCount got;
+    ASSERT_EQ(countFileRecordsInRange(file, cut, ',', got), Error::ok);
+    EXPECT_TRUE(got.ran_over);
+    EXPECT_EQ(got.count, expected.count);
   }
 }
 
