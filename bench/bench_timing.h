@@ -7,13 +7,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "exec/executor.h"
 #include "platform/platform.h"
+#include "sql/statement_parser.h"
 
 namespace tavix::bench {
 
@@ -79,6 +83,25 @@ inline double readFloorSeconds(const char* path) {
     platform::closeFile(f);
     if (n == UINT64_MAX) std::abort();
   });
+}
+
+// Parses `sql`, runs `run(query, ResultFile)` once with the result going to
+// a scratch file in /tmp (deleted afterwards) and returns the wall time of
+// the call; an error is printed with the statement.
+template <typename Run>
+double statementSeconds(const std::string& sql, Run&& run) {
+  ParsedQuery query;
+  if (parseQuery(sql, query) != Error::ok) std::abort();
+  const std::string out_path =
+      "/tmp/tavix_bench_" + std::to_string(static_cast<long long>(platform::nowNanoseconds()));
+  platform::File output;
+  if (platform::createExclusive(out_path, output) != Error::ok) std::abort();
+  Error e = Error::ok;
+  const double s = seconds([&] { e = run(query, ResultFile{output}); });
+  if (e != Error::ok) std::fprintf(stderr, "error %s: %s\n", std::string(errorName(e)).c_str(), sql.c_str());
+  platform::closeFile(output);
+  TAVIX_IGNORE_ERROR(platform::deleteFile(out_path));
+  return s;
 }
 
 }  // namespace tavix::bench

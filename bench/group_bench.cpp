@@ -70,22 +70,11 @@ double cutSeconds(const char* path) {
 }
 
 double querySeconds(const std::string& sql) {
-  ParsedQuery query;
-  if (parseQuery(sql, query) != Error::ok) std::abort();
-  const std::string out_path =
-      "/tmp/tavix_group_bench_" + std::to_string(static_cast<long long>(platform::nowNanoseconds()));
-  platform::File output;
-  if (platform::createExclusive(out_path, output) != Error::ok) std::abort();
   QueryOptions options;
   options.thread_count = 1;
-  Error e = Error::ok;
-  const double s =
-      seconds([&] { e = runGroupByQuery(query, ResultFile{output}, options, PreopenedSource{}); });
-  if (e != Error::ok)
-    std::fprintf(stderr, "error %s: %s\n", std::string(errorName(e)).c_str(), sql.c_str());
-  platform::closeFile(output);
-  TAVIX_IGNORE_ERROR(platform::deleteFile(out_path));
-  return s;
+  return tavix::bench::statementSeconds(sql, [&](const ParsedQuery& query, const ResultFile& result) {
+    return runGroupByQuery(query, result, options, PreopenedSource{});
+  });
 }
 
 }  // namespace
