@@ -8,6 +8,7 @@
 
 #include "driver/executor_choice.h"
 #include "driver/join_staging.h"
+#include "engine/csv/record_bound.h"
 #include "exec/aggregate/global_aggregate.h"
 #include "exec/group/group_by.h"
 #include "exec/join/join.h"
@@ -55,8 +56,10 @@ Error refuseTablesThatAreNoFiles(const ParsedQuery& query, bool from_stdin) {
   return Error::ok;
 }
 
-// Copies standard input into a nameless spool file and rewinds it.
-Error spoolStandardInput(platform::OwnedFile& spool) {
+// Copies standard input into a nameless spool file and rewinds it. A
+// record longer than the bound stops the copy with StreamTooLong: an endless
+// line must not fill the disk.
+Error spoolStandardInput(platform::OwnedFile& spool, char delimiter) {
   platform::File created;
   TAVIX_TRY(createTempFile("stdin_spool", created));
   spool.reset(created);
@@ -64,12 +67,16 @@ Error spoolStandardInput(platform::OwnedFile& spool) {
   platform::File input;
   TAVIX_TRY(platform::standardInput(input));
   std::unique_ptr<char[]> buffer(new char[kSpoolChunkBytes]);
+  RecordLengthWatch records;
+  records.delimiter = delimiter;
   for (;;) {
     size_t got = 0;
     TAVIX_TRY(platform::readSome(input, buffer.get(), kSpoolChunkBytes, got));
     if (got == 0) break;
+    TAVIX_TRY(watchRecordLengths(records, buffer.get(), got));
     TAVIX_TRY(platform::writeAll(spool.get(), buffer.get(), got));
   }
+  TAVIX_TRY(finishRecordLengths(records));
   return platform::seekTo(spool.get(), 0);
 }
 
@@ -108,7 +115,7 @@ Error runScanExecutor(const ParsedQuery& query, const StatementShape& shape,
 Error runStdinExecutor(ParsedQuery& query, Executor executor, const ResultFile& result,
                        const QueryOptions& options) {
   platform::OwnedFile spool;
-  TAVIX_TRY(spoolStandardInput(spool));
+  TAVIX_TRY(spoolStandardInput(spool, options.delimiter));
   switch (executor) {
     case Executor::stdin_group_by:
       return runGroupByQuery(query, result, options, PreopenedSource{spool.get(), true});

@@ -11,8 +11,9 @@ namespace {
 constexpr size_t kMaxReadBytes = 0xFFFFFFFFu;
 
 // Moves the unconsumed bytes to the buffer start and reads more behind them.
-// A buffer that is full of one unfinished record is doubled first, so every
-// record fits however long it is.
+// A buffer that is full of one unfinished record is doubled first, up to
+// room for the longest record allowed and its CR LF, so every record within
+// the bound fits.
 Error refillCsvFileReader(CsvFileReader& r) noexcept {
   if (r.at_eof) return Error::ok;
   if (r.consumed > 0) {
@@ -21,7 +22,8 @@ Error refillCsvFileReader(CsvFileReader& r) noexcept {
     r.consumed = 0;
   }
   if (r.filled == r.capacity) {
-    const size_t grown = r.capacity * 2;
+    const size_t grown = std::min(r.capacity * 2, r.max_record_bytes + 2);
+    if (grown <= r.capacity) return Error::StreamTooLong;
     char* p = static_cast<char*>(r.allocator.remap(r.buffer, r.capacity, grown, 1));
     if (p == nullptr) return Error::OutOfMemory;
     r.buffer = p;
@@ -44,9 +46,16 @@ FieldSlice withoutFinalCr(const char* begin, size_t length) noexcept {
   return FieldSlice(begin, length);
 }
 
+// A record longer than the reader's bound ends the read.
+Error boundedRecord(const CsvFileReader& r, FieldSlice record) noexcept {
+  return record.size() > r.max_record_bytes ? Error::StreamTooLong : Error::ok;
+}
+
 // Finds the next record in the buffer, refilling as needed. `ended` is set
 // when the input holds no further byte. The record excludes its LF and one CR
-// right before it (or, in a last line without LF, one final CR).
+// right before it (or, in a last line without LF, one final CR). A record
+// longer than the bound fails with StreamTooLong once that much of it has
+// been read.
 Error nextRecordBytes(CsvFileReader& r, FieldSlice& record, bool& ended) noexcept {
   ended = false;
   if (r.consumed == r.filled) {
@@ -65,14 +74,17 @@ Error nextRecordBytes(CsvFileReader& r, FieldSlice& record, bool& ended) noexcep
     if (end.found) {
       record = withoutFinalCr(r.buffer + r.consumed, end.position - r.consumed);
       r.consumed = end.position + 1;
-      return Error::ok;
+      return boundedRecord(r, record);
     }
     if (r.at_eof) {
       record = withoutFinalCr(r.buffer + r.consumed, r.filled - r.consumed);
       r.consumed = r.filled;
-      return Error::ok;
+      return boundedRecord(r, record);
     }
     const size_t scanned = r.filled - r.consumed;
+    // Past the bound and one CR that could still be dropped, no line end
+    // can save the record.
+    if (scanned > r.max_record_bytes + 1) return Error::StreamTooLong;
     TAVIX_TRY(refillCsvFileReader(r));
     scan = scanned;  // the record now starts at offset 0
   }

@@ -7,7 +7,9 @@
 // still a record (one final CR dropped, as before an LF); an empty line
 // (nothing, or only a CR, before its LF) is no data record; a UTF-8
 // byte-order mark at the start of the file is skipped. A record longer than
-// the buffer is returned whole: the buffer grows to hold it.
+// the buffer is returned whole: the buffer grows to hold it, up to
+// `max_record_bytes` (record_bound.h); a longer record fails every read with
+// StreamTooLong once that much of it is in.
 //
 // Two kinds of record: data records (`readNextCsvRecord`), whose fields live
 // in the reader's buffer and arena until the next call, and owned records
@@ -29,6 +31,7 @@
 #include "common/error.h"
 #include "common/text.h"
 #include "engine/csv/csv_records.h"
+#include "engine/csv/record_bound.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -61,6 +64,8 @@ struct CsvFileReader {
 
   // Set by the caller after initCsvFileReader (the options' delimiter).
   char delimiter = ',';
+  // The longest record (and header row) read; tests set a smaller bound.
+  size_t max_record_bytes = kMaxRecordBytes;
 
   // The state below belongs to the reader functions; callers only read it.
   platform::File file;
@@ -83,22 +88,22 @@ struct CsvFileReader {
 // quote turned into one quote (copies in the reader's arena); valid until
 // the next call. At the end of the input `out` has ended. Returns
 // TooManyColumns for a record of more than 256 fields (the reader has moved
-// past it, and `out` holds its first 256 fields), OutOfMemory, or a read
-// error.
+// past it, and `out` holds its first 256 fields), StreamTooLong for a record
+// past the bound, OutOfMemory, or a read error.
 [[nodiscard]] Error readNextCsvRecord(CsvFileReader& reader, FieldList& out) noexcept;
 
 // Reads the next record's bytes as `readNextCsvRecord` finds them (without
 // its LF and one CR before it; an empty line is an empty record) into
 // `line`, unsplit and with doubled quotes untouched, for callers that cut
 // only the fields they need. Valid until the next call. Sets `ended` at the
-// end of the input. Returns OutOfMemory or a read error.
+// end of the input. Returns StreamTooLong, OutOfMemory or a read error.
 [[nodiscard]] Error readNextCsvRecordLine(CsvFileReader& reader, FieldSlice& line,
                                          bool& ended) noexcept;
 
 // Reads the next record (an empty line too: the header row is the first
 // line) as owned texts by `splitCsvRecordOwned`. At the end of the input
-// `out` has no items. Returns OutOfMemory (leaving `out` empty) or a read
-// error.
+// `out` has no items. Returns StreamTooLong, OutOfMemory (leaving `out`
+// empty) or a read error.
 [[nodiscard]] Error readNextCsvRecordOwned(CsvFileReader& reader, OwnedFieldList& out) noexcept;
 
 // Splits one record (without its line end) into owned texts, with no field

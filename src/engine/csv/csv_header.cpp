@@ -1,6 +1,7 @@
 #include "engine/csv/csv_header.h"
 
 #include "engine/csv/csv_records.h"
+#include "engine/csv/record_bound.h"
 
 namespace tavix {
 namespace {
@@ -24,6 +25,7 @@ Error readCsvHeader(std::string_view data, CsvLayout layout, CsvHeader& out) {
   if (lf == std::string_view::npos) return Error::NoHeader;
   size_t header_end = lf;
   if (header_end > header_start && data[header_end - 1] == '\r') --header_end;
+  if (header_end - header_start > kMaxRecordBytes) return Error::StreamTooLong;
 
   std::vector<FieldSlice> fields(kMaxHeaderFields);
   const SplitResult split = splitCsvRecord(data.data() + header_start, header_end - header_start,

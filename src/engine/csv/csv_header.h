@@ -61,7 +61,9 @@ struct CsvLayout {
 // before it, split with the layout's delimiter and at most 4096 fields.
 // With `layout.no_header_row` the first line is data: only its fields are
 // counted, the names are "c1".."cN" and `data_start` is 0. Returns NoHeader
-// for empty data or data without any LF, TooManyColumns beyond 4096 fields.
+// for empty data or data without any LF, StreamTooLong for a header row
+// longer than kMaxRecordBytes (as the buffered readers do), TooManyColumns
+// beyond 4096 fields.
 [[nodiscard]] Error readCsvHeader(std::string_view data, CsvLayout layout, CsvHeader& out);
 
 // Returns "c" followed by n in decimal ("c1", "c10").

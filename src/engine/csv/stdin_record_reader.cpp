@@ -1,5 +1,6 @@
 #include "engine/csv/stdin_record_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/csv/csv_records.h"
@@ -47,12 +48,24 @@ Error startStream(StdinRecordReader& r) noexcept {
   return Error::ok;
 }
 
+// Appends `n` bytes to the line in progress, or fails with StreamTooLong
+// when the line would grow past the bound. The line's storage grows at most
+// to the bound.
+Error appendToLine(const StdinRecordReader& r, std::string& line, const char* bytes, size_t n) {
+  if (n > r.max_record_bytes - line.size()) return Error::StreamTooLong;
+  if (line.size() + n > line.capacity())
+    line.reserve(std::min(std::max(line.capacity() * 2, line.size() + n), r.max_record_bytes));
+  line.append(bytes, n);
+  return Error::ok;
+}
+
 // Reads the bytes of the next line into `line`, without its line end: up to
 // the first LF or CR outside quoted text (a CR LF counts once) or the end of
 // the stream. The quote rule is the record machine's (csv_records.h): a
 // quote opens quoted text only at a field start, and right after a quote
 // inside quoted text the machine stands as at a field start. `ended` is set
-// when the stream held no byte at all for this call.
+// when the stream held no byte at all for this call. A line longer than the
+// bound fails with StreamTooLong once that much of it has been read.
 Error readLine(StdinRecordReader& r, std::string& line, bool& ended) {
   if (!r.started) TAVIX_TRY(startStream(r));
   line.clear();
@@ -72,7 +85,7 @@ Error readLine(StdinRecordReader& r, std::string& line, bool& ended) {
       // Everything up to the next quote is data, delimiters and line ends too.
       const void* hit = std::memchr(buf + start, '"', end - start);
       const size_t stop = hit ? static_cast<size_t>(static_cast<const char*>(hit) - buf) + 1 : end;
-      line.append(buf + start, stop - start);
+      TAVIX_TRY(appendToLine(r, line, buf + start, stop - start));
       r.position = stop;
       if (hit != nullptr) state = RecordScanState::at_field_start;
       continue;
@@ -89,7 +102,7 @@ Error readLine(StdinRecordReader& r, std::string& line, bool& ended) {
       }
       state = c == r.delimiter ? RecordScanState::at_field_start : RecordScanState::in_field;
     }
-    line.append(buf + start, i - start);
+    TAVIX_TRY(appendToLine(r, line, buf + start, i - start));
     r.position = i;
     if (state == RecordScanState::in_quotes || i == end) continue;
 

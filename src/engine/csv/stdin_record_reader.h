@@ -10,7 +10,9 @@
 // fields and every doubled quote unescaped, so `"ab"x` reads `ab` and `a""b`
 // reads `a"b`; the header row by splitCsvRecordOwned. An empty line holds no
 // data record. A UTF-8 byte-order mark is kept as part of the first field
-// unless `skip_byte_order_mark` is set before the first read.
+// unless `skip_byte_order_mark` is set before the first read. A line longer
+// than `max_record_bytes` (record_bound.h) fails with StreamTooLong once
+// that much of it has been read.
 //
 // Each record is returned in a `StdinRecord` that owns its field texts; the
 // record's storage is reused by the next read into the same record. The
@@ -27,6 +29,7 @@
 #include "common/error.h"
 #include "common/text.h"
 #include "engine/csv/csv_file_reader.h"
+#include "engine/csv/record_bound.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -40,6 +43,8 @@ struct StdinRecordReader {
   // Set before the first read to drop the bytes EF BB BF at the very start
   // of the stream; they are otherwise kept as data.
   bool skip_byte_order_mark = false;
+  // The longest line (header row or record) read; tests set a smaller bound.
+  size_t max_record_bytes = kMaxRecordBytes;
   uint64_t position = 0;  // next unread byte of `buffer`
   uint64_t filled = 0;    // valid bytes in `buffer`
   bool at_eof = false;
@@ -66,13 +71,14 @@ struct StdinRecord {
 
 // Reads the header row (the first line, empty or not) into `header` as
 // owned texts. At the end of the input `header` has no items. Returns
-// OutOfMemory or the read errors of readStdinRecord.
+// StreamTooLong, OutOfMemory or the read errors of readStdinRecord.
 [[nodiscard]] Error readStdinHeader(StdinRecordReader& reader, OwnedFieldList& header);
 
 // Reads the next data record into `record`, replacing what it held; empty
 // lines are passed over. At the end of the input `record` has no fields.
 // Returns TooManyColumns for a record of more than 256 fields (the reader
-// has moved past it), OutOfMemory, or the error of a read (AccessDenied,
+// has moved past it), StreamTooLong for a line longer than
+// `max_record_bytes` (record_bound.h), OutOfMemory, or the error of a read (AccessDenied,
 // NotOpenForReading, ConnectionResetByPeer, Unexpected), the partial record
 // then dropped and the reader still usable. Growing the record's storage may
 // throw std::bad_alloc, which the query worker turns into OutOfMemory.
