@@ -9,7 +9,8 @@
 # New inputs go to build-fuzz/corpus/<target> (kept between runs, so a long
 # run carries on where the last one stopped); an input that breaks the
 # call's contract or trips a sanitizer is written to build-fuzz/artifacts/
-# and the script fails.
+# and the script fails. An input that takes longer than 10 minutes counts as
+# a hang: a padded copy takes seconds, tens of them on a loaded machine.
 set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-}"
@@ -31,7 +32,7 @@ for target in $targets; do
   mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
   echo "== $target ($limit)"
   # shellcheck disable=SC2086
-  (cd build-fuzz && "./fuzz/$target" -dict="$root/fuzz/tavix.dict" -timeout=120 \
+  (cd build-fuzz && "./fuzz/$target" -dict="$root/fuzz/tavix.dict" -timeout=600 \
     -print_final_stats=1 -artifact_prefix="$root/build-fuzz/artifacts/" $limit \
     "corpus/$target" "$root/$seeds")
 done
