@@ -192,12 +192,12 @@ void parseOrderBy(std::string_view text, OrderByClause& order) {
 // its text.
 struct ClauseRule {
   std::string_view keyword;
-  std::string_view ends[4];
+  std::string_view ends[5];
 };
 
 // In processing order: of two faulty clauses, the earlier row's error wins.
 constexpr ClauseRule kClauseRules[] = {
-    {"WHERE", {"GROUP BY", "ORDER BY", "LIMIT", "OFFSET"}},
+    {"WHERE", {"GROUP BY", "HAVING", "ORDER BY", "LIMIT", "OFFSET"}},
     {"GROUP BY", {"HAVING", "ORDER BY", "LIMIT", "OFFSET"}},
     {"HAVING", {"ORDER BY", "LIMIT", "OFFSET"}},
     {"ORDER BY", {"LIMIT", "OFFSET"}},

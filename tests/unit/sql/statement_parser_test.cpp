@@ -245,8 +245,9 @@ TEST(ParseQuery, ClauseTextsEndAtTheirFollowingKeywords) {
       {"OFFSET 10 LIMIT 5", "", "", "", 5, 10},
       {"LIMIT 5 OFFSET 10", "", "", "", 5, 10},
       {"WHERE a = 1 LIMIT 2", "eq a [1] #1", "", "", 2, 0},
-      // HAVING does not end a WHERE text.
-      {"WHERE a = 1 HAVING x > 1", "eq a [1 HAVING x > 1]", "", "gt x [1] #1", -1, 0},
+      // HAVING ends a WHERE text: a whole-table aggregate may carry both.
+      {"WHERE a = 1 HAVING x > 1", "eq a [1] #1", "", "gt x [1] #1", -1, 0},
+      {"WHERE s = 'x HAVING y' HAVING x > 1", "eq s [x HAVING y]", "", "gt x [1] #1", -1, 0},
       {"WHERE s = 'x LIMIT 5' LIMIT 1", "eq s [x LIMIT 5]", "", "", 1, 0},
       {"WHERE f(a, b LIMIT 3) = 1", "eq f(a, b limit 3) [1] #1", "", "", -1, 0},
       {"WHERE a_limit = 1", "eq a_limit [1] #1", "", "", -1, 0},
