@@ -55,10 +55,20 @@ std::string formatTempPath(std::string_view directory, std::string_view tag, __i
   return path;
 }
 
-Error createResultFile(platform::File& file, std::string& path) {
+namespace {
+
+// TEMP, or /tmp when TEMP is unset or empty. Every file of a call goes there,
+// so a host whose working directory is read-only or shared is never written to.
+std::string tempDirectory() {
   std::string directory;
   if (!platform::readTempDirectory(directory)) directory = "/tmp";
-  return createUniqueFile(directory, "", platform::nowNanoseconds(), file, path);
+  return directory;
+}
+
+}  // namespace
+
+Error createResultFile(platform::File& file, std::string& path) {
+  return createUniqueFile(tempDirectory(), "", platform::nowNanoseconds(), file, path);
 }
 
 Error createTempFile(std::string_view tag, platform::File& file) {
@@ -69,9 +79,7 @@ Error createTempFile(std::string_view tag, platform::File& file) {
 }
 
 Error createNamedTempFile(std::string_view tag, platform::File& file, std::string& path) {
-  std::string directory;
-  if (!platform::readTempDirectory(directory)) directory = ".";
-  return createUniqueFile(directory, tag, platform::nowNanoseconds(), file, path);
+  return createUniqueFile(tempDirectory(), tag, platform::nowNanoseconds(), file, path);
 }
 
 }  // namespace tavix

@@ -3,8 +3,8 @@
 // join staging file, which a second executor opens by its name).
 //
 // Names carry the realtime clock in nanoseconds: the result file is
-// "<TEMP>/tavix_<ns>.tmp" (TEMP unset or empty: /tmp), other files
-// "<TEMP or .>/tavix_<tag>_<ns>.tmp". Files are created exclusively, mode
+// "<TEMP>/tavix_<ns>.tmp", other files "<TEMP>/tavix_<tag>_<ns>.tmp" (TEMP
+// unset or empty: /tmp). Files are created exclusively, mode
 // 0600, never through a symbolic link; when a name is taken the next
 // nanosecond value is tried, so concurrent calls never share a file.
 // Everything here may be called from any thread.

@@ -159,6 +159,7 @@ TEST_F(TempDir, MissingTempDirectoryFailsWithFileNotFound) {
   EXPECT_EQ(createResultFile(f, path), Error::FileNotFound);
 }
 
+// Result and scratch files alike: none is written to the working directory.
 TEST(ResultFile, UnsetOrEmptyTempFallsBackToTmp) {
   const char* old = std::getenv("TEMP");
   std::string saved = old ? old : "";
@@ -169,6 +170,10 @@ TEST(ResultFile, UnsetOrEmptyTempFallsBackToTmp) {
     std::string path;
     ASSERT_EQ(createResultFile(f, path), Error::ok);
     EXPECT_EQ(path.rfind("/tmp/tavix_", 0), 0u) << path;
+    platform::closeFile(f);
+    ASSERT_EQ(platform::deleteFile(path), Error::ok);
+    ASSERT_EQ(createNamedTempFile("joinagg", f, path), Error::ok);
+    EXPECT_EQ(path.rfind("/tmp/tavix_joinagg_", 0), 0u) << path;
     platform::closeFile(f);
     ASSERT_EQ(platform::deleteFile(path), Error::ok);
   }
