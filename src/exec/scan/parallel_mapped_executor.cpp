@@ -19,6 +19,7 @@
 // position, then splits each kept line again, projects it and writes it in
 // the sorted-row form (every JSON value a string).
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
@@ -33,6 +34,7 @@
 #include "exec/scan/parallel_mapped_paths.h"
 #include "exec/scan/scan_executors.h"
 #include "exec/sort/row_sorter.h"
+#include "exec/sort/stable_sort.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -86,7 +88,12 @@ struct SortPathPlan {
   bool distinct_before_sort = false;
   size_t filter_span = 0;  // leading fields the WHERE reads
   size_t key_span = 0;     // leading fields the WHERE and the keys read
+  RowForm form;            // sorted rows: every JSON value a string
 };
+
+// What a worker saw of one key's values: numbers, other texts, or both (a
+// column on which the ORDER BY rule is not transitive).
+enum KeyKinds : uint8_t { kSawNumber = 1, kSawText = 2 };
 
 // One worker of the ORDER BY path.
 struct SortWorkerLocal {
@@ -94,8 +101,16 @@ struct SortWorkerLocal {
   // The further key values of the heap's slot i at [i * more_count, ...).
   std::vector<OrderValue> slot_more;
   std::vector<OrderValue> candidate_more;
-  std::vector<SortKeyRecord> entries;  // without use_heap
+  // Without use_heap: every kept row, rendered as it is written (row ends
+  // at `row_ends`, offsets into `rendered`), with its record; once the range
+  // is done the records view their rows and, when the keys allow it, are
+  // sorted here (`sorted`).
+  std::vector<SortKeyRecord> entries;
   std::vector<OrderValue> entry_more;  // their further key values
+  TextBuffer rendered;
+  std::vector<uint64_t> row_ends;
+  std::vector<uint8_t> key_kinds;  // KeyKinds per key
+  bool sorted = false;
   // Key texts that were unescaped or computed: they live until the executor
   // returns.
   ArenaAllocator kept_texts;
@@ -110,6 +125,36 @@ FieldSlice readSortKey(const SortKeyRead& key, const FieldSlice* fields, size_t 
   return key.index < count ? fields[key.index] : FieldSlice();
 }
 
+// True when no key mixes numbers and other texts: the ORDER BY rule is then
+// a strict weak order, so sorted runs merged stably give the order one sort
+// of all rows gives.
+bool keysAreUniform(std::span<const uint8_t> kinds) noexcept {
+  for (const uint8_t k : kinds)
+    if (k == (kSawNumber | kSawText)) return false;
+  return true;
+}
+
+// Runs on the worker once its range is done: points the kept records at
+// their rendered rows and further keys and, unless DISTINCT must first drop
+// repeats in input order or a key mixes numbers and texts, sorts them.
+Error finishSortRange(const SortPathPlan& plan, SortWorkerLocal& local) {
+  const size_t m = plan.more_count;
+  uint64_t start = 0;
+  for (size_t i = 0; i < local.entries.size(); ++i) {
+    SortKeyRecord& r = local.entries[i];
+    const uint64_t end = local.row_ends[i];
+    r.row_text = local.rendered.slice(start, end - start);
+    start = end;
+    if (m != 0) r.more_keys = local.entry_more.data() + i * m;
+  }
+  std::vector<uint64_t>().swap(local.row_ends);
+  if (plan.distinct_before_sort || !keysAreUniform(local.key_kinds)) return Error::ok;
+  uint64_t kept = 0;
+  TAVIX_TRY(sortKeyRecords(local.entries.data(), local.entries.size(), plan.order, std::nullopt, kept));
+  local.sorted = true;
+  return Error::ok;
+}
+
 Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
                     ChunkWorker<SortWorkerLocal>& w) {
   const ParsedQuery& query = *frame.query;
@@ -122,6 +167,7 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
     local.slot_more.resize(static_cast<size_t>(plan.window) * m);
   }
   local.candidate_more.resize(m);
+  local.key_kinds.assign(m + 1, 0);
   RecordFields record;
   std::vector<FieldSlice> values(columns.size());
   ArenaAllocator scratch;
@@ -134,7 +180,7 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
   // keeps (its line, its key values) is taken as a view of the same bytes in
   // the mapping, which outlives the records; a key text found elsewhere (an
   // unescaped field, a computed value) is copied.
-  return forEachChunkLine(
+  TAVIX_TRY(forEachChunkLine(
       frame.input->handle, delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t line_offset, bool&) -> Error {
         record.reset(line, quote_free, delimiter);
@@ -183,8 +229,13 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
           local.heap.admit(sort_record);
           return Error::ok;
         }
-        // The entries' further keys are pointed at once the worker is done
-        // (the list moves while it grows).
+        // The entries' further keys and rows are pointed at once the range
+        // is done (the lists move while they grow).
+        local.key_kinds[0] |= std::isnan(number) ? kSawText : kSawNumber;
+        for (size_t i = 0; i < m; ++i)
+          local.key_kinds[i + 1] |= std::isnan(more[i].number) ? kSawText : kSawNumber;
+        TAVIX_TRY(appendRenderedRow(local.rendered, plan.form, values));
+        local.row_ends.push_back(local.rendered.len);
         sort_record.more_keys = nullptr;
         local.entries.push_back(sort_record);
         if (plan.count_answer) {
@@ -198,7 +249,8 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
           if (!within) return Error::FileTooBig;
         }
         return Error::ok;
-      });
+      }));
+  return plan.use_heap ? Error::ok : finishSortRange(plan, local);
 }
 
 // Resolves every ORDER BY key to where a worker reads it: the source column
@@ -234,66 +286,61 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
   return Error::ok;
 }
 
-// Keeps, in input order, only the records whose output values were not seen
-// in an earlier record; returns the count kept.
-[[nodiscard]] Error dropRepeatedRows(const ParallelScanFrame& frame,
-                                     std::vector<SortKeyRecord>& records, uint64_t& count) {
-  const OutputColumns& columns = *frame.columns;
-  std::vector<FieldSlice> values(columns.size());
-  FieldSlice fields[kMaxRecordFields];
-  ArenaAllocator scratch;
-  ArenaAllocator row_arena;
-  DistinctRowSet seen;
-  count = 0;
-  for (const SortKeyRecord& r : records) {
-    scratch.reset();
-    size_t field_count = 0;
-    TAVIX_TRY(splitRecordFields(r.row_text, frame.options->delimiter, fields, field_count, scratch));
-    projectRow(columns, fields, field_count, row_arena, values.data());
-    bool fresh = false;
-    TAVIX_TRY(seen.insertRow(values, fresh));
-    if (fresh) records[count++] = r;
+// Writes sorted rows after OFFSET, up to LIMIT; with DISTINCT whose keys are
+// all among the output, a row written before is dropped without counting
+// (a repeat ties with its first copy on every key, so that copy comes
+// first).
+class SortedRowWriter {
+ public:
+  SortedRowWriter(const ParsedQuery& query, bool drop_repeats, ResultWriter& writer) noexcept
+      : writer_(writer),
+        skip_(query.offset > 0 ? static_cast<uint64_t>(query.offset) : 0),
+        limit_(query.limit),
+        drop_repeats_(drop_repeats) {}
+
+  bool full() const noexcept { return limit_ >= 0 && written_ >= static_cast<uint64_t>(limit_); }
+
+  // Writes `row` (rendered) unless it is skipped. Returns the writer's
+  // error or OutOfMemory.
+  [[nodiscard]] Error take(FieldSlice row) {
+    if (drop_repeats_) {
+      bool fresh = false;
+      TAVIX_TRY(seen_.insertText(row, fresh));
+      if (!fresh) return Error::ok;
+    }
+    if (skipped_ < skip_) {
+      ++skipped_;
+      return Error::ok;
+    }
+    TAVIX_TRY(emitRenderedRow(writer_, row));
+    ++written_;
+    return Error::ok;
   }
-  return Error::ok;
-}
 
-// The merge of the ORDER BY path: the workers' records in range order, then
-// the sort, and the kept lines split again, projected and written after
-// OFFSET, up to LIMIT.
-[[nodiscard]] Error mergeSortWorkers(const ParallelScanFrame& frame, const SortPathPlan& plan,
-                                     std::span<ChunkWorker<SortWorkerLocal>> workers) {
+ private:
+  ResultWriter& writer_;
+  uint64_t skip_;
+  int64_t limit_;
+  bool drop_repeats_;
+  DistinctRowSet seen_;
+  uint64_t skipped_ = 0;
+  uint64_t written_ = 0;
+};
+
+// The heap merge: the workers' best rows in range order, sorted, and the
+// kept lines split again, projected and written.
+[[nodiscard]] Error mergeSortHeaps(const ParallelScanFrame& frame, const SortPathPlan& plan,
+                                   std::span<ChunkWorker<SortWorkerLocal>> workers) {
   const ParsedQuery& query = *frame.query;
-  const QueryOptions& options = *frame.options;
-  TAVIX_TRY(firstWorkerError<ChunkWorker<SortWorkerLocal>>(workers));
-
   uint64_t n = 0;
-  for (const ChunkWorker<SortWorkerLocal>& w : workers)
-    n += plan.use_heap ? w.local.heap.size() : w.local.entries.size();
+  for (const ChunkWorker<SortWorkerLocal>& w : workers) n += w.local.heap.size();
   std::vector<SortKeyRecord> records(n);
   uint64_t filled = 0;
-  for (ChunkWorker<SortWorkerLocal>& w : workers) {
-    SortWorkerLocal& local = w.local;
-    if (plan.use_heap) {
-      filled += local.heap.takeInInputOrder(records.data() + filled);
-      continue;
-    }
-    for (size_t i = 0; i < local.entries.size(); ++i) {
-      SortKeyRecord& r = records[filled + i];
-      r = local.entries[i];
-      if (plan.more_count != 0) r.more_keys = local.entry_more.data() + i * plan.more_count;
-    }
-    filled += local.entries.size();
-    std::vector<SortKeyRecord>().swap(local.entries);
-  }
-  if (plan.distinct_before_sort) {
-    TAVIX_TRY(dropRepeatedRows(frame, records, n));
-    records.resize(n);
-  }
-  // With DISTINCT (keys among the output) repeats across ranges are dropped
-  // while writing: they tie with their first copy on every key, so it sorts
-  // first. The window is then counted while writing.
+  for (ChunkWorker<SortWorkerLocal>& w : workers) filled += w.local.heap.takeInInputOrder(records.data() + filled);
+  // With DISTINCT repeats across ranges are dropped while writing, so the
+  // window is counted there.
   std::optional<uint64_t> limit;
-  if (!query.distinct || plan.distinct_before_sort) limit = computeSortLimit(query.limit, query.offset);
+  if (!query.distinct) limit = computeSortLimit(query.limit, query.offset);
   uint64_t kept = 0;
   TAVIX_TRY(sortKeyRecords(records.data(), n, plan.order, limit, kept));
 
@@ -302,40 +349,128 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
   FieldSlice fields[kMaxRecordFields];
   ArenaAllocator scratch;
   ArenaAllocator row_arena;
-  DistinctRowSet distinct_rows;
-  const bool drop_repeats = query.distinct && !plan.distinct_before_sort;
-  // Sorted rows are written as every sorted scan writes them: rendered in
-  // the form of rows gathered for sorting, every JSON value a string.
-  const RowForm form = rowFormOf(*frame.writer, JsonValues::strings);
   TextBuffer row_text;
-  const uint64_t skip = query.offset > 0 ? static_cast<uint64_t>(query.offset) : 0;
-  uint64_t skipped = 0;
-  uint64_t written = 0;
-  // Sorted lines lie all over the mapping: ask for a line a few rows ahead
-  // so its cache miss overlaps the work on the current one.
-  constexpr uint64_t kPrefetchAhead = 16;
-  for (uint64_t i = 0; i < kept; ++i) {
-    if (query.limit >= 0 && written >= static_cast<uint64_t>(query.limit)) break;
-    if (i + kPrefetchAhead < kept) __builtin_prefetch(records[i + kPrefetchAhead].row_text.data());
+  SortedRowWriter out(query, query.distinct, *frame.writer);
+  for (uint64_t i = 0; i < kept && !out.full(); ++i) {
     scratch.reset();
     size_t count = 0;
-    TAVIX_TRY(splitRecordFields(records[i].row_text, options.delimiter, fields, count, scratch));
+    TAVIX_TRY(splitRecordFields(records[i].row_text, frame.options->delimiter, fields, count, scratch));
     projectRow(columns, fields, count, row_arena, values.data());
-    if (drop_repeats) {
-      bool fresh = false;
-      TAVIX_TRY(distinct_rows.insertRow(values, fresh));
-      if (!fresh) continue;
-    }
-    if (skipped < skip) {
-      ++skipped;
-      continue;
-    }
     row_text.clear();
-    TAVIX_TRY(appendRenderedRow(row_text, form, values));
-    TAVIX_TRY(emitRenderedRow(*frame.writer, row_text.view()));
-    ++written;
+    TAVIX_TRY(appendRenderedRow(row_text, plan.form, values));
+    TAVIX_TRY(out.take(row_text.view()));
   }
   return finishScanOutput(*frame.writer);
+}
+
+// Merges the workers' sorted runs, in range order among ties, and writes
+// the window as the merge goes: the runs are in input order within a range
+// and ranges are in input order, so a stable merge gives the order one
+// stable sort of all rows gives.
+[[nodiscard]] Error writeMergedRuns(const ParallelScanFrame& frame, const SortPathPlan& plan,
+                                    std::span<ChunkWorker<SortWorkerLocal>> workers) {
+  struct Run {
+    const SortKeyRecord* next;
+    const SortKeyRecord* end;
+  };
+  std::vector<Run> runs;
+  for (const ChunkWorker<SortWorkerLocal>& w : workers) {
+    const std::vector<SortKeyRecord>& e = w.local.entries;
+    if (!e.empty()) runs.push_back(Run{e.data(), e.data() + e.size()});
+  }
+  // A binary heap of run positions, the run whose next record comes first
+  // at the top; ties go to the earlier run.
+  std::vector<size_t> heap(runs.size());
+  for (size_t i = 0; i < heap.size(); ++i) heap[i] = i;
+  auto before = [&](size_t a, size_t b) {
+    const int c = compareSortKeyRecords(*runs[a].next, *runs[b].next, plan.order);
+    return c != 0 ? c < 0 : a < b;
+  };
+  auto sift_down = [&](size_t i) {
+    for (;;) {
+      size_t best = i;
+      const size_t left = 2 * i + 1;
+      if (left < heap.size() && before(heap[left], heap[best])) best = left;
+      if (left + 1 < heap.size() && before(heap[left + 1], heap[best])) best = left + 1;
+      if (best == i) return;
+      std::swap(heap[i], heap[best]);
+      i = best;
+    }
+  };
+  for (size_t i = heap.size() / 2; i-- > 0;) sift_down(i);
+  SortedRowWriter out(*frame.query, frame.query->distinct, *frame.writer);
+  // A run's rows lie all over its worker's rendered text: ask for a row a
+  // few records ahead in the same run so its cache miss overlaps the work
+  // on the current one.
+  constexpr ptrdiff_t kPrefetchAhead = 16;
+  while (!heap.empty() && !out.full()) {
+    Run& run = runs[heap[0]];
+    if (run.end - run.next > kPrefetchAhead) __builtin_prefetch(run.next[kPrefetchAhead].row_text.data());
+    TAVIX_TRY(out.take(run.next->row_text));
+    if (++run.next == run.end) {
+      heap[0] = heap.back();
+      heap.pop_back();
+    }
+    if (!heap.empty()) sift_down(0);
+  }
+  return finishScanOutput(*frame.writer);
+}
+
+// The merge of gathered rows when the runs cannot simply be merged: every
+// record in input order (a run a worker sorted is put back in input order,
+// which is the order of its rendered rows), repeats dropped first where
+// DISTINCT needs it, one sort, and the window written.
+[[nodiscard]] Error sortGatheredRows(const ParallelScanFrame& frame, const SortPathPlan& plan,
+                                     std::span<ChunkWorker<SortWorkerLocal>> workers) {
+  const ParsedQuery& query = *frame.query;
+  uint64_t n = 0;
+  for (const ChunkWorker<SortWorkerLocal>& w : workers) n += w.local.entries.size();
+  std::vector<SortKeyRecord> records;
+  records.reserve(n);
+  for (ChunkWorker<SortWorkerLocal>& w : workers) {
+    std::vector<SortKeyRecord>& e = w.local.entries;
+    if (w.local.sorted) {
+      stableSort(e.data(), e.size(), [](const SortKeyRecord& a, const SortKeyRecord& b) {
+        return a.row_text.data() < b.row_text.data();
+      });
+    }
+    records.insert(records.end(), e.begin(), e.end());
+    std::vector<SortKeyRecord>().swap(e);
+  }
+  if (plan.distinct_before_sort) {
+    DistinctRowSet seen;
+    uint64_t count = 0;
+    for (const SortKeyRecord& r : records) {
+      bool fresh = false;
+      TAVIX_TRY(seen.insertText(r.row_text, fresh));
+      if (fresh) records[count++] = r;
+    }
+    records.resize(count);
+  }
+  const bool drop_repeats = query.distinct && !plan.distinct_before_sort;
+  std::optional<uint64_t> limit;
+  if (!drop_repeats) limit = computeSortLimit(query.limit, query.offset);
+  uint64_t kept = 0;
+  TAVIX_TRY(sortKeyRecords(records.data(), records.size(), plan.order, limit, kept));
+  SortedRowWriter out(query, drop_repeats, *frame.writer);
+  for (uint64_t i = 0; i < kept && !out.full(); ++i) TAVIX_TRY(out.take(records[i].row_text));
+  return finishScanOutput(*frame.writer);
+}
+
+// The merge of the ORDER BY path, after every worker has ended.
+[[nodiscard]] Error mergeSortWorkers(const ParallelScanFrame& frame, const SortPathPlan& plan,
+                                     std::span<ChunkWorker<SortWorkerLocal>> workers) {
+  TAVIX_TRY(firstWorkerError<ChunkWorker<SortWorkerLocal>>(workers));
+  if (plan.use_heap) return mergeSortHeaps(frame, plan, workers);
+  bool all_sorted = true;
+  std::vector<uint8_t> kinds(plan.more_count + 1, 0);
+  for (const ChunkWorker<SortWorkerLocal>& w : workers) {
+    all_sorted = all_sorted && w.local.sorted;
+    for (size_t k = 0; k < kinds.size() && k < w.local.key_kinds.size(); ++k)
+      kinds[k] |= w.local.key_kinds[k];
+  }
+  if (all_sorted && keysAreUniform(kinds)) return writeMergedRuns(frame, plan, workers);
+  return sortGatheredRows(frame, plan, workers);
 }
 
 }  // namespace
@@ -351,7 +486,9 @@ Error runParallelSortedPath(ParallelScanFrame& frame) {
   plan.use_heap = window.has_value() && *window <= kTopNMaxRows && !plan.distinct_before_sort;
   plan.window = plan.use_heap ? *window : 0;
   plan.count_answer = query.limit < 0;
-  plan.project = plan.project || query.distinct || plan.count_answer;
+  // Gathered rows are rendered by the workers.
+  plan.project = plan.project || query.distinct || !plan.use_heap;
+  plan.form = rowFormOf(*frame.writer, JsonValues::strings);
   plan.filter_span = filterFieldSpan(query, *frame.map);
   plan.key_span = std::max(plan.key_span, plan.filter_span);
   return runChunkWorkers<SortWorkerLocal>(
