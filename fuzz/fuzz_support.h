@@ -44,7 +44,10 @@ class Scratch {
     std::filesystem::create_directories(root_ / "data");
     std::filesystem::create_directories(root_ / "temp");
     setenv("TEMP", (root_ / "temp").c_str(), 1);
-    std::atexit([] { std::filesystem::remove_all(instance().root_); });
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
   }
   static Scratch& instance() {
     static Scratch scratch;
