@@ -180,10 +180,32 @@ inline bool textInput(const AggregateSpec& spec, const FieldSlice* fields, size_
   return allocator.copyText(text, out) ? Error::ok : Error::OutOfMemory;
 }
 
-[[nodiscard]] Error renderConcat(const Allocator& allocator, const ValueList<FieldSlice>& list,
+// Puts the items of a list that keeps marks in mark order, equal marks in
+// the order taken; the marks follow their items.
+[[nodiscard]] Error orderMarkedItems(const Allocator& allocator,
+                                     ValueList<FieldSlice>& list) noexcept {
+  if (list.marks == nullptr || std::is_sorted(list.marks, list.marks + list.length)) return Error::ok;
+  struct Item {
+    uint32_t mark;
+    FieldSlice text;
+  };
+  Item* items = static_cast<Item*>(allocator.alloc(list.length * sizeof(Item), alignof(Item)));
+  if (items == nullptr) return Error::OutOfMemory;
+  for (uint64_t k = 0; k < list.length; ++k) items[k] = Item{list.marks[k], list.items[k]};
+  std::stable_sort(items, items + list.length,
+                   [](const Item& a, const Item& b) { return a.mark < b.mark; });
+  for (uint64_t k = 0; k < list.length; ++k) {
+    list.marks[k] = items[k].mark;
+    list.items[k] = items[k].text;
+  }
+  return Error::ok;
+}
+
+[[nodiscard]] Error renderConcat(const Allocator& allocator, ValueList<FieldSlice>& list,
                                  std::string_view separator, std::string_view& out) noexcept {
   out = {};
   if (!list.present || list.length == 0) return Error::ok;
+  TAVIX_TRY(orderMarkedItems(allocator, list));
   size_t total = separator.size() * (list.length - 1);
   for (FieldSlice t : list.view()) total += t.size();
   if (total == 0) return Error::ok;
@@ -391,6 +413,26 @@ Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& f
         break;
       }
     }
+  }
+  return Error::ok;
+}
+
+Error markNewConcatItems(std::span<const AggregateSpec> specs, GroupAccumulators& block,
+                         uint32_t mark, bool marked_lists_only, ArenaAllocator& arena) noexcept {
+  for (size_t i = 0; i < specs.size(); ++i) {
+    if (specs[i].kind != AggregateKind::group_concat) continue;
+    ValueList<FieldSlice>& list = block.concat[i];
+    if (list.marked == list.length || (marked_lists_only && list.marks == nullptr)) continue;
+    if (list.mark_capacity < list.length) {
+      const uint64_t capacity = std::max(list.capacity, list.length);
+      void* p = arena.allocator().remap(list.marks, list.mark_capacity * sizeof(uint32_t),
+                                        capacity * sizeof(uint32_t), alignof(uint32_t));
+      if (p == nullptr) return Error::OutOfMemory;
+      list.marks = static_cast<uint32_t*>(p);
+      list.mark_capacity = capacity;
+    }
+    std::fill(list.marks + list.marked, list.marks + list.length, mark);
+    list.marked = list.length;
   }
   return Error::ok;
 }

@@ -56,12 +56,21 @@ struct DistinctValueSet {
 // A growable list of one slot in the block's arena (f64 values of a median,
 // texts of a group_concat, in the order taken). Not present until its first
 // item.
+//
+// Order marks: a list filled out of record order (the parallel grouping
+// scan's shared groups, taken in lock order) keeps one mark per item,
+// `marks[k]` for `items[k]`, and its items are put in mark order, equal
+// marks keeping the order taken, before they are rendered. Lists filled in
+// record order keep no marks (`marks` null).
 template <typename T>
 struct ValueList {
   T* items = nullptr;
   uint64_t length = 0;
   uint64_t capacity = 0;
   bool present = false;
+  uint32_t* marks = nullptr;  // null, or `marked` marks in a room of `mark_capacity`
+  uint64_t marked = 0;
+  uint64_t mark_capacity = 0;
 
   std::span<T> view() const noexcept { return {items, static_cast<size_t>(length)}; }
 };
@@ -138,6 +147,16 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
                                            std::span<const AggregateSpec> specs,
                                            ArenaAllocator& arena) noexcept;
 
+// Marks the items of every group_concat list of `block` taken since the
+// list's last marking (all of them, for a list never marked) with `mark`;
+// with `marked_lists_only`, lists that keep no marks are left so (their
+// items are in record order and stay ahead of any marked ones, so such a list
+// must only ever take further items in record order). Marks come from
+// `arena`, the arena of the block. Returns OutOfMemory.
+[[nodiscard]] Error markNewConcatItems(std::span<const AggregateSpec> specs,
+                                       GroupAccumulators& block, uint32_t mark,
+                                       bool marked_lists_only, ArenaAllocator& arena) noexcept;
+
 // The output text of spec `i` of `block`, allocated from `allocator` (the
 // empty text needs no block). `shared_distinct_count`, when given, is the
 // count of a count(DISTINCT ...) kept outside the block. Reorders the
@@ -149,7 +168,8 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
 //     not finite), divided by the count for avg; empty without a value;
 //   min, max: empty while no number has been taken, else the value (an
 //     infinity included);
-//   median: formatMedian; group_concat: the texts joined by the separator;
+//   median: formatMedian; group_concat: the texts joined by the separator
+//     (in mark order for a list that keeps marks: reorders the list);
 //   var_pop, stddev_pop: "0" without a value; var_samp, stddev_samp: empty
 //     with fewer than two values; a negative variance is raised to 0.
 // Numbers are printed by formatNumber with the spec's precision.

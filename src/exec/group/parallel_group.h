@@ -11,11 +11,16 @@
 // executor's thread folds each worker's private groups into the shards, in
 // range order, and the output reads the shards.
 //
-// Order of a group's list values (and of the additions into its sums): what
-// its shard entry took while workers ran (the records of workers that had
-// switched, in the order they took the shard's lock), then the private
-// entries of the workers in range order, each in its worker's record order.
-// While no worker switches, that is file order.
+// Order of a group's values: its shard entry takes what workers that had
+// switched send while they run, in the order they take the shard's lock,
+// then the private entries of the workers in range order, each in its
+// worker's record order. A group_concat list is put back in record order:
+// the shard marks every item with its range and whether the range kept it
+// privately or sent it (privateListMark, sharedListMark), and the list is
+// rendered in mark order. Additions into sums and averages follow the taking
+// order, so their last bits may follow thread timing once a worker has
+// switched; median values are ordered before use, and counts, minima, maxima,
+// sets and variances do not depend on the order.
 //
 // Ownership and threads: the executor owns the shards and the workers for
 // one scan. A worker writes its own context, and a shard only while holding
@@ -120,6 +125,19 @@ struct ParallelGroupScan {
 
 namespace parallel_group_detail {
 
+// The order marks of list items in a shard: range by range, a range's items
+// taken privately (folded in by the merge) before those it sent to the
+// shards, so putting a list in mark order puts it in record order.
+inline uint32_t privateListMark(uint64_t range) noexcept { return static_cast<uint32_t>(2 * range); }
+inline uint32_t sharedListMark(uint64_t range) noexcept { return static_cast<uint32_t>(2 * range + 1); }
+
+// Whether the groups of `specs` keep lists whose order the shards must mark.
+inline bool specsKeepLists(std::span<const AggregateSpec> specs) noexcept {
+  for (const AggregateSpec& spec : specs)
+    if (spec.kind == AggregateKind::group_concat) return true;
+  return false;
+}
+
 // Reads one worker's range into its private table and the shards;
 // `fold(Group&, const FieldSlice* fields, size_t count, GroupTable&)` takes
 // a record into its group of the given table.
@@ -131,6 +149,7 @@ template <typename Fold>
   GroupTable& own = *context.private_table;
   TAVIX_TRY(own.reserve(workerGroupCapacity(w.range.end - w.range.start)));
   auto cut = std::make_unique<AggregateRecordCut>(scan.delimiter, scan.field_span, *scan.filter);
+  const bool marks_lists = specsKeepLists(scan.specs);
   return forEachChunkLine(
       scan.input->handle, scan.delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
@@ -152,7 +171,10 @@ template <typename Fold>
         GroupShard& shard = shards.shardOf(hash);
         platform::MutexLock lock(shard.lock);
         TAVIX_TRY(shard.table.groupOfKey(key, hash, group, added));
-        return fold(*group, record.fields, record.count, shard.table);
+        TAVIX_TRY(fold(*group, record.fields, record.count, shard.table));
+        if (!marks_lists) return Error::ok;
+        return markNewConcatItems(scan.specs, group->value, sharedListMark(w.index), false,
+                                  shard.table.arena());
       });
 }
 
@@ -164,6 +186,7 @@ template <typename Merge>
                                        Merge& merge) {
   for (GroupByWorker& w : workers) {
     if (w.local.private_table == nullptr) continue;
+    const bool marks_lists = specsKeepLists(w.local.private_table->specs());
     Error error = Error::ok;
     w.local.private_table->map().forEachGroup([&](uint64_t hash, const Group& from) {
       if (error != Error::ok) return;
@@ -172,6 +195,11 @@ template <typename Merge>
       bool added = false;
       error = table.groupOfKey(from.key, hash, into, added);
       if (error == Error::ok) error = merge(*into, from, table);
+      // A list the shard took out of order has marks; what a range kept
+      // to itself goes ahead of what it sent to the shards.
+      if (error == Error::ok && marks_lists)
+        error = markNewConcatItems(table.specs(), into->value, privateListMark(w.index), true,
+                                   table.arena());
     });
     TAVIX_TRY(error);
     w.local.private_table.reset();
