@@ -123,6 +123,21 @@ class GroupMap {
     }
   }
 
+  // Starts loading the first slot a lookup of `hash` reads, so that a
+  // lookup a few records later finds it in cache.
+  void prefetchSlot(uint64_t hash) const noexcept {
+    if (capacity_ != 0) __builtin_prefetch(&slots_[static_cast<size_t>(hash) & (capacity_ - 1)]);
+  }
+
+  // Starts loading the group in the first slot of `hash`, whose slot an
+  // earlier prefetchSlot has brought in: where there is no collision, the
+  // group a lookup compares and returns.
+  void prefetchGroup(uint64_t hash) const noexcept {
+    if (capacity_ == 0) return;
+    const Group* group = slots_[static_cast<size_t>(hash) & (capacity_ - 1)].group;
+    if (group != nullptr) __builtin_prefetch(group);
+  }
+
   size_t size() const noexcept { return size_; }
   size_t capacity() const noexcept { return capacity_; }
 

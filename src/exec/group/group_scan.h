@@ -81,6 +81,9 @@ class GroupTable {
   [[nodiscard]] Error groupOfKey(FieldSlice key, uint64_t hash, Group*& group, bool& added);
 
   const GroupEntryMap& map() const noexcept { return map_; }
+  // prefetchSlot and prefetchGroup of the map.
+  void prefetchSlot(uint64_t hash) const noexcept { map_.prefetchSlot(hash); }
+  void prefetchGroup(uint64_t hash) const noexcept { map_.prefetchGroup(hash); }
   ArenaAllocator& arena() noexcept { return arena_; }
   size_t keyCount() const noexcept { return keys_.size(); }
   std::span<const AggregateSpec> specs() const noexcept { return specs_; }

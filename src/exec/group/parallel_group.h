@@ -7,7 +7,12 @@
 // kPrivateGroupLimit groups. From the next record on (whether its group is
 // new or already private) the worker sends every record to the shared group
 // map: `GroupShards`, a list of tables each guarded by its own lock, the
-// shard of a key picked from its hash. After every worker has ended, the
+// shard of a key picked from its hash. When the groups count rows only, a
+// record needs nothing but its key, and the worker gathers keys per shard
+// (ShardBatch) and takes a shard's lock once per kShardBatchRecords keys,
+// loading slots and groups a few keys ahead of the lookups (the lookups
+// wait on memory, a random slot and group each, far more than on the lock).
+// After every worker has ended, the
 // executor's thread folds each worker's private groups into the shards, in
 // range order, and the output reads the shards.
 //
@@ -24,7 +29,8 @@
 //
 // Ownership and threads: the executor owns the shards and the workers for
 // one scan. A worker writes its own context, and a shard only while holding
-// that shard's lock, which it holds for one record's find-or-add and fold;
+// that shard's lock, which it holds for one record's find-or-add and fold
+// (or for one batch's);
 // no lock is ever nested. The merge runs after every worker has been joined
 // and takes no lock.
 #pragma once
@@ -33,6 +39,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/error.h"
@@ -82,9 +89,10 @@ class GroupShards {
   // The shard of a key by its hash: the hash's upper half reduced to the
   // shard count, so the group map inside a shard, which picks slots by the
   // lower bits, sees them evenly spread.
-  GroupShard& shardOf(uint64_t hash) noexcept {
-    return *shards_[static_cast<size_t>(((hash >> 32) * shards_.size()) >> 32)];
+  size_t indexOf(uint64_t hash) const noexcept {
+    return static_cast<size_t>(((hash >> 32) * shards_.size()) >> 32);
   }
+  GroupShard& shardOf(uint64_t hash) noexcept { return *shards_[indexOf(hash)]; }
 
   // Empties every shard. Returns OutOfMemory.
   [[nodiscard]] Error clear();
@@ -102,9 +110,23 @@ class GroupShards {
   std::vector<std::unique_ptr<GroupShard>> shards_;
 };
 
+// Records a worker gathers for one shard before it takes the shard's lock
+// once for all of them, when its groups count rows only.
+inline constexpr size_t kShardBatchRecords = 64;
+
+// The keys (one after another in `keys`, each ending at its `key_ends`
+// entry) and hashes a worker has gathered for one shard.
+struct ShardBatch {
+  std::vector<uint64_t> hashes;
+  std::vector<size_t> key_ends;
+  std::string keys;
+};
+
 // The per-worker record of the parallel grouping scan.
 struct GroupByWorkerContext {
   std::unique_ptr<GroupTable> private_table;
+  // One batch per shard, when the groups count rows only.
+  std::vector<ShardBatch> batches;
   // Set at the first record that finds the private table full; never
   // cleared: from then on every record of the worker goes to the shards.
   bool switched_to_shards = false;
@@ -138,6 +160,46 @@ inline bool specsKeepLists(std::span<const AggregateSpec> specs) noexcept {
   return false;
 }
 
+// Whether every spec counts rows alone (count(*) without a condition): a
+// record then gives its group nothing but its key, so records for the shards
+// can wait in batches.
+inline bool specsCountRowsOnly(std::span<const AggregateSpec> specs) noexcept {
+  if (specs.empty()) return false;
+  for (const AggregateSpec& spec : specs)
+    if (spec.kind != AggregateKind::count || spec.has_column || spec.has_case) return false;
+  return true;
+}
+
+// Takes a batch of records into one shard under one taking of its lock,
+// loading the slots and groups of the records a few ahead while it looks up
+// the current one, then empties the batch. `fold` gets no fields (the groups
+// count rows only).
+template <typename Fold>
+[[nodiscard]] Error flushShardBatch(GroupShard& shard, ShardBatch& batch, Fold& fold) {
+  constexpr size_t kAhead = 8;
+  const size_t n = batch.hashes.size();
+  {
+    platform::MutexLock lock(shard.lock);
+    GroupTable& table = shard.table;
+    for (size_t j = 0; j < n && j < kAhead; ++j) table.prefetchSlot(batch.hashes[j]);
+    size_t start = 0;
+    for (size_t j = 0; j < n; ++j) {
+      if (j + kAhead < n) table.prefetchSlot(batch.hashes[j + kAhead]);
+      if (j + kAhead / 2 < n) table.prefetchGroup(batch.hashes[j + kAhead / 2]);
+      const FieldSlice key(batch.keys.data() + start, batch.key_ends[j] - start);
+      start = batch.key_ends[j];
+      Group* group = nullptr;
+      bool added = false;
+      TAVIX_TRY(table.groupOfKey(key, batch.hashes[j], group, added));
+      TAVIX_TRY(fold(*group, nullptr, 0, table));
+    }
+  }
+  batch.hashes.clear();
+  batch.key_ends.clear();
+  batch.keys.clear();
+  return Error::ok;
+}
+
 // Reads one worker's range into its private table and the shards;
 // `fold(Group&, const FieldSlice* fields, size_t count, GroupTable&)` takes
 // a record into its group of the given table.
@@ -150,7 +212,15 @@ template <typename Fold>
   TAVIX_TRY(own.reserve(workerGroupCapacity(w.range.end - w.range.start)));
   auto cut = std::make_unique<AggregateRecordCut>(scan.delimiter, scan.field_span, *scan.filter);
   const bool marks_lists = specsKeepLists(scan.specs);
-  return forEachChunkLine(
+  const bool batches_records = specsCountRowsOnly(scan.specs);
+  if (batches_records) {
+    context.batches.resize(shards.size());
+    for (ShardBatch& batch : context.batches) {
+      batch.hashes.reserve(kShardBatchRecords);
+      batch.key_ends.reserve(kShardBatchRecords);
+    }
+  }
+  TAVIX_TRY(forEachChunkLine(
       scan.input->handle, scan.delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
         bool pass = false;
@@ -168,6 +238,15 @@ template <typename Fold>
           }
           context.switched_to_shards = true;
         }
+        if (batches_records) {
+          const size_t index = shards.indexOf(hash);
+          ShardBatch& batch = context.batches[index];
+          batch.hashes.push_back(hash);
+          batch.keys.append(key);
+          batch.key_ends.push_back(batch.keys.size());
+          if (batch.hashes.size() < kShardBatchRecords) return Error::ok;
+          return flushShardBatch(shards[index], batch, fold);
+        }
         GroupShard& shard = shards.shardOf(hash);
         platform::MutexLock lock(shard.lock);
         TAVIX_TRY(shard.table.groupOfKey(key, hash, group, added));
@@ -175,7 +254,10 @@ template <typename Fold>
         if (!marks_lists) return Error::ok;
         return markNewConcatItems(scan.specs, group->value, sharedListMark(w.index), false,
                                   shard.table.arena());
-      });
+      }));
+  for (size_t i = 0; i < context.batches.size(); ++i)
+    if (!context.batches[i].hashes.empty()) TAVIX_TRY(flushShardBatch(shards[i], context.batches[i], fold));
+  return Error::ok;
 }
 
 // Folds every worker's private groups into the shards, in range order;

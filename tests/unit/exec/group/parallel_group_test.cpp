@@ -104,6 +104,10 @@ TEST_F(ParallelGroupTest, WorkersAnswerAsOneThread) {
       "count(n) FROM t GROUP BY k",
       "SELECT c, count(*) AS rows, sum(n), count(DISTINCT k) FROM t GROUP BY c "
       "ORDER BY rows DESC",
+      // Groups that count rows only: the shards take records in batches.
+      "SELECT k, count(*) FROM t GROUP BY k",
+      "SELECT c, k, count(*) AS rows, count(*) FROM t WHERE note = 'note' GROUP BY k, c "
+      "ORDER BY rows DESC, k LIMIT 100",
       // Lists in record order: every key's records lie in several ranges,
       // taken privately by some workers and through the shards by others.
       "SELECT k, group_concat(n, '|'), count(*), median(n) FROM t GROUP BY k",
