@@ -75,14 +75,6 @@ inline void neumaierStep(double& s, double& c, double x) noexcept {
   s = t;
 }
 
-inline void welfordStep(int64_t& count, double& mean, double& m2, double x) noexcept {
-  count += 1;
-  const double n = static_cast<double>(count);
-  const double d = x - mean;
-  mean += d / n;
-  m2 += d * (x - mean);
-}
-
 // Grows a list to hold at least `need` items: capacity + capacity / 2 +
 // `step` items at a time.
 template <typename T>
@@ -234,7 +226,7 @@ Error allocSharedAccumulatorArrays(ArenaAllocator& arena, std::span<const Aggreg
   TAVIX_TRY(placeholder(arena, usesKind(specs, isDistinctKind), n, out.distinct));
   TAVIX_TRY(placeholder(arena, usesKind(specs, isMedianKind), n, out.median));
   TAVIX_TRY(placeholder(arena, usesKind(specs, isConcatKind), n, out.concat));
-  TAVIX_TRY(placeholder(arena, usesKind(specs, isVarianceKind), n, out.mean));
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isVarianceKind), n, out.moments));
   TAVIX_TRY(placeholder(arena, usesKind(specs, isSumKind), n, out.compensation));
   return Error::ok;
 }
@@ -246,21 +238,20 @@ Error newGroupAccumulators(ArenaAllocator& arena, std::span<const FieldSlice> ke
   GroupAccumulators block;
   block.key_parts = key_parts.data();
   block.key_part_count = key_parts.size();
-  // The five arrays every block has, in one block of the arena.
-  double* numbers = zeroArray<double>(arena, 4 * n);
+  // The four arrays every block has, in one block of the arena.
+  double* numbers = zeroArray<double>(arena, 3 * n);
   block.count = zeroArray<int64_t>(arena, n);
   if (numbers == nullptr || block.count == nullptr) return Error::OutOfMemory;
   block.sum = numbers;
-  block.m2 = numbers + n;
-  block.min = numbers + 2 * n;
-  block.max = numbers + 3 * n;
+  block.min = numbers + n;
+  block.max = numbers + 2 * n;
   for (size_t i = 0; i < n; ++i) {
     block.min[i] = kInfinity;
     block.max[i] = -kInfinity;
   }
   TAVIX_TRY(ownOrShared(arena, shared.distinct, n, block.distinct));
   TAVIX_TRY(ownOrShared(arena, shared.median, n, block.median));
-  TAVIX_TRY(ownOrShared(arena, shared.mean, n, block.mean));
+  TAVIX_TRY(ownOrShared(arena, shared.moments, n, block.moments));
   TAVIX_TRY(ownOrShared(arena, shared.compensation, n, block.compensation));
   TAVIX_TRY(ownOrShared(arena, shared.concat, n, block.concat));
   out = block;
@@ -326,8 +317,10 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
       case AggregateKind::stddev_pop:
       case AggregateKind::var_samp:
       case AggregateKind::stddev_samp:
-        if (numericInput(spec, fields, field_count, numbers, x))
-          welfordStep(block.count[i], block.mean[i], block.m2[i], x);
+        if (numericInput(spec, fields, field_count, numbers, x)) {
+          TAVIX_TRY(addExactMoment(block.moments[i], x, arena));
+          block.count[i] += 1;
+        }
         break;
       case AggregateKind::group_concat:
         if (textInput(spec, fields, field_count, text))
@@ -384,25 +377,10 @@ Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& f
       case AggregateKind::var_pop:
       case AggregateKind::stddev_pop:
       case AggregateKind::var_samp:
-      case AggregateKind::stddev_samp: {
-        // Chan's pairwise combination of two (count, mean, m2) triples.
-        const int64_t nb = from.count[i];
-        const int64_t na = into.count[i];
-        if (nb == 0) break;
-        if (na == 0) {
-          into.mean[i] = from.mean[i];
-          into.m2[i] = from.m2[i];
-        } else {
-          const double n = static_cast<double>(na + nb);
-          const double fa = static_cast<double>(na);
-          const double fb = static_cast<double>(nb);
-          const double d = from.mean[i] - into.mean[i];
-          into.mean[i] += d * fb / n;
-          into.m2[i] = (from.m2[i] + d * d * fa * fb / n) + into.m2[i];
-        }
-        into.count[i] = na + nb;
+      case AggregateKind::stddev_samp:
+        TAVIX_TRY(mergeExactMoments(into.moments[i], from.moments[i], arena));
+        into.count[i] += from.count[i];
         break;
-      }
       case AggregateKind::group_concat: {
         const ValueList<FieldSlice>& source = from.concat[i];
         if (!source.present) break;
@@ -473,16 +451,16 @@ Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec
     case AggregateKind::var_pop:
     case AggregateKind::stddev_pop: {
       if (count <= 0) return ownText(allocator, "0", out);
-      double v = block.m2[i] / static_cast<double>(count);
-      if (v < 0) v = 0;
+      const auto n = static_cast<uint64_t>(count);
+      double v = exactVariance(block.moments[i], n, n);
       if (spec.kind == AggregateKind::stddev_pop) v = std::sqrt(v);
       return formatNumber(allocator, v, p, out);
     }
     case AggregateKind::var_samp:
     case AggregateKind::stddev_samp: {
       if (count <= 1) return Error::ok;
-      double v = block.m2[i] / (static_cast<double>(count) - 1);
-      if (v < 0) v = 0;
+      const auto n = static_cast<uint64_t>(count);
+      double v = exactVariance(block.moments[i], n, n - 1);
       if (spec.kind == AggregateKind::stddev_samp) v = std::sqrt(v);
       return formatNumber(allocator, v, p, out);
     }

@@ -4,14 +4,15 @@
 // result.
 //
 // A `GroupAccumulators` block holds one slot per `AggregateSpec`, in spec
-// order, in arrays. Sums are compensated (Neumaier), variances accumulated by
-// Welford's method and merged by Chan's pairwise formula, so a block filled
+// order, in arrays. Sums are compensated (Neumaier); variances keep the exact
+// sum and sum of squares of their values (ExactMoments), so a block filled
 // from the whole input and the merge, in input order, of blocks filled from
 // consecutive ranges of it render the same text for every aggregate except
-// sums, averages and variances, which may differ in the last bits of the
-// compensated or pairwise arithmetic (the merge is exactly the formula, so the
-// same ranges always give the same bytes). `median` and `group_concat` keep
-// their values in input order across merges.
+// sums and averages, which may differ in the last bits of the compensated
+// arithmetic (the merge is exactly the formula, so the same ranges always
+// give the same bytes); a variance renders the same text for any order and
+// any split of its values. `median` and `group_concat` keep their values in
+// input order across merges.
 //
 // Memory: a block, its arrays, its sets, its lists and every text it keeps
 // come from one arena that its owner passes in (the executor's, a worker's, a
@@ -42,6 +43,7 @@
 #include "common/text.h"
 #include "engine/expr/number_text.h"
 #include "exec/aggregate/aggregate_select.h"
+#include "exec/aggregate/exact_moments.h"
 #include "exec/parallel/sharded_string_set.h"
 
 namespace tavix {
@@ -82,8 +84,7 @@ struct GroupAccumulators {
   size_t key_part_count = 0;
   uint64_t rows = 0;  // records that reached the block (passed WHERE)
   double* sum = nullptr;           // Neumaier sum: sum, avg
-  double* m2 = nullptr;            // Welford: sum of squared deviations
-  double* mean = nullptr;          // Welford: running mean
+  ExactMoments* moments = nullptr;  // variances: exact sum and sum of squares
   double* compensation = nullptr;  // Neumaier compensation belonging to `sum`
   int64_t* count = nullptr;        // values taken (meaning by kind)
   double* min = nullptr;           // starts at +infinity
@@ -100,7 +101,7 @@ struct SharedAccumulatorArrays {
   std::span<DistinctValueSet> distinct;  // placeholder unless some spec is count_distinct
   std::span<ValueList<double>> median;   // unless median
   std::span<ValueList<FieldSlice>> concat;  // unless group_concat
-  std::span<double> mean;                // unless a variance or standard deviation
+  std::span<ExactMoments> moments;       // unless a variance or standard deviation
   std::span<double> compensation;        // unless sum or avg (conditional ones included)
 };
 
@@ -111,8 +112,8 @@ struct SharedAccumulatorArrays {
                                                  SharedAccumulatorArrays& out) noexcept;
 
 // Makes a block of `spec_count` slots in `arena` with the given key parts
-// (kept as given): every sum, mean, m2, compensation and count 0, every min
-// +infinity, every max -infinity, no set or list present, `rows` 0. Arrays
+// (kept as given): every sum, compensation and count 0, every min
+// +infinity, every max -infinity, no set, list or moment present, `rows` 0. Arrays
 // with a placeholder in `shared` point at it. Returns OutOfMemory.
 [[nodiscard]] Error newGroupAccumulators(ArenaAllocator& arena,
                                          std::span<const FieldSlice> key_parts, size_t spec_count,
@@ -138,8 +139,8 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
                                        std::span<ShardedStringSetWriter* const> shared_distinct = {}) noexcept;
 
 // Folds `from` into `into` (blocks of the same specs): rows and counts add,
-// sums by a Neumaier step plus the compensations, means and m2 by Chan's
-// formula, min and max by comparison, sets by union, lists appended after
+// sums by a Neumaier step plus the compensations, exact moments by integer
+// addition, min and max by comparison, sets by union, lists appended after
 // `into`'s items. Texts and keys taken over are copied into `arena`, the
 // arena of `into`, so `from` may be released afterwards. Returns
 // OutOfMemory.
@@ -171,7 +172,9 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
 //   median: formatMedian; group_concat: the texts joined by the separator
 //     (in mark order for a list that keeps marks: reorders the list);
 //   var_pop, stddev_pop: "0" without a value; var_samp, stddev_samp: empty
-//     with fewer than two values; a negative variance is raised to 0.
+//     with fewer than two values; else the variance of the exact moments
+//     (exactVariance; NaN after an infinity or a NaN), the standard
+//     deviation its square root.
 // Numbers are printed by formatNumber with the spec's precision.
 [[nodiscard]] Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec,
                                          GroupAccumulators& block, size_t i,

@@ -98,10 +98,11 @@ TEST_F(ParallelGroupTest, WorkersAnswerAsOneThread) {
       "SELECT substr(k, 1, 3) AS p, c FROM t GROUP BY p, c",
       "SELECT k FROM t WHERE note = 'note' GROUP BY k LIMIT 10 OFFSET 70000",
       // Integer inputs, so that sums are exact whatever the order of the
-      // additions (variances merge by the pairwise formula, whose last bits
-      // follow the cuts).
+      // additions.
       "SELECT k, count(*), sum(n), min(n), max(n), avg(n), count(DISTINCT c), median(n), "
       "count(n) FROM t GROUP BY k",
+      // Variances are exact whatever the cuts.
+      "SELECT k, var_pop(n), var_samp(n), stddev_pop(n), stddev_samp(n) FROM t GROUP BY k",
       "SELECT c, count(*) AS rows, sum(n), count(DISTINCT k) FROM t GROUP BY c "
       "ORDER BY rows DESC",
       // Groups that count rows only: the shards take records in batches.
