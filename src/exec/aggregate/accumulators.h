@@ -78,7 +78,7 @@ struct ValueList {
 };
 
 // The accumulator block of one group or of the whole table. Every array has
-// one entry per spec.
+// one entry per aggregate spec.
 struct GroupAccumulators {
   const FieldSlice* key_parts = nullptr;  // the group's key parts; none for the whole table
   size_t key_part_count = 0;
@@ -175,7 +175,7 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
 //     with fewer than two values; else the variance of the exact moments
 //     (exactVariance; NaN after an infinity or a NaN), the standard
 //     deviation its square root.
-// Numbers are printed by formatNumber with the spec's precision.
+// Numbers are printed by formatNumber with the aggregate spec's precision.
 [[nodiscard]] Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec,
                                          GroupAccumulators& block, size_t i,
                                          std::optional<uint64_t> shared_distinct_count,

@@ -55,7 +55,7 @@ enum class OutputItemKind : uint8_t {
 };
 
 struct AggregateOutputItem {
-  // The input column (source_column), the spec position (aggregate_value,
+  // The input column (source_column), the aggregate spec position (aggregate_value,
   // aggregate_expression) or the key part (group_key, key_expression).
   uint64_t index = 0;
   // The text `expr`'s literals view, when the compile made it (a rewritten

@@ -31,7 +31,7 @@ namespace tavix {
 
 // An aggregate added for HAVING alone.
 struct HiddenAggregate {
-  uint64_t spec_index = 0;  // position of its spec in the spec list
+  uint64_t spec_index = 0;  // position of its aggregate spec in the list
   std::string name;         // the leaf's column text that named it (lower-case)
 };
 
@@ -58,7 +58,7 @@ inline constexpr size_t kMaxHavingExpressionBytes = 256;
 // last wins), then every select expression lower-cased to its output value,
 // then every hidden aggregate's name to its spec's rendered text, each only
 // where the name is not bound yet. `row` holds the output values, one per
-// label; `rendered` the rendered texts, one per spec. Key copies come from
+// label; `rendered` the rendered texts, one per aggregate spec. Key copies come from
 // `arena`; every text must outlive the map's use. Returns OutOfMemory.
 [[nodiscard]] Error bindHavingValues(std::span<const std::string> labels,
                                      std::span<const FieldSlice> row,

@@ -77,7 +77,7 @@ Error scanRecordsInParallel(const ParsedQuery& query, const QueryOptions& option
       });
 }
 
-// Renders one group: its aggregates into `rendered` (one text per spec),
+// Renders one group: its aggregates into `rendered` (one text per aggregate spec),
 // then its output row into `row`. Texts come from `allocator`.
 Error renderGroupRow(const AggregateSelectList& list, Group& group, GroupKeyRow& key_row,
                      const Allocator& allocator, std::vector<FieldSlice>& rendered,
