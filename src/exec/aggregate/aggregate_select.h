@@ -89,7 +89,7 @@ struct AggregateItemText {
 [[nodiscard]] Error resolveAggregateColumn(const AggregateCall& call, const ColumnIndexMap& map,
                                            AggregateSpec& spec);
 
-// The spec of a plain aggregate call: its resolved column, its text as the
+// The AggregateSpec of a plain aggregate call: its resolved column, its text as the
 // label, its separator and kind, the given precision. Returns
 // ColumnNotFound as resolveAggregateColumn.
 [[nodiscard]] Error makeAggregateSpec(AggregateCall&& call, const ColumnIndexMap& map,

@@ -203,7 +203,7 @@ struct Compiled {
   std::string label;
   OutputItemKind kind;
   uint64_t index;
-  // The spec the item shows, when it shows one.
+  // The label of the aggregate the item shows, when it shows one.
   std::string spec_label;
   AggregateKind spec_kind;
   bool has_column;
