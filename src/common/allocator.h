@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace tavix {
 
 struct AllocatorVTable {
@@ -46,6 +48,19 @@ struct Allocator {
   }
   void free(void* ptr, size_t len) const {
     if (ptr != nullptr) vtable->free(ctx, ptr, len);
+  }
+
+  // As copyText, with the ASCII letters A to Z lower-cased in the copy.
+  bool copyLoweredText(std::string_view text, std::string_view& out) const {
+    if (text.empty()) {
+      out = {};
+      return true;
+    }
+    char* p = static_cast<char*>(alloc(text.size(), 1));
+    if (p == nullptr) return false;
+    for (size_t i = 0; i < text.size(); ++i) p[i] = toLowerAscii(text[i]);
+    out = {p, text.size()};
+    return true;
   }
 
   // Copies `text` into a new block; an empty text owns no storage and yields

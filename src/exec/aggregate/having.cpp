@@ -42,20 +42,6 @@ bool comparesTwoAggregates(const ComparisonLeaf& leaf) noexcept {
          v.find('(') != std::string::npos;
 }
 
-// Writes the lower-cased copy of `text` into `arena` and returns it; the
-// empty text needs no block. Returns false when the copy fails.
-bool lowerCopy(std::string_view text, ArenaAllocator& arena, std::string_view& out) noexcept {
-  if (text.empty()) {
-    out = {};
-    return true;
-  }
-  char* p = static_cast<char*>(arena.alloc(text.size(), 1));
-  if (p == nullptr) return false;
-  for (size_t i = 0; i < text.size(); ++i) p[i] = toLowerAscii(text[i]);
-  out = {p, text.size()};
-  return true;
-}
-
 }  // namespace
 
 Error compileHaving(const ParsedQuery& query, const ColumnIndexMap& map, AggregateSelectList& list,
@@ -95,12 +81,12 @@ Error bindHavingValues(std::span<const std::string> labels, std::span<const Fiel
   std::string_view key;
   const size_t columns = std::min(labels.size(), row.size());
   for (size_t i = 0; i < columns; ++i) {
-    if (!lowerCopy(labels[i], arena, key)) return Error::OutOfMemory;
+    if (!arena.allocator().copyLoweredText(labels[i], key)) return Error::OutOfMemory;
     TAVIX_TRY(map.put(key, row[i]));
   }
   const size_t expressions = std::min(select_items.size(), row.size());
   for (size_t i = 0; i < expressions; ++i) {
-    if (!lowerCopy(splitSelectAlias(select_items[i]).expression, arena, key))
+    if (!arena.allocator().copyLoweredText(splitSelectAlias(select_items[i]).expression, key))
       return Error::OutOfMemory;
     TAVIX_TRY(map.insert(key, row[i]));
   }

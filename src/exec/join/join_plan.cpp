@@ -13,19 +13,6 @@
 namespace tavix {
 namespace {
 
-// Copies `text` into the arena with 'A'..'Z' lower-cased.
-bool copyLowered(ArenaAllocator& arena, std::string_view text, std::string_view& out) noexcept {
-  if (text.empty()) {
-    out = {};
-    return true;
-  }
-  char* p = static_cast<char*>(arena.alloc(text.size(), 1));
-  if (p == nullptr) return false;
-  for (size_t i = 0; i < text.size(); ++i) p[i] = toLowerAscii(text[i]);
-  out = {p, text.size()};
-  return true;
-}
-
 // The names of one table: its lower-cased header fields (or c1..cN), and
 // their qualified forms when the table has an alias (empty otherwise).
 struct TableNames {
@@ -41,7 +28,7 @@ Error nameTable(JoinPlan& plan, const OwnedFieldList& header, std::string_view a
   for (size_t i = 0; i < n; ++i) {
     const std::string generated = no_header_row ? makeGeneratedColumnName(i + 1) : std::string();
     const std::string_view source = no_header_row ? std::string_view(generated) : header.items[i];
-    if (!copyLowered(plan.arena, source, out.plain[i])) return Error::OutOfMemory;
+    if (!plan.arena.allocator().copyLoweredText(source, out.plain[i])) return Error::OutOfMemory;
     if (!alias.empty() && !formatQualifiedName(plan.arena, alias, out.plain[i], out.qualified[i]))
       return Error::OutOfMemory;
   }
