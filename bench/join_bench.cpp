@@ -37,27 +37,7 @@ using namespace tavix;
 using tavix::bench::floorSeconds;
 using tavix::bench::median;
 using tavix::bench::seconds;
-
-std::string scratchPath() {
-  return "/tmp/tavix_join_bench_" + std::to_string(static_cast<long long>(platform::nowNanoseconds()));
-}
-
-// Runs `run(query, output)` once with the result in a scratch file; returns
-// the wall time.
-template <typename Run>
-double timeInto(const std::string& sql, Run&& run) {
-  ParsedQuery query;
-  if (parseQuery(sql, query) != Error::ok) std::abort();
-  const std::string out_path = scratchPath();
-  platform::File output;
-  if (platform::createExclusive(out_path, output) != Error::ok) std::abort();
-  Error e = Error::ok;
-  const double s = seconds([&] { e = run(query, ResultFile{output}); });
-  if (e != Error::ok) std::fprintf(stderr, "error %s: %s\n", std::string(errorName(e)).c_str(), sql.c_str());
-  platform::closeFile(output);
-  TAVIX_IGNORE_ERROR(platform::deleteFile(out_path));
-  return s;
-}
+using tavix::bench::statementSeconds;
 
 double timeExported(const std::string& sql) {
   char* out = nullptr;
@@ -105,7 +85,7 @@ int main(int argc, char** argv) {
 
   const std::string scan = "SELECT * FROM " + big + " WHERE price > 999.5";
   report("scan: SELECT * WHERE price > 999.5 (streaming)", measure([&] {
-           return timeInto(scan, [&](const ParsedQuery& q, const ResultFile& out) {
+           return statementSeconds(scan, [&](const ParsedQuery& q, const ResultFile& out) {
              platform::File in;
              if (platform::openForReading(path, in) != Error::ok) std::abort();
              const Error e = runStreamingQuery(q, InputFile{in}, out, QueryOptions{});
@@ -125,12 +105,12 @@ int main(int argc, char** argv) {
     options.thread_count = threads;
     const std::string on = ", " + std::to_string(threads) + (threads == 1 ? " thread" : " threads");
     report(("join: SELECT b.id, b.price, d.label WHERE b.price > 999.5" + on).c_str(), measure([&] {
-             return timeInto(join, [&](const ParsedQuery& q, const ResultFile& out) {
+             return statementSeconds(join, [&](const ParsedQuery& q, const ResultFile& out) {
                return runJoinQuery(q, out, options);
              });
            }));
     report(("join + GROUP BY d.label: first pass (label, price)" + on).c_str(), measure([&] {
-             return timeInto(grouped, [&](const ParsedQuery& q, const ResultFile& out) {
+             return statementSeconds(grouped, [&](const ParsedQuery& q, const ResultFile& out) {
                return runJoinStagingQuery(q, out, options, staged);
              });
            }));
