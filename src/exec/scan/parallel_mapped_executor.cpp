@@ -50,6 +50,8 @@ Error runParallelMappedQuery(const ParsedQuery& query, const InputFile& input,
   frame.input = &input;
   frame.result = &result;
   frame.data = scan.input.view.data();
+  frame.data_start = scan.input.header.data_start;
+  frame.size = scan.input.bytes().size();
   frame.map = &scan.input.map;
   frame.columns = &scan.columns;
   frame.filter = &scan.filter;
@@ -203,10 +205,12 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
         // Once the heap is full nearly every row loses on its first key
         // alone: test that first, and build and keep a record only for a
         // row the heap takes.
+        local.key_kinds[0] |= std::isnan(number) ? kSawText : kSawNumber;
         if (plan.use_heap && !local.heap.wouldAdmit(number, first)) return Error::ok;
         for (size_t i = 0; i < m; ++i) {
           local.candidate_more[i] =
               makeOrderValue(readSortKey(plan.keys[i + 1], fields, count, values.data()));
+          local.key_kinds[i + 1] |= std::isnan(local.candidate_more[i].number) ? kSawText : kSawNumber;
         }
         SortKeyRecord sort_record{makeOrderKey(number, first), number, first,
                                   FieldSlice(mapped, line.size()), local.candidate_more.data()};
@@ -231,9 +235,6 @@ Error scanSortRange(const ParallelScanFrame& frame, const SortPathPlan& plan,
         }
         // The entries' further keys and rows are pointed at once the range
         // is done (the lists move while they grow).
-        local.key_kinds[0] |= std::isnan(number) ? kSawText : kSawNumber;
-        for (size_t i = 0; i < m; ++i)
-          local.key_kinds[i + 1] |= std::isnan(more[i].number) ? kSawText : kSawNumber;
         TAVIX_TRY(appendRenderedRow(local.rendered, plan.form, values));
         local.row_ends.push_back(local.rendered.len);
         sort_record.more_keys = nullptr;
@@ -457,17 +458,28 @@ class SortedRowWriter {
   return finishScanOutput(*frame.writer);
 }
 
-// The merge of the ORDER BY path, after every worker has ended.
+// The merge of the ORDER BY path, after every worker has ended. Heaps over
+// several ranges hold the rows one heap over the whole input would hold only
+// when the ORDER BY rule is a strict weak order on the keys' values; when a
+// key mixes numbers and texts, `one_heap_needed` is set and nothing is
+// written, and the caller offers every row to one heap in input order.
 [[nodiscard]] Error mergeSortWorkers(const ParallelScanFrame& frame, const SortPathPlan& plan,
-                                     std::span<ChunkWorker<SortWorkerLocal>> workers) {
+                                     std::span<ChunkWorker<SortWorkerLocal>> workers,
+                                     bool& one_heap_needed) {
   TAVIX_TRY(firstWorkerError<ChunkWorker<SortWorkerLocal>>(workers));
-  if (plan.use_heap) return mergeSortHeaps(frame, plan, workers);
   bool all_sorted = true;
   std::vector<uint8_t> kinds(plan.more_count + 1, 0);
   for (const ChunkWorker<SortWorkerLocal>& w : workers) {
     all_sorted = all_sorted && w.local.sorted;
     for (size_t k = 0; k < kinds.size() && k < w.local.key_kinds.size(); ++k)
       kinds[k] |= w.local.key_kinds[k];
+  }
+  if (plan.use_heap) {
+    if (workers.size() > 1 && !keysAreUniform(kinds)) {
+      one_heap_needed = true;
+      return Error::ok;
+    }
+    return mergeSortHeaps(frame, plan, workers);
   }
   if (all_sorted && keysAreUniform(kinds)) return writeMergedRuns(frame, plan, workers);
   return sortGatheredRows(frame, plan, workers);
@@ -491,11 +503,20 @@ Error runParallelSortedPath(ParallelScanFrame& frame) {
   plan.form = rowFormOf(*frame.writer, JsonValues::strings);
   plan.filter_span = filterFieldSpan(query, *frame.map);
   plan.key_span = std::max(plan.key_span, plan.filter_span);
-  return runChunkWorkers<SortWorkerLocal>(
-      frame.plan, [&](ChunkWorker<SortWorkerLocal>& w) { return scanSortRange(frame, plan, w); },
-      [&](std::span<ChunkWorker<SortWorkerLocal>> workers) {
-        return mergeSortWorkers(frame, plan, workers);
-      });
+  bool one_heap_needed = false;
+  auto scan = [&](ChunkWorker<SortWorkerLocal>& w) { return scanSortRange(frame, plan, w); };
+  auto merge = [&](std::span<ChunkWorker<SortWorkerLocal>> workers) {
+    return mergeSortWorkers(frame, plan, workers, one_heap_needed);
+  };
+  TAVIX_TRY(runChunkWorkers<SortWorkerLocal>(frame.plan, scan, merge));
+  if (!one_heap_needed) return Error::ok;
+  // A key mixes numbers and texts: the window is the one a single heap fed
+  // in input order keeps, as on one processor, so the whole body is read
+  // again as one range.
+  ChunkPlan whole;
+  TAVIX_TRY(whole.init(std::string_view(frame.data, frame.size), frame.data_start, 1,
+                       frame.options->delimiter));
+  return runChunkWorkers<SortWorkerLocal>(whole, scan, merge);
 }
 
 }  // namespace tavix

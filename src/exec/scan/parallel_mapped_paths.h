@@ -23,6 +23,8 @@ struct ParallelScanFrame {
   const InputFile* input = nullptr;
   const ResultFile* result = nullptr;
   const char* data = nullptr;  // the mapped file
+  uint64_t data_start = 0;     // where the records start, past the header
+  uint64_t size = 0;           // the mapped file's size
   const ColumnIndexMap* map = nullptr;
   const OutputColumns* columns = nullptr;
   const RowFilter* filter = nullptr;

@@ -258,6 +258,12 @@ uint64_t TopNHeap::takeInInputOrder(SortKeyRecord* out) noexcept {
 }
 
 uint64_t TopNHeap::takeSorted(SortKeyRecord* out) noexcept {
+  // The held records are put in input order before the sort, not left in
+  // heap order: on a key that mixes numbers and texts the rule orders no
+  // set consistently, and only a sort of the rows in input order gives the
+  // order every executor gives.
+  stableSort(items_, static_cast<size_t>(len_),
+             [](const Item& a, const Item& b) { return a.position < b.position; });
   stableSort(items_, static_cast<size_t>(len_),
              [this](const Item& a, const Item& b) { return ranksBefore(a, b); });
   for (uint64_t i = 0; i < len_; ++i) out[i] = items_[i].record;

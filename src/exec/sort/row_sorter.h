@@ -166,8 +166,9 @@ class TopNHeap {
   // offered and empties the heap (its block is kept). Returns the count.
   uint64_t takeInInputOrder(SortKeyRecord* out) noexcept;
 
-  // Copies the held records to out[0, size()) in sorted order and empties
-  // the heap (its block is kept). Returns the count.
+  // Copies the held records to out[0, size()) in sorted order (one stable
+  // sort of them in the order they were offered) and empties the heap (its
+  // block is kept). Returns the count.
   uint64_t takeSorted(SortKeyRecord* out) noexcept;
 
  private:
