@@ -81,8 +81,11 @@ std::string csvField(const std::string& value) {
 }
 
 std::string generateTable(Rng& rng) {
-  static const char* const prices[] = {"10", "9", "20", "007", "-1.5e3", "2.50", "", "abc",
-                                       "100", "0",  "3",  "12.5", "-4"};
+  // "1a" and "2024-01-05" are texts that sort among the numbers' texts, so
+  // the ORDER BY rule is not transitive on this column ("9" < "10" < "1a" <
+  // "9").
+  static const char* const prices[] = {"10", "9",    "20", "007",  "-1.5e3", "2.50", "", "abc",
+                                       "100", "0",   "3",  "12.5", "-4",     "1a",   "2024-01-05"};
   static const char* const names[] = {"Ann", "bob", "a,b", "say \"hi\"", "", "line\nbreak",
                                       "ann", "Zed", "b",   "x y"};
   static const char* const cats[] = {"x", "y", "z", "X", ""};
