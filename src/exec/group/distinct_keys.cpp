@@ -49,8 +49,7 @@ Error scanKeyRange(const ParallelGroupScan& scan, ShardedStringSet& shared, KeyW
           std::string_view kept;
           return own.insert(key, hash, heap, arena, kept, added);
         }
-        std::string_view stored;
-        return shared.insert(key, hash, stored);
+        return shared.insert(key, hash);
       });
 }
 
@@ -84,8 +83,7 @@ Error scanDistinctKeys(const ParallelGroupScan& scan, std::unique_ptr<ShardedStr
         for (KeyWorker& w : workers) {
           Error error = Error::ok;
           w.local.keys.forEach([&](std::string_view key, uint64_t hash) {
-            std::string_view stored;
-            if (error == Error::ok) error = keys_out->insert(key, hash, stored);
+            if (error == Error::ok) error = keys_out->insert(key, hash);
           });
           TAVIX_TRY(error);
           w.local.keys.release(cAllocator());

@@ -2,11 +2,17 @@
 // threads insert into at once (the values of a count(DISTINCT ...) over a
 // large input, the distinct keys of a parallel grouping scan).
 //
-// The set is split into 64 shards, each with its own lock, its own
-// `FlatTextSet` and its own arena for the copies of its texts; a text lives
-// in the one shard its hash picks, so two inserts wait for each other only
-// when their texts fall into the same shard, and the shards never hold the
-// same text twice.
+// The set is split into 64 shards, each with its own lock, its own table of
+// texts and its own arena for the copies of long texts; a text lives in the
+// one shard its hash picks, so two inserts wait for each other only when
+// their texts fall into the same shard, and the shards never hold the same
+// text twice.
+//
+// A shard's table is one flat array of 32-byte entries (open addressing,
+// linear probing, a power of two in size, grown at 80 % load). An entry keeps
+// the text's full hash and, for a text of up to 20 bytes, the text itself, so
+// looking up a short text reads one entry and nothing else; a longer text is
+// copied into the shard's arena and the entry points at the copy.
 //
 // Threads: `insert` may run on any number of threads at once. `init`, the
 // count, the walk and the destructor belong to the owner and run only while
@@ -16,16 +22,93 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "common/allocator.h"
 #include "common/error.h"
-#include "common/flat_text_set.h"
 #include "common/hash.h"
 #include "platform/platform.h"
 
 namespace tavix {
+
+// One text as a shard's table holds it, and as a writer's batch carries it
+// to the table: its hash, a code for its length and the text itself, or
+// where a longer text lies.
+struct SetEntry {
+  // Bytes of a text kept inside the entry.
+  static constexpr size_t kInlineBytes = 20;
+  // `code` of a free slot, and of a text longer than kInlineBytes; any other
+  // code is 1 + the length of a text kept inside the entry.
+  static constexpr uint32_t kFree = 0;
+  static constexpr uint32_t kOutOfLine = 0xffffffffu;
+
+  uint64_t hash;
+  uint32_t code;
+  // A short text, the rest zero (so two short texts compare as their entries);
+  // for a longer text, the address at bytes + 4 and the length at bytes + 12.
+  char bytes[kInlineBytes];
+
+  // Makes this the entry of `text` of hash `hash`, written in place (a
+  // batch's entry is read back only when the batch goes to its shard); a
+  // long text's entry points at `text`.
+  void assign(std::string_view text, uint64_t hash) noexcept {
+    this->hash = hash;
+    std::memset(bytes, 0, sizeof bytes);
+    const size_t n = text.size();
+    if (n > kInlineBytes) {
+      code = kOutOfLine;
+      setOutOfLine(text.data(), n);
+      return;
+    }
+    code = static_cast<uint32_t>(n) + 1;
+    // Two fixed-size copies that overlap cover any length of their range.
+    const char* p = text.data();
+    if (n >= 16) {
+      std::memcpy(bytes, p, 16);
+      std::memcpy(bytes + n - 4, p + n - 4, 4);
+    } else if (n >= 8) {
+      std::memcpy(bytes, p, 8);
+      std::memcpy(bytes + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(bytes, p, 4);
+      std::memcpy(bytes + n - 4, p + n - 4, 4);
+    } else if (n > 0) {
+      bytes[0] = p[0];
+      bytes[n / 2] = p[n / 2];
+      bytes[n - 1] = p[n - 1];
+    }
+  }
+
+  bool free() const noexcept { return code == kFree; }
+
+  std::string_view text() const noexcept {
+    if (code != kOutOfLine) return std::string_view(bytes, code - 1);
+    const char* data;
+    uint64_t size;
+    std::memcpy(&data, bytes + 4, sizeof data);
+    std::memcpy(&size, bytes + 12, sizeof size);
+    return std::string_view(data, static_cast<size_t>(size));
+  }
+
+  void setOutOfLine(const char* data, size_t size) noexcept {
+    const uint64_t size64 = size;
+    std::memcpy(bytes + 4, &data, sizeof data);
+    std::memcpy(bytes + 12, &size64, sizeof size64);
+  }
+
+  // Whether the two entries hold the same text.
+  bool sameText(const SetEntry& other) const noexcept {
+    if (hash != other.hash || code != other.code) return false;
+    if (code != kOutOfLine) return std::memcmp(bytes, other.bytes, kInlineBytes) == 0;
+    const std::string_view a = text();
+    const std::string_view b = other.text();
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+  }
+};
+
+static_assert(sizeof(SetEntry) == 32, "two entries to a cache line");
 
 class ShardedStringSet {
  public:
@@ -39,23 +122,18 @@ class ShardedStringSet {
   // Makes the 64 empty shards. Returns OutOfMemory. Owner only.
   [[nodiscard]] Error init() noexcept;
 
-  // Adds `text` (whose hash is `hash`, from hashText) unless it is there:
-  // the text is copied into the shard's arena (the empty text needs no copy)
-  // and `stored` becomes the kept copy, which lives as long as the set;
-  // `stored` is the kept copy of an equal text otherwise. Returns
-  // OutOfMemory, the set unchanged. Any thread, any number at once.
-  [[nodiscard]] Error insert(std::string_view text, uint64_t hash, std::string_view& stored) noexcept;
+  // Adds `text` (whose hash is `hash`, from hashText) unless it is there; the
+  // set keeps its own copy. Returns OutOfMemory, the set unchanged. Any
+  // thread, any number at once.
+  [[nodiscard]] Error insert(std::string_view text, uint64_t hash) noexcept;
 
-  [[nodiscard]] Error insert(std::string_view text) noexcept {
-    std::string_view stored;
-    return insert(text, hashText(text), stored);
-  }
+  [[nodiscard]] Error insert(std::string_view text) noexcept { return insert(text, hashText(text)); }
 
-  // Adds `count` texts that all fall into the shard of `hashes[0]` (the
-  // batch of a `ShardedStringSetWriter`) under one taking of its lock.
-  // Returns OutOfMemory, the texts before the failing one added.
-  [[nodiscard]] Error insertBatch(const std::string_view* texts, const uint64_t* hashes,
-                                  size_t count) noexcept;
+  // Adds `count` entries (made by SetEntry::assign) that all fall into the shard of
+  // `entries[0].hash` (the batch of a `ShardedStringSetWriter`) under one
+  // taking of its lock. Returns OutOfMemory, the entries before the failing
+  // one added.
+  [[nodiscard]] Error insertBatch(const SetEntry* entries, size_t count) noexcept;
 
   // The shard a text of this hash goes to.
   static size_t shardOf(uint64_t hash) noexcept { return static_cast<size_t>(hash >> 58); }
@@ -64,26 +142,47 @@ class ShardedStringSet {
   uint64_t size() const noexcept;
 
   // Calls f(text) for every text, shard by shard in slot order (an order of
-  // no meaning). Owner only.
+  // no meaning). The views live as long as the set. Owner only.
   template <typename F>
   void forEach(F&& f) const {
     if (shards_ == nullptr) return;
-    for (size_t i = 0; i < kShardCount; ++i)
-      shards_[i].set.forEach([&](std::string_view key, uint64_t) { f(key); });
+    for (size_t i = 0; i < kShardCount; ++i) {
+      const Table& table = shards_[i].table;
+      for (size_t s = 0; s < table.capacity; ++s)
+        if (!table.slots[s].free()) f(table.slots[s].text());
+    }
   }
 
  private:
-  // One lock, set and arena; a cache line of its own for the lock, so that
+  // A shard's texts: the flat entry array, on the heap.
+  struct Table {
+    SetEntry* slots = nullptr;
+    size_t capacity = 0;  // 0 or a power of two
+    size_t size = 0;
+
+    // Grows the array, when needed, so that `more` texts can be added
+    // without growing again. Returns OutOfMemory, the table unchanged.
+    [[nodiscard]] Error reserve(size_t more) noexcept;
+    // Adds the text of `entry` unless it is there, copying a long text with
+    // `keys`. Room must have been reserved.
+    [[nodiscard]] Error add(const SetEntry& entry, const Allocator& keys) noexcept;
+    void prefetch(uint64_t hash) const noexcept {
+      __builtin_prefetch(&slots[static_cast<size_t>(hash) & (capacity - 1)]);
+    }
+    void release() noexcept;
+  };
+
+  // One lock, table and arena; a cache line of its own for the lock, so that
   // workers taking neighbouring shards do not contend for one line.
   struct alignas(64) Shard {
     platform::Mutex lock;
-    FlatTextSet set;       // its slot array on the heap
-    ArenaAllocator texts;  // the copies of its texts
+    Table table;
+    ArenaAllocator texts;  // the copies of its long texts
   };
 
-  // `shardOf` takes the top bits of the hash, since the shard's set picks
+  // `shardOf` takes the top bits of the hash, since the shard's table picks
   // slots by the low bits (a shard chosen by the low bits would crowd its
-  // texts into one in 64 slots of its own set).
+  // texts into one in 64 slots of its own table).
   static_assert(kShardCount == 64, "shardOf takes the top 6 bits of the hash");
 
   std::unique_ptr<Shard[]> shards_;
@@ -94,7 +193,7 @@ class ShardedStringSet {
 // taking of the lock, so a worker takes a shard lock once per batch rather
 // than once per text (a count(DISTINCT) over a large input inserts one text
 // per record). The set holds a text only once the writer has been flushed.
-// Belongs to one worker thread; about 360 KiB, so it lives on the heap.
+// Belongs to one worker thread; about 400 KiB, so it lives on the heap.
 class ShardedStringSetWriter {
  public:
   explicit ShardedStringSetWriter(ShardedStringSet& set) noexcept : set_(set) {}
@@ -108,18 +207,17 @@ class ShardedStringSetWriter {
   [[nodiscard]] Error flush() noexcept;
 
  private:
-  // Texts and bytes one batch holds: enough that a shard lock is taken about
-  // once per 64 texts, small enough that the 64 batches of a writer stay in
-  // a core's second-level cache.
+  // Texts one batch holds, and bytes for its long texts: enough that a shard
+  // lock is taken about once per 64 texts, small enough that the 64 batches
+  // of a writer stay in a core's second-level cache.
   static constexpr size_t kBatchTexts = 64;
   static constexpr size_t kBatchBytes = 4096;
 
   struct Batch {
     size_t count = 0;
     size_t used = 0;  // bytes of `bytes` taken
-    uint64_t hashes[kBatchTexts];
-    std::string_view texts[kBatchTexts];
-    char bytes[kBatchBytes];
+    SetEntry entries[kBatchTexts];
+    char bytes[kBatchBytes];  // the long texts the entries point at
   };
 
   [[nodiscard]] Error insertBatch(Batch& batch) noexcept;
