@@ -116,13 +116,15 @@ template <typename OnLine>
   return Error::ok;
 }
 
-// Bytes read at a time by a worker that reads its range from the input file.
-inline constexpr size_t kChunkReadBytes = size_t{2} << 20;
+// Bytes read at a time by a worker that reads its range from the input file:
+// small enough that the bytes the kernel copied are still in the core's
+// cache when the records are cut (2 MiB reads cost about 4 % more CPU).
+inline constexpr size_t kChunkReadBytes = size_t{512} << 10;
 
 // Reads the records of one range of the input with positioned reads of at
-// most 2 MiB. A record that straddles two reads is carried to the front of
-// the buffer; the quote state of the unfinished record is kept, so a long
-// record is scanned once. Belongs to one worker.
+// most kChunkReadBytes. A record that straddles two reads is carried to the
+// front of the buffer; the quote state of the unfinished record is kept, so a
+// long record is scanned once. Belongs to one worker.
 class ChunkLineReader {
  public:
   ChunkLineReader() = default;

@@ -151,7 +151,7 @@ TEST(CountRecordsInRange, AgreesWithTheRecordReader) {
   }
 }
 
-// Read from a file in 2 MiB pieces, a range counts as it counts in memory:
+// Read from a file in 512 KiB pieces, a range counts as it counts in memory:
 // records straddle the pieces, one quoted field is longer than a piece, and
 // the last line is a lone CR or a record without LF.
 class CountFileRecordsInRange : public testing::ScratchDir {};

@@ -184,7 +184,7 @@ TEST_F(ParallelScanTest, LargeLimitTakesTheFirstMatchingRows) {
   }
 }
 
-// A quoted field larger than one positioned read (2 MiB) is carried across
+// A quoted field larger than one positioned read (512 KiB) is carried across
 // reads whole, wherever the chunk boundaries fall.
 TEST_F(ParallelScanTest, RecordLongerThanOneReadIsCarriedWhole) {
   std::string bytes = "id,body\n1,a\n2,\"" + std::string(5u << 20, 'x') + "\nmore\"\n3,c\n";
