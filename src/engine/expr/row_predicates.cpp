@@ -60,7 +60,7 @@ bool likeMatchIgnoreCase(std::string_view text, std::string_view pattern) noexce
                    [](char a, char b) { return toLowerAscii(a) == toLowerAscii(b); });
 }
 
-bool readFieldNumber(std::string_view field, double& out) noexcept {
+bool readFieldNumberGeneral(std::string_view field, double& out) noexcept {
   // Fast path for integers with optional blanks around them; everything
   // else, and integers beyond int64, goes to the number rule.
   size_t i = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -178,6 +179,34 @@ TEST(ReadFieldNumber, DecimalsAgreeWithTheNumberRule) {
     if (is_number) {
       ASSERT_EQ(std::signbit(x), std::signbit(expected)) << text;
       ASSERT_EQ(x, expected) << text;
+    }
+  }
+}
+
+// The short plain forms read inline give what the full reading gives, bit
+// for bit, and every other field is handed to it: fields of up to 18 bytes
+// over an alphabet of digits, signs, points, blanks and exponent letters.
+TEST(ReadFieldNumber, InlineFormsAgreeWithTheFullReading) {
+  static const char kAlphabet[] = "0123456789000999-+. e";
+  std::mt19937_64 random(5);
+  for (int n = 0; n < 400000; ++n) {
+    const uint64_t r = random();
+    std::string text;
+    const size_t length = r % 19;
+    // Mostly digits, with a leading minus or a point now and then.
+    for (size_t k = 0; k < length; ++k) {
+      const uint64_t pick = random();
+      text += (pick & 7) != 0 ? static_cast<char>('0' + pick % 10)
+                              : kAlphabet[(pick >> 3) % (sizeof(kAlphabet) - 1)];
+    }
+    if ((r >> 8) % 4 == 0 && !text.empty()) text[0] = '-';
+    if ((r >> 10) % 3 == 0 && text.size() > 1) text[(r >> 12) % text.size()] = '.';
+    double fast = 0;
+    double full = 0;
+    const bool is_number = readFieldNumberGeneral(text, full);
+    ASSERT_EQ(readFieldNumber(text, fast), is_number) << '"' << text << '"';
+    if (is_number) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(fast), std::bit_cast<uint64_t>(full)) << '"' << text << '"';
     }
   }
 }
