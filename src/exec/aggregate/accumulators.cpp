@@ -331,6 +331,70 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
   return Error::ok;
 }
 
+void AccumulatorPlan::compile(std::span<const AggregateSpec> specs) noexcept {
+  *this = AccumulatorPlan{};
+  if (specs.size() > kMaxSlots) return;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const AggregateSpec& spec = specs[i];
+    if (spec.has_case) return;
+    const auto slot = static_cast<uint8_t>(i);
+    if (spec.kind == AggregateKind::count) {
+      if (spec.has_column) counts_[count_count_++] = CountColumn{spec.column, slot};
+      continue;  // count(*) reads only `rows`
+    }
+    if (spec.kind != AggregateKind::sum && spec.kind != AggregateKind::avg &&
+        spec.kind != AggregateKind::min && spec.kind != AggregateKind::max)
+      return;
+    if (!spec.has_column) continue;  // takes no value from any record
+    size_t k = 0;
+    while (k < column_count_ && columns_[k].column != spec.column) ++k;
+    if (k == column_count_) {
+      if (column_count_ == kMaxColumns) return;
+      columns_[column_count_++].column = spec.column;
+    }
+    NumericColumn& c = columns_[k];
+    if (spec.kind == AggregateKind::min) {
+      c.mins[c.min_count++] = slot;
+    } else if (spec.kind == AggregateKind::max) {
+      c.maxs[c.max_count++] = slot;
+    } else {
+      c.sums[c.sum_count++] = slot;
+    }
+  }
+  direct_ = true;
+}
+
+void AccumulatorPlan::accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
+                                       size_t field_count) const noexcept {
+  block.rows += 1;
+  for (size_t k = 0; k < count_count_; ++k) {
+    const CountColumn& c = counts_[k];
+    if (c.column < field_count && !fields[c.column].empty()) block.count[c.slot] += 1;
+  }
+  for (size_t k = 0; k < column_count_; ++k) {
+    const NumericColumn& c = columns_[k];
+    double x = 0;
+    if (c.column >= field_count || !readFieldNumber(fields[c.column], x)) continue;
+    for (size_t j = 0; j < c.sum_count; ++j) {
+      const size_t i = c.sums[j];
+      neumaierStep(block.sum[i], block.compensation[i], x);
+      block.count[i] += 1;
+    }
+    // A NaN compares false and is never taken by min or max; an infinity is.
+    if (std::isnan(x)) continue;
+    for (size_t j = 0; j < c.min_count; ++j) {
+      const size_t i = c.mins[j];
+      block.count[i] += 1;
+      if (x < block.min[i]) block.min[i] = x;
+    }
+    for (size_t j = 0; j < c.max_count; ++j) {
+      const size_t i = c.maxs[j];
+      block.count[i] += 1;
+      if (x > block.max[i]) block.max[i] = x;
+    }
+  }
+}
+
 Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& from,
                              std::span<const AggregateSpec> specs, ArenaAllocator& arena) noexcept {
   into.rows += from.rows;

@@ -138,6 +138,62 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
                                        size_t field_count, ArenaAllocator& arena,
                                        std::span<ShardedStringSetWriter* const> shared_distinct = {}) noexcept;
 
+// The per-record step of one statement, compiled once from its specs. When
+// every spec is a count, sum, avg, min or max over a column, or a count(*),
+// none of them conditional, each column those specs read is read as a
+// number once per record and every slot is updated by the step its kind
+// needs, without looking at the kind per record (at most kMaxSlots specs
+// over kMaxColumns columns). Any other statement takes `accumulateGroupRow`.
+// Either way the block ends exactly as `accumulateGroupRow` leaves it, bit for
+// bit: each slot sees the same values in the same order. Compiled on the
+// executor's thread; read-only afterwards, so workers may share one.
+class AccumulatorPlan {
+ public:
+  static constexpr size_t kMaxSlots = 32;
+  static constexpr size_t kMaxColumns = 8;
+
+  void compile(std::span<const AggregateSpec> specs) noexcept;
+
+  // Whether the step needs no look at the spec kinds per record.
+  bool direct() const noexcept { return direct_; }
+
+  // One record that passed WHERE, as `accumulateGroupRow(specs, ...)` takes
+  // it (`specs` are the ones the plan was compiled from).
+  [[nodiscard]] Error accumulate(std::span<const AggregateSpec> specs, GroupAccumulators& block,
+                                 const FieldSlice* fields, size_t field_count, ArenaAllocator& arena,
+                                 std::span<ShardedStringSetWriter* const> shared_distinct = {}) const noexcept {
+    if (!direct_) return accumulateGroupRow(specs, block, fields, field_count, arena, shared_distinct);
+    accumulateDirect(block, fields, field_count);
+    return Error::ok;
+  }
+
+ private:
+  // A column the numeric specs read, and the slots of each step over it.
+  struct NumericColumn {
+    uint64_t column = 0;
+    uint8_t sums[kMaxSlots];  // sum and avg: compensated sum and count
+    uint8_t mins[kMaxSlots];
+    uint8_t maxs[kMaxSlots];
+    uint8_t sum_count = 0;
+    uint8_t min_count = 0;
+    uint8_t max_count = 0;
+  };
+  // A count(column): fields that are not empty.
+  struct CountColumn {
+    uint64_t column = 0;
+    uint8_t slot = 0;
+  };
+
+  void accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
+                        size_t field_count) const noexcept;
+
+  NumericColumn columns_[kMaxColumns];
+  CountColumn counts_[kMaxSlots];
+  size_t column_count_ = 0;
+  size_t count_count_ = 0;
+  bool direct_ = false;
+};
+
 // Folds `from` into `into` (blocks of the same specs): rows and counts add,
 // sums by a Neumaier step plus the compensations, exact moments by integer
 // addition, min and max by comparison, sets by union, lists appended after

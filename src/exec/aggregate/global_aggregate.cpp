@@ -1,7 +1,8 @@
 // runGlobalAggregateQuery: the input mapped, the select list compiled, one
 // accumulator block filled from every record that passes WHERE (on this
 // thread, or for an input of more than 10 MiB by worker threads whose blocks
-// are merged in range order; for a lone count(*) the records are counted on
+// are merged in range order, read by positioned reads like the workers' when
+// only one thread may run; for a lone count(*) the records are counted on
 // worker threads), the one row rendered, tested against HAVING and written
 // subject to LIMIT and OFFSET.
 #include "exec/aggregate/global_aggregate.h"
@@ -108,6 +109,7 @@ struct DistinctSetsOfPass {
 struct ParallelAggregateFrame {
   const AggregateInput* input;
   std::span<const AggregateSpec> specs;
+  const AccumulatorPlan* plan;  // the per-record step of `specs`
   const RowFilter* filter;
   size_t span;  // leading fields a record is cut to
   char delimiter;
@@ -135,7 +137,7 @@ Error aggregateWorkerMain(const ParallelAggregateFrame& frame, const DistinctSet
   TAVIX_TRY(forEachRangeAggregateRecord(
       frame.input->handle, frame.delimiter, frame.span, *frame.filter, w,
       [&](const AggregateRecord& record) {
-        return accumulateGroupRow(frame.specs, block, record.fields, record.count, arena, writers);
+        return frame.plan->accumulate(frame.specs, block, record.fields, record.count, arena, writers);
       }));
   for (ShardedStringSetWriter* writer : writers)
     if (writer != nullptr) TAVIX_TRY(writer->flush());
@@ -214,21 +216,36 @@ Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result
   TAVIX_TRY(newGroupAccumulators(arena, {}, list.specs.size(), shared, block));
 
   std::vector<std::optional<uint64_t>> distinct_counts(list.specs.size());
+  AccumulatorPlan plan;
+  plan.compile(list.specs);
   const uint64_t threads = options.thread_count != 0 ? options.thread_count : platform::processorCount();
   if (isLoneCountStar(query, list.specs)) {
     TAVIX_TRY(countBodyRecords(input, options, block.rows));
   } else if (input.csv.size >= kParallelMinBytes && threads >= 2) {
-    const ParallelAggregateFrame frame{&input, list.specs, &filter,
+    const ParallelAggregateFrame frame{&input, list.specs, &plan, &filter,
                                        aggregateFieldSpan(query, input.csv.map, list.specs),
                                        options.delimiter};
     TAVIX_TRY(aggregateInParallel(frame, options, block, arena, distinct_counts));
+  } else if (input.csv.size >= kParallelMinBytes) {
+    // One thread over a large input reads it as a worker reads its range,
+    // by positioned reads: cheaper than walking the mapping, whose pages
+    // would stay resident.
+    ParallelPass pass;
+    ChunkWorkerBase whole;
+    whole.range = ScanRange{input.csv.header.data_start, input.csv.size};
+    whole.pass = &pass;
+    TAVIX_TRY(forEachRangeAggregateRecord(
+        input.handle, options.delimiter, aggregateFieldSpan(query, input.csv.map, list.specs), filter,
+        whole, [&](const AggregateRecord& record) {
+          return plan.accumulate(list.specs, block, record.fields, record.count, arena);
+        }));
   } else {
     const size_t span = aggregateFieldSpan(query, input.csv.map, list.specs);
     bool ran_over = false;
     TAVIX_TRY(forEachAggregateRecord(
         input.csv.view.data(), input.csv.header.data_start, input.csv.size, options.delimiter, span, filter,
         ran_over, [&](const AggregateRecord& record) {
-          return accumulateGroupRow(list.specs, block, record.fields, record.count, arena);
+          return plan.accumulate(list.specs, block, record.fields, record.count, arena);
         }));
   }
 

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "exec/aggregate/aggregate_records.h"
 #include "support/aggregating_executor_run.h"
 #include "support/sequences.h"
 #include "support/thread_sweep.h"
@@ -106,6 +108,45 @@ std::string awkwardBody(size_t bytes = size_t{3} << 20) {
   }
   body += "9,last";
   return body;
+}
+
+// The records of a body read from the file by positioned reads (the
+// workers, and one thread over a large input) are the records of the walk
+// over the mapped bytes, field for field, however many leading fields are
+// cut: quoted line ends, doubled quotes, CRLF, empty lines, wide records and
+// records across the reads included.
+TEST_F(GlobalAggregateTest, PositionedReadsGiveTheRecordsOfTheMappedWalk) {
+  const std::string body = awkwardBody();
+  const platform::File file = fileWith("walk.csv", body);
+  const uint64_t start = body.find('\n') + 1;
+  const ParsedQuery no_where;
+  RowFilter filter;
+  ColumnIndexMap map;
+  ASSERT_EQ(filter.init(no_where, map, false, WhereLeafRule::aggregate), Error::ok);
+  const auto keep = [](std::vector<std::vector<std::string>>& out) {
+    return [&out](const AggregateRecord& record) {
+      out.emplace_back(record.fields, record.fields + record.count);
+      return Error::ok;
+    };
+  };
+  for (size_t span : {size_t{1}, size_t{2}, kMaxRecordFields}) {
+    std::vector<std::vector<std::string>> mapped;
+    bool ran_over = false;
+    ASSERT_EQ(forEachAggregateRecord(body.data(), start, body.size(), ',', span, filter, ran_over,
+                                     keep(mapped)),
+              Error::ok);
+    EXPECT_TRUE(ran_over);
+    ParallelPass pass;
+    ChunkWorkerBase whole;
+    whole.range = ScanRange{start, body.size()};
+    whole.pass = &pass;
+    std::vector<std::vector<std::string>> read;
+    ASSERT_EQ(forEachRangeAggregateRecord(file, ',', span, filter, whole, keep(read)), Error::ok);
+    ASSERT_GT(mapped.size(), 10000u);
+    EXPECT_EQ(read, mapped) << span << " fields";
+    EXPECT_EQ(mapped.back(), (span == 1 ? std::vector<std::string>{"9"}
+                                         : std::vector<std::string>{"9", "last"}));
+  }
 }
 
 TEST_F(GlobalAggregateTest, LoneCountStarCountsTheRecordsOfTheLoopOnAnyThreadCount) {
