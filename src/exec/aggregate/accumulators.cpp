@@ -505,6 +505,11 @@ Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec
       double t = block.sum[i] + block.compensation[i];
       if (!std::isfinite(t)) t = block.sum[i];
       if (spec.kind == AggregateKind::avg) t /= static_cast<double>(count);
+      // Which of two NaNs an addition gives, and so the sign a NaN sum ends
+      // with, is the machine's choice (it follows the operand order the
+      // compiler picked, and how the records were split among workers): a
+      // NaN sum is always the one "nan".
+      if (std::isnan(t)) t = std::numeric_limits<double>::quiet_NaN();
       return formatNumber(allocator, t, p, out);
     }
     case AggregateKind::min:

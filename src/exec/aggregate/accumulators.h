@@ -223,6 +223,7 @@ class AccumulatorPlan {
 //   count_distinct: the number of distinct texts, "0" without any;
 //   sum, avg: the compensated sum (the plain sum when sum + compensation is
 //     not finite), divided by the count for avg; empty without a value;
+//     "nan" for any NaN, whatever its sign bit;
 //   min, max: empty while no number has been taken, else the value (an
 //     infinity included);
 //   median: formatMedian; group_concat: the texts joined by the separator

@@ -204,6 +204,22 @@ TEST_F(GlobalAggregateTest, WorkersGiveTheLoopsAnswerOnAnyThreadCount) {
   EXPECT_EQ(run(body, kStatements[5], one), "count(DISTINCT note)\n2\n");
 }
 
+// Infinities of both signs in different ranges and a NaN after them: the
+// sum is "nan" on one thread and on eight, though the NaNs the machine makes
+// along the way differ in sign.
+TEST_F(GlobalAggregateTest, ANaNSumIsTheSameOnAnyThreadCount) {
+  std::string body = "x\ninf\n";
+  while (body.size() < (size_t{11} << 20)) body += "1\n2\n";
+  body += "-inf\nnan\n";
+  for (uint64_t threads : {1, 2, 8}) {
+    QueryOptions options;
+    options.thread_count = threads;
+    EXPECT_EQ(run(body, "SELECT sum(x), avg(x), max(x) FROM '{IN}'", options),
+              "sum(x),avg(x),max(x)\nnan,nan,inf\n")
+        << threads << " threads";
+  }
+}
+
 // A quoted field of a few MiB holding line ends lies where the first cut
 // falls: the ranges are cut again on record boundaries, and the distinct
 // texts of the dropped pass are not counted.
