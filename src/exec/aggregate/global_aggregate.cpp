@@ -103,6 +103,37 @@ struct DistinctSetsOfPass {
     }
     return Error::ok;
   }
+
+  // Sets the count of every spec that has a set.
+  void countInto(std::vector<std::optional<uint64_t>>& distinct_counts) const {
+    for (size_t i = 0; i < by_spec.size(); ++i)
+      if (by_spec[i] != nullptr) distinct_counts[i] = by_spec[i]->size();
+  }
+};
+
+// One thread's writers into the sets of a pass, null for the specs without
+// a set.
+struct DistinctWriters {
+  std::vector<std::unique_ptr<ShardedStringSetWriter>> owned;
+  std::vector<ShardedStringSetWriter*> by_spec;
+
+  [[nodiscard]] Error init(const DistinctSetsOfPass& sets) {
+    owned.resize(sets.by_spec.size());
+    by_spec.assign(sets.by_spec.size(), nullptr);
+    for (size_t i = 0; i < sets.by_spec.size(); ++i) {
+      if (sets.by_spec[i] == nullptr) continue;
+      owned[i].reset(new (std::nothrow) ShardedStringSetWriter(*sets.by_spec[i]));
+      if (owned[i] == nullptr) return Error::OutOfMemory;
+      by_spec[i] = owned[i].get();
+    }
+    return Error::ok;
+  }
+
+  [[nodiscard]] Error flush() {
+    for (ShardedStringSetWriter* writer : by_spec)
+      if (writer != nullptr) TAVIX_TRY(writer->flush());
+    return Error::ok;
+  }
 };
 
 // What the parallel scan shares read-only with its workers.
@@ -126,22 +157,15 @@ Error aggregateWorkerMain(const ParallelAggregateFrame& frame, const DistinctSet
   TAVIX_TRY(allocSharedAccumulatorArrays(arena, frame.specs, shared));
   GroupAccumulators& block = w.local.block;
   TAVIX_TRY(newGroupAccumulators(arena, {}, frame.specs.size(), shared, block));
-  std::vector<std::unique_ptr<ShardedStringSetWriter>> owned(frame.specs.size());
-  std::vector<ShardedStringSetWriter*> writers(frame.specs.size(), nullptr);
-  for (size_t i = 0; i < frame.specs.size(); ++i) {
-    if (sets.by_spec[i] == nullptr) continue;
-    owned[i].reset(new (std::nothrow) ShardedStringSetWriter(*sets.by_spec[i]));
-    if (owned[i] == nullptr) return Error::OutOfMemory;
-    writers[i] = owned[i].get();
-  }
+  DistinctWriters writers;
+  TAVIX_TRY(writers.init(sets));
   TAVIX_TRY(forEachRangeAggregateRecord(
       frame.input->handle, frame.delimiter, frame.span, *frame.filter, w,
       [&](const AggregateRecord& record) {
-        return frame.plan->accumulate(frame.specs, block, record.fields, record.count, arena, writers);
+        return frame.plan->accumulate(frame.specs, block, record.fields, record.count, arena,
+                                      writers.by_spec);
       }));
-  for (ShardedStringSetWriter* writer : writers)
-    if (writer != nullptr) TAVIX_TRY(writer->flush());
-  return Error::ok;
+  return writers.flush();
 }
 
 // Fills `block` (empty, in `arena`) with worker threads over record-aligned
@@ -168,9 +192,7 @@ Error aggregateInParallel(const ParallelAggregateFrame& frame, const QueryOption
         TAVIX_TRY(firstWorkerError<AggregateWorker>(done));
         for (const AggregateWorker& w : done)
           TAVIX_TRY(mergeGroupAccumulators(block, w.local.block, frame.specs, arena));
-        const DistinctSetsOfPass& used = sets[plan.exact() ? 1 : 0];
-        for (size_t i = 0; i < used.by_spec.size(); ++i)
-          if (used.by_spec[i] != nullptr) distinct_counts[i] = used.by_spec[i]->size();
+        sets[plan.exact() ? 1 : 0].countInto(distinct_counts);
         return Error::ok;
       });
 }
@@ -226,27 +248,36 @@ Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result
                                        aggregateFieldSpan(query, input.csv.map, list.specs),
                                        options.delimiter};
     TAVIX_TRY(aggregateInParallel(frame, options, block, arena, distinct_counts));
-  } else if (input.csv.size >= kParallelMinBytes) {
-    // One thread over a large input reads it as a worker reads its range,
-    // by positioned reads: cheaper than walking the mapping, whose pages
-    // would stay resident.
-    ParallelPass pass;
-    ChunkWorkerBase whole;
-    whole.range = ScanRange{input.csv.header.data_start, input.csv.size};
-    whole.pass = &pass;
-    TAVIX_TRY(forEachRangeAggregateRecord(
-        input.handle, options.delimiter, aggregateFieldSpan(query, input.csv.map, list.specs), filter,
-        whole, [&](const AggregateRecord& record) {
-          return plan.accumulate(list.specs, block, record.fields, record.count, arena);
-        }));
   } else {
+    // count(DISTINCT ...) texts go through the same batched sets as on
+    // worker threads: a batch loads the slots it looks up ahead of time,
+    // where one set per block would wait on memory once or twice per record.
     const size_t span = aggregateFieldSpan(query, input.csv.map, list.specs);
-    bool ran_over = false;
-    TAVIX_TRY(forEachAggregateRecord(
-        input.csv.view.data(), input.csv.header.data_start, input.csv.size, options.delimiter, span, filter,
-        ran_over, [&](const AggregateRecord& record) {
-          return plan.accumulate(list.specs, block, record.fields, record.count, arena);
-        }));
+    DistinctSetsOfPass sets;
+    TAVIX_TRY(sets.init(list.specs));
+    DistinctWriters writers;
+    TAVIX_TRY(writers.init(sets));
+    auto accumulate = [&](const AggregateRecord& record) {
+      return plan.accumulate(list.specs, block, record.fields, record.count, arena, writers.by_spec);
+    };
+    if (input.csv.size >= kParallelMinBytes) {
+      // One thread over a large input reads it as a worker reads its range,
+      // by positioned reads: cheaper than walking the mapping, whose pages
+      // would stay resident.
+      ParallelPass pass;
+      ChunkWorkerBase whole;
+      whole.range = ScanRange{input.csv.header.data_start, input.csv.size};
+      whole.pass = &pass;
+      TAVIX_TRY(forEachRangeAggregateRecord(input.handle, options.delimiter, span, filter, whole,
+                                            accumulate));
+    } else {
+      bool ran_over = false;
+      TAVIX_TRY(forEachAggregateRecord(input.csv.view.data(), input.csv.header.data_start,
+                                       input.csv.size, options.delimiter, span, filter, ran_over,
+                                       accumulate));
+    }
+    TAVIX_TRY(writers.flush());
+    sets.countInto(distinct_counts);
   }
 
   ArenaAllocator output_arena;
