@@ -201,6 +201,8 @@ class Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
   void lock() noexcept;
+  // Takes the lock when no thread holds it; returns whether it did.
+  [[nodiscard]] bool tryLock() noexcept;
   void unlock() noexcept;
 
  private:

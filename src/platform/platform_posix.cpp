@@ -391,6 +391,9 @@ static_assert(sizeof(pthread_mutex_t) <= 64);
 Mutex::Mutex() noexcept { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }
 Mutex::~Mutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 void Mutex::lock() noexcept { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+bool Mutex::tryLock() noexcept {
+  return pthread_mutex_trylock(reinterpret_cast<pthread_mutex_t*>(storage_)) == 0;
+}
 void Mutex::unlock() noexcept {
   pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
 }

@@ -485,11 +485,13 @@ Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec
                            std::string_view& out) noexcept {
   out = {};
   const OutputPrecision p = spec.precision;
+  // count(*) reads only the block's row count, so a grouped count(*) does
+  // not load the group's counter array.
+  if (spec.kind == AggregateKind::count && !spec.has_column)
+    return formatInteger(allocator, static_cast<int64_t>(block.rows), out);
   const int64_t count = block.count[i];
   switch (spec.kind) {
-    case AggregateKind::count:
-      return formatInteger(allocator, spec.has_column ? count : static_cast<int64_t>(block.rows),
-                           out);
+    case AggregateKind::count: return formatInteger(allocator, count, out);
     case AggregateKind::count_distinct: {
       uint64_t n = 0;
       if (shared_distinct_count) {

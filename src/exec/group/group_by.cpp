@@ -46,12 +46,29 @@ Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
                   const AggregateInput& input, const std::vector<GroupKeySpec>& keys,
                   const RowFilter& filter, GroupTable& table) {
   const size_t span = groupFieldSpan(query, input.csv.map, keys, table.specs());
+  const std::span<const AggregateSpec> specs = table.specs();
+  // Once the table has outgrown the cache, records are folded in batches
+  // (in record order, so the answer is the same).
+  GroupRecordBatch batch(specsReadFields(specs));
+  bool batched = false;
+  auto fold = [specs](Group& group, const FieldSlice* fields, size_t count, GroupTable& into) {
+    return accumulateGroupRow(specs, group.value, fields, count, into.arena());
+  };
+  const auto no_more = [](Group&, GroupTable&) { return Error::ok; };
   bool ran_over = false;
-  return forEachAggregateRecord(input.csv.view.data(), input.csv.header.data_start,
-                                input.csv.size, options.delimiter, span, filter, ran_over,
-                                [&](const AggregateRecord& record) {
-                                  return table.addRecord(record.fields, record.count);
-                                });
+  TAVIX_TRY(forEachAggregateRecord(
+      input.csv.view.data(), input.csv.header.data_start, input.csv.size, options.delimiter, span,
+      filter, ran_over, [&](const AggregateRecord& record) -> Error {
+        if (!batched) {
+          if (table.map().size() < kBatchedGroupMinimum)
+            return table.addRecord(record.fields, record.count);
+          batched = true;
+        }
+        const FieldSlice key = table.composeKey(record.fields, record.count);
+        batch.add(key, hashGroupKey(key), record.fields, record.count);
+        return batch.full() ? batch.foldInto(table, fold, no_more) : Error::ok;
+      }));
+  return batch.foldInto(table, fold, no_more);
 }
 
 // Reads every record of the input that passes `filter` into `shards` on
@@ -150,13 +167,12 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   // exactly one shard.
   std::vector<GroupSortEntry<Group>> entries;
   if (shards != nullptr) {
-    entries.reserve(shards->groupCount());
-    for (size_t i = 0; i < shards->size(); ++i) collectGroupEntries((*shards)[i].table.map(), entries);
+    TAVIX_TRY(orderShardGroups(*shards, workers, entries));
   } else {
     entries.reserve(table.map().size());
     collectGroupEntries(table.map(), entries);
+    sortGroupEntries(entries);
   }
-  sortGroupEntries(entries);
 
   std::vector<SortKey> sort_keys;
   TAVIX_TRY(resolveGroupSortKeys(query, labels, sort_keys));
@@ -166,8 +182,18 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   NamedValueMap having_values;
   std::vector<FieldSlice> rendered(list.specs.size());
   std::vector<FieldSlice> row(list.items.size());
-  for (const auto& entry : entries) {
+  for (size_t e = 0; e < entries.size(); ++e) {
     if (rows.full()) break;
+    // Groups lie at random places of their arenas: start loading a few
+    // groups ahead (the block and the line after it, where its key parts
+    // and counters begin) so that rendering them does not wait on memory.
+    constexpr size_t kRenderAhead = 8;
+    if (e + kRenderAhead < entries.size()) {
+      const char* ahead = reinterpret_cast<const char*>(entries[e + kRenderAhead].group);
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + 64);
+    }
+    const auto& entry = entries[e];
     group_arena.reset();
     TAVIX_TRY(renderGroupRow(list, *entry.group, key_row, group_arena.allocator(), rendered, row));
     if (query.has_having) {

@@ -129,13 +129,25 @@ class GroupMap {
     if (capacity_ != 0) __builtin_prefetch(&slots_[static_cast<size_t>(hash) & (capacity_ - 1)]);
   }
 
-  // Starts loading the group in the first slot of `hash`, whose slot an
-  // earlier prefetchSlot has brought in: where there is no collision, the
-  // group a lookup compares and returns.
-  void prefetchGroup(uint64_t hash) const noexcept {
-    if (capacity_ == 0) return;
-    const Group* group = slots_[static_cast<size_t>(hash) & (capacity_ - 1)].group;
-    if (group != nullptr) __builtin_prefetch(group);
+  // Starts loading the group a lookup of `hash` compares first, the group of
+  // the first slot along its probe that holds the same hash (looked for
+  // among the few slots an earlier prefetchSlot has brought in), and returns
+  // it: the group of the key unless two keys share the hash, or null when
+  // none of those slots holds the hash. Groups never move, so the pointer
+  // stays valid while the map grows.
+  Group* prefetchGroup(uint64_t hash) const noexcept {
+    if (capacity_ == 0) return nullptr;
+    constexpr size_t kProbedSlots = 4;  // a cache line of slots
+    size_t i = static_cast<size_t>(hash) & (capacity_ - 1);
+    for (size_t n = 0; n < kProbedSlots; ++n, i = (i + 1) & (capacity_ - 1)) {
+      const Slot& slot = slots_[i];
+      if (slot.group == nullptr) return nullptr;
+      if (slot.hash == hash) {
+        __builtin_prefetch(slot.group);
+        return slot.group;
+      }
+    }
+    return nullptr;
   }
 
   size_t size() const noexcept { return size_; }

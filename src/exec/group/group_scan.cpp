@@ -45,4 +45,40 @@ Error GroupTable::groupOfKey(FieldSlice key, uint64_t hash, Group*& group, bool&
                               specs_.size(), shared_, group->value);
 }
 
+bool specsReadFields(std::span<const AggregateSpec> specs) noexcept {
+  for (const AggregateSpec& spec : specs)
+    if (spec.kind != AggregateKind::count || spec.has_column || spec.has_case) return true;
+  return false;
+}
+
+GroupRecordBatch::GroupRecordBatch(bool keeps_fields) : keeps_fields_(keeps_fields) {
+  hashes_.reserve(kRecords);
+  key_ends_.reserve(kRecords);
+  guesses_.reserve(kRecords);
+  if (keeps_fields_) record_field_ends_.reserve(kRecords);
+}
+
+void GroupRecordBatch::add(FieldSlice key, uint64_t hash, const FieldSlice* fields,
+                           size_t field_count) {
+  hashes_.push_back(hash);
+  keys_.append(key);
+  key_ends_.push_back(keys_.size());
+  if (!keeps_fields_) return;
+  if (field_count > views_.size()) views_.resize(field_count);
+  for (size_t f = 0; f < field_count; ++f) {
+    field_bytes_.append(fields[f]);
+    field_ends_.push_back(field_bytes_.size());
+  }
+  record_field_ends_.push_back(field_ends_.size());
+}
+
+void GroupRecordBatch::clear() noexcept {
+  hashes_.clear();
+  key_ends_.clear();
+  keys_.clear();
+  record_field_ends_.clear();
+  field_ends_.clear();
+  field_bytes_.clear();
+}
+
 }  // namespace tavix

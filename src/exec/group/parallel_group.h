@@ -7,17 +7,23 @@
 // kPrivateGroupLimit groups. From the next record on (whether its group is
 // new or already private) the worker sends every record to the shared group
 // map: `GroupShards`, a list of tables each guarded by its own lock, the
-// shard of a key picked from its hash. When the groups count rows only, a
-// record needs nothing but its key, and the worker gathers keys per shard
-// (ShardBatch) and takes a shard's lock once per kShardBatchRecords keys,
-// loading slots and groups a few keys ahead of the lookups (the lookups
-// wait on memory, a random slot and group each, far more than on the lock).
-// After every worker has ended, the
-// executor's thread folds each worker's private groups into the shards, in
-// range order, and the output reads the shards.
+// shard of a key picked from its hash. The worker gathers the records it
+// sends in one batch per shard (GroupRecordBatch: the key and, unless the
+// groups count rows only, the fields) and takes a shard's lock once per
+// batch, which loads all its records' slots and groups before folding them
+// (the records wait on memory, a random slot and group each, far more than
+// on the lock). A full batch whose shard is busy gathers more records
+// rather than wait for the lock, up to kShardBatchMaxRecords.
+// Each worker ends by listing its private groups shard by shard. After
+// every worker has ended, the shards take the workers' private groups, each
+// shard on a thread of its own and the workers' groups in range order; then
+// each shard's groups are sorted on a thread of their own, and the sorted
+// shards are merged into one list in key order, a range of keys per thread
+// (orderShardGroups). The output reads that list.
 //
 // Order of a group's values: its shard entry takes what workers that had
-// switched send while they run, in the order they take the shard's lock,
+// switched send while they run, batch by batch in the order they take the
+// shard's lock (each worker's batches for a shard in its record order),
 // then the private entries of the workers in range order, each in its
 // worker's record order. A group_concat list is put back in record order:
 // the shard marks every item with its range and whether the range kept it
@@ -29,10 +35,10 @@
 //
 // Ownership and threads: the executor owns the shards and the workers for
 // one scan. A worker writes its own context, and a shard only while holding
-// that shard's lock, which it holds for one record's find-or-add and fold
-// (or for one batch's);
+// that shard's lock, which it holds for one batch's find-or-add and fold;
 // no lock is ever nested. The merge runs after every worker has been joined
-// and takes no lock.
+// and takes no lock: each of its threads owns one shard at a time and only
+// reads the workers' private groups.
 #pragma once
 
 #include <cstddef>
@@ -50,8 +56,10 @@
 #include "exec/aggregate/aggregate_select.h"
 #include "exec/group/group_keys.h"
 #include "exec/group/group_map.h"
+#include "exec/group/group_order.h"
 #include "exec/group/group_scan.h"
 #include "exec/parallel/chunk_workers.h"
+#include "exec/parallel/parallel_tasks.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -110,26 +118,26 @@ class GroupShards {
   std::vector<std::unique_ptr<GroupShard>> shards_;
 };
 
-// Records a worker gathers for one shard before it takes the shard's lock
-// once for all of them, when its groups count rows only.
-inline constexpr size_t kShardBatchRecords = 64;
-
-// The keys (one after another in `keys`, each ending at its `key_ends`
-// entry) and hashes a worker has gathered for one shard.
-struct ShardBatch {
-  std::vector<uint64_t> hashes;
-  std::vector<size_t> key_ends;
-  std::string keys;
+// A private group with its key's hash, as the merge takes it.
+struct HashedGroup {
+  uint64_t hash;
+  const Group* group;
 };
 
 // The per-worker record of the parallel grouping scan.
 struct GroupByWorkerContext {
   std::unique_ptr<GroupTable> private_table;
-  // One batch per shard, when the groups count rows only.
-  std::vector<ShardBatch> batches;
+  // One batch per shard, once the worker has switched to the shards.
+  std::vector<GroupRecordBatch> batches;
   // Set at the first record that finds the private table full; never
   // cleared: from then on every record of the worker goes to the shards.
   bool switched_to_shards = false;
+  // Filled by the worker once its range is read: the private groups listed
+  // shard by shard, those of shard s at [shard_starts[s], shard_starts[s +
+  // 1]), so that each shard can take its share of every worker on a thread
+  // of its own.
+  std::vector<HashedGroup> private_groups;
+  std::vector<size_t> shard_starts;
 };
 
 using GroupByWorker = ChunkWorker<GroupByWorkerContext>;
@@ -160,44 +168,33 @@ inline bool specsKeepLists(std::span<const AggregateSpec> specs) noexcept {
   return false;
 }
 
-// Whether every spec counts rows alone (count(*) without a condition): a
-// record then gives its group nothing but its key, so records for the shards
-// can wait in batches.
-inline bool specsCountRowsOnly(std::span<const AggregateSpec> specs) noexcept {
-  if (specs.empty()) return false;
-  for (const AggregateSpec& spec : specs)
-    if (spec.kind != AggregateKind::count || spec.has_column || spec.has_case) return false;
-  return true;
-}
+// Lists the worker's private groups shard by shard into its context
+// (private_groups, shard_starts). Runs on the worker's thread. May throw
+// std::bad_alloc.
+void listPrivateGroupsByShard(const GroupShards& shards, GroupByWorkerContext& context);
 
-// Takes a batch of records into one shard under one taking of its lock,
-// loading the slots and groups of the records a few ahead while it looks up
-// the current one, then empties the batch. `fold` gets no fields (the groups
-// count rows only).
-template <typename Fold>
-[[nodiscard]] Error flushShardBatch(GroupShard& shard, ShardBatch& batch, Fold& fold) {
-  constexpr size_t kAhead = 8;
-  const size_t n = batch.hashes.size();
-  {
-    platform::MutexLock lock(shard.lock);
-    GroupTable& table = shard.table;
-    for (size_t j = 0; j < n && j < kAhead; ++j) table.prefetchSlot(batch.hashes[j]);
-    size_t start = 0;
-    for (size_t j = 0; j < n; ++j) {
-      if (j + kAhead < n) table.prefetchSlot(batch.hashes[j + kAhead]);
-      if (j + kAhead / 2 < n) table.prefetchGroup(batch.hashes[j + kAhead / 2]);
-      const FieldSlice key(batch.keys.data() + start, batch.key_ends[j] - start);
-      start = batch.key_ends[j];
-      Group* group = nullptr;
-      bool added = false;
-      TAVIX_TRY(table.groupOfKey(key, batch.hashes[j], group, added));
-      TAVIX_TRY(fold(*group, nullptr, 0, table));
-    }
+// Records a shard's batch may gather while its lock is busy elsewhere,
+// before the worker waits for the lock.
+inline constexpr size_t kShardBatchMaxRecords = 4 * GroupRecordBatch::kRecords;
+
+// Folds a full batch into its shard under one taking of the shard's lock
+// (GroupRecordBatch::foldInto with `fold` and `after`). While another
+// worker holds the lock the batch waits and gathers more records, up to
+// kShardBatchMaxRecords, rather than the worker sleeping on the lock;
+// `now` folds it whatever the lock's state (the range's end).
+template <typename Fold, typename After>
+[[nodiscard]] Error flushShardBatch(GroupShard& shard, GroupRecordBatch& batch, Fold& fold,
+                                    After& after, bool now) {
+  if (now || batch.size() >= kShardBatchMaxRecords) {
+    shard.lock.lock();
+  } else if (!shard.lock.tryLock()) {
+    return Error::ok;
   }
-  batch.hashes.clear();
-  batch.key_ends.clear();
-  batch.keys.clear();
-  return Error::ok;
+  struct Unlock {
+    platform::Mutex& lock;
+    ~Unlock() { lock.unlock(); }
+  } unlock{shard.lock};
+  return batch.foldInto(shard.table, fold, after);
 }
 
 // Reads one worker's range into its private table and the shards;
@@ -212,14 +209,13 @@ template <typename Fold>
   TAVIX_TRY(own.reserve(workerGroupCapacity(w.range.end - w.range.start)));
   auto cut = std::make_unique<AggregateRecordCut>(scan.delimiter, scan.field_span, *scan.filter);
   const bool marks_lists = specsKeepLists(scan.specs);
-  const bool batches_records = specsCountRowsOnly(scan.specs);
-  if (batches_records) {
-    context.batches.resize(shards.size());
-    for (ShardBatch& batch : context.batches) {
-      batch.hashes.reserve(kShardBatchRecords);
-      batch.key_ends.reserve(kShardBatchRecords);
-    }
-  }
+  const bool keeps_fields = specsReadFields(scan.specs);
+  // What the shard does after folding a record sent to it: a list item gets
+  // the mark of this range's sent items.
+  const auto after = [&](Group& group, GroupTable& table) -> Error {
+    if (!marks_lists) return Error::ok;
+    return markNewConcatItems(scan.specs, group.value, sharedListMark(w.index), false, table.arena());
+  };
   TAVIX_TRY(forEachChunkLine(
       scan.input->handle, scan.delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
@@ -229,67 +225,71 @@ template <typename Fold>
         const AggregateRecord record = cut->record();
         const FieldSlice key = own.composeKey(record.fields, record.count);
         const uint64_t hash = hashGroupKey(key);
-        Group* group = nullptr;
-        bool added = false;
         if (!context.switched_to_shards) {
           if (own.map().size() < kPrivateGroupLimit) {
+            Group* group = nullptr;
+            bool added = false;
             TAVIX_TRY(own.groupOfKey(key, hash, group, added));
             return fold(*group, record.fields, record.count, own);
           }
           context.switched_to_shards = true;
+          context.batches.reserve(shards.size());
+          for (size_t i = 0; i < shards.size(); ++i) context.batches.emplace_back(keeps_fields);
         }
-        if (batches_records) {
-          const size_t index = shards.indexOf(hash);
-          ShardBatch& batch = context.batches[index];
-          batch.hashes.push_back(hash);
-          batch.keys.append(key);
-          batch.key_ends.push_back(batch.keys.size());
-          if (batch.hashes.size() < kShardBatchRecords) return Error::ok;
-          return flushShardBatch(shards[index], batch, fold);
-        }
-        GroupShard& shard = shards.shardOf(hash);
-        platform::MutexLock lock(shard.lock);
-        TAVIX_TRY(shard.table.groupOfKey(key, hash, group, added));
-        TAVIX_TRY(fold(*group, record.fields, record.count, shard.table));
-        if (!marks_lists) return Error::ok;
-        return markNewConcatItems(scan.specs, group->value, sharedListMark(w.index), false,
-                                  shard.table.arena());
+        const size_t index = shards.indexOf(hash);
+        GroupRecordBatch& batch = context.batches[index];
+        batch.add(key, hash, record.fields, record.count);
+        if (!batch.full()) return Error::ok;
+        return flushShardBatch(shards[index], batch, fold, after, false);
       }));
   for (size_t i = 0; i < context.batches.size(); ++i)
-    if (!context.batches[i].hashes.empty()) TAVIX_TRY(flushShardBatch(shards[i], context.batches[i], fold));
+    if (context.batches[i].size() != 0)
+      TAVIX_TRY(flushShardBatch(shards[i], context.batches[i], fold, after, true));
+  listPrivateGroupsByShard(shards, context);
   return Error::ok;
 }
 
-// Folds every worker's private groups into the shards, in range order;
+// Folds every worker's private groups into the shards, each shard on one of
+// up to `threads` threads, taking the workers' groups in range order;
 // `merge(Group& into, const Group& from, GroupTable& into_table)` folds one
-// group into another (into a fresh one for a group new to its shard).
+// group into another (into a fresh one for a group new to its shard) and
+// runs on several threads at once, each call on its own shard's table.
+// Returns the first error in shard order.
 template <typename Merge>
 [[nodiscard]] Error mergePrivateGroups(std::span<GroupByWorker> workers, GroupShards& shards,
-                                       Merge& merge) {
-  for (GroupByWorker& w : workers) {
-    if (w.local.private_table == nullptr) continue;
-    const bool marks_lists = specsKeepLists(w.local.private_table->specs());
-    Error error = Error::ok;
-    w.local.private_table->map().forEachGroup([&](uint64_t hash, const Group& from) {
-      if (error != Error::ok) return;
-      GroupTable& table = shards.shardOf(hash).table;
-      Group* into = nullptr;
-      bool added = false;
-      error = table.groupOfKey(from.key, hash, into, added);
-      if (error == Error::ok) error = merge(*into, from, table);
-      // A list the shard took out of order has marks; what a range kept
-      // to itself goes ahead of what it sent to the shards.
-      if (error == Error::ok && marks_lists)
-        error = markNewConcatItems(table.specs(), into->value, privateListMark(w.index), true,
-                                   table.arena());
-    });
-    TAVIX_TRY(error);
-    w.local.private_table.reset();
-  }
+                                       size_t threads, Merge& merge) {
+  TAVIX_TRY(runParallelTasks(threads, shards.size(), [&](size_t s) -> Error {
+    GroupTable& table = shards[s].table;
+    const bool marks_lists = specsKeepLists(table.specs());
+    for (const GroupByWorker& w : workers) {
+      const GroupByWorkerContext& context = w.local;
+      if (context.private_table == nullptr) continue;
+      for (size_t j = context.shard_starts[s]; j < context.shard_starts[s + 1]; ++j) {
+        const HashedGroup& from = context.private_groups[j];
+        Group* into = nullptr;
+        bool added = false;
+        TAVIX_TRY(table.groupOfKey(from.group->key, from.hash, into, added));
+        TAVIX_TRY(merge(*into, *from.group, table));
+        // A list the shard took out of order has marks; what a range kept
+        // to itself goes ahead of what it sent to the shards.
+        if (marks_lists)
+          TAVIX_TRY(markNewConcatItems(table.specs(), into->value, privateListMark(w.index), true,
+                                       table.arena()));
+      }
+    }
+    return Error::ok;
+  }));
+  for (GroupByWorker& w : workers) w.local.private_table.reset();
   return Error::ok;
 }
 
 }  // namespace parallel_group_detail
+
+// Lists every group of the shards in key order (group_order.h) into `out`,
+// on up to `threads` threads: each shard's groups sorted on their own, then
+// the sorted shards merged, a range of keys per thread. Returns OutOfMemory.
+[[nodiscard]] Error orderShardGroups(GroupShards& shards, size_t threads,
+                                     std::vector<GroupSortEntry<Group>>& out);
 
 // Runs the grouping scan over the input on worker threads and leaves every
 // group of the input in exactly one shard of `shards` (emptied first).
@@ -311,7 +311,7 @@ template <typename Fold, typename Merge>
       },
       [&](std::span<GroupByWorker> workers) -> Error {
         TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));
-        return parallel_group_detail::mergePrivateGroups(workers, shards, merge);
+        return parallel_group_detail::mergePrivateGroups(workers, shards, workers.size(), merge);
       },
       [&]() { return shards.clear(); });
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exec/aggregate/accumulators.h"
+#include "support/error_assertions.h"
 
 namespace tavix {
 namespace {
@@ -106,6 +107,73 @@ TEST(GroupTable, TablesOfRangesMergeIntoTheWholeTable) {
     }
     EXPECT_EQ(renderGroups(merged), renderGroups(whole)) << "cut after record " << cut;
   }
+}
+
+// Records folded through batches give the groups of records folded one at
+// a time: keys and fields copied out of buffers that are overwritten after
+// each add, records with fewer fields, repeated keys within one batch, lists
+// in record order, batches of every size up to a full one and beyond.
+TEST(GroupRecordBatch, FoldsAsRecordsOneAtATime) {
+  Fixture f;
+  std::vector<Record> records;
+  for (size_t i = 0; i < 3 * GroupRecordBatch::kRecords + 5; ++i) {
+    const Record& base = kRecords[(i * 5) % kRecords.size()];
+    Record r = base;
+    if (r.size() == 3 && i % 4 == 0) r[2] = std::to_string(i);
+    records.push_back(r);
+  }
+  GroupTable whole(f.keys, f.specs);
+  addRecords(whole, records, 0, records.size());
+  auto fold = [&](Group& group, const FieldSlice* fields, size_t count, GroupTable& table) {
+    return accumulateGroupRow(f.specs, group.value, fields, count, table.arena());
+  };
+  for (size_t flush_every : {size_t{1}, size_t{7}, GroupRecordBatch::kRecords, size_t{200}}) {
+    GroupTable batched(f.keys, f.specs);
+    GroupRecordBatch batch(true);
+    size_t afters = 0;
+    const auto after = [&](Group&, GroupTable&) {
+      ++afters;
+      return Error::ok;
+    };
+    for (const Record& r : records) {
+      std::string copy[3];  // the record's buffer, overwritten after the add
+      std::vector<FieldSlice> fields;
+      for (size_t k = 0; k < r.size(); ++k) fields.push_back(copy[k] = r[k]);
+      const FieldSlice key = batched.composeKey(fields.data(), fields.size());
+      batch.add(key, hashGroupKey(key), fields.data(), fields.size());
+      for (std::string& c : copy) c.assign(c.size(), '#');
+      if (batch.size() >= flush_every) {
+        ASSERT_OK(batch.foldInto(batched, fold, after));
+      }
+    }
+    ASSERT_OK(batch.foldInto(batched, fold, after));
+    EXPECT_EQ(batch.size(), 0u);
+    EXPECT_EQ(afters, records.size());
+    EXPECT_EQ(renderGroups(batched), renderGroups(whole)) << "folded every " << flush_every;
+  }
+}
+
+// A batch without fields serves groups that count rows only.
+TEST(GroupRecordBatch, CountsRowsWithoutFields) {
+  std::vector<GroupKeySpec> keys(1);
+  std::vector<AggregateSpec> specs(1);
+  specs[0].kind = AggregateKind::count;
+  EXPECT_FALSE(specsReadFields(specs));
+  GroupTable table(keys, specs);
+  GroupRecordBatch batch(false);
+  auto fold = [&](Group& group, const FieldSlice* fields, size_t count, GroupTable& into) {
+    EXPECT_EQ(fields, nullptr);
+    return accumulateGroupRow(specs, group.value, fields, count, into.arena());
+  };
+  const auto nothing = [](Group&, GroupTable&) { return Error::ok; };
+  for (const char* k : {"b", "a", "b", "", "b"}) {
+    const FieldSlice field(k);
+    batch.add(field, hashGroupKey(field), &field, 1);
+  }
+  ASSERT_OK(batch.foldInto(table, fold, nothing));
+  EXPECT_EQ(renderGroups(table), (std::map<std::string, std::string>{{"", "1"}, {"a", "1"}, {"b", "3"}}));
+  specs[0].has_column = true;
+  EXPECT_TRUE(specsReadFields(specs));
 }
 
 }  // namespace

@@ -207,6 +207,49 @@ TEST_F(ParallelGroupTest, WorkersSwitchToTheShardsPastTheirPrivateLimit) {
   for (size_t i = 0; i < shards.size(); ++i) EXPECT_GT(shards[i].table.map().size(), 0u) << i;
 }
 
+TEST_F(ParallelGroupTest, ShardGroupsComeOutInKeyOrderAtEveryThreadCount) {
+  // Keys sharing their first 8 bytes and more, keys that are prefixes of
+  // others, the empty key, NUL and high bytes; sizes around the one-thread
+  // bound, and more key ranges than a shard holds groups.
+  static const struct {
+    size_t groups;
+    size_t threads;
+  } cases[] = {
+      {0, 8}, {1, 8}, {300, 8}, {16'383, 8}, {16'384, 8}, {16'384, 1}, {70'000, 3}, {70'000, 8},
+      {70'000, 100},
+  };
+  std::vector<GroupKeySpec> keys(1);
+  for (const auto& c : cases) {
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < c.groups; ++i) {
+      const uint64_t n = (i * 7919) % c.groups;  // scrambled
+      switch (n % 4) {
+        case 0: texts.push_back("shared prefix " + std::to_string(n)); break;
+        case 1: texts.push_back(std::to_string(n / 3)); break;
+        case 2: texts.push_back(std::string("\xc3\x00", 2) + std::to_string(n)); break;
+        default: texts.push_back(std::string(n % 23, 'x') + "\xff" + std::to_string(n)); break;
+      }
+    }
+    if (c.groups != 0) texts[0].clear();
+    std::sort(texts.begin(), texts.end());
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    GroupShards shards(keys, {}, 8);
+    for (const std::string& t : texts) {
+      const uint64_t hash = hashGroupKey(t);
+      Group* group = nullptr;
+      bool added = false;
+      ASSERT_OK(shards.shardOf(hash).table.groupOfKey(t, hash, group, added));
+    }
+    std::vector<GroupSortEntry<Group>> ordered;
+    ASSERT_OK(orderShardGroups(shards, c.threads, ordered));
+    ASSERT_EQ(ordered.size(), texts.size()) << c.groups << " groups, " << c.threads << " threads";
+    for (size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(ordered[i].key, texts[i]) << i << " of " << c.groups << ", " << c.threads << " threads";
+      ASSERT_EQ(ordered[i].group->key, texts[i]);
+    }
+  }
+}
+
 TEST_F(ParallelGroupTest, ShardCountFollowsTheWorkers) {
   std::vector<GroupKeySpec> keys(1);
   EXPECT_EQ(GroupShards(keys, {}, 8).size(), 64u);
