@@ -10,7 +10,7 @@
 //   <file lines>
 //   ----
 //
-//   query json|csv [stdin=NAME] [escaped] [over=A,B,...]
+//   query json|csv [stdin=NAME] [escaped] [over=A,B,...] [cpus=N,M,...]
 //   <statement lines; {DIR} is the fixture directory>
 //   ----
 //   <expected lines, up to a blank line or the end of the file>
@@ -25,6 +25,11 @@
 // same answer. The name `stdin` runs the statement with its source
 // '{DIR}/{FILE}' read as `stdin`, from the `stdin=` fixture.
 //
+// `cpus=N,M,...` runs the statement (every `over=` name) once for each count,
+// with the runner limited to the first N CPUs it may run on: the processor
+// count the library sees, which its threads inherit. One CPU keeps a large
+// file on the one-thread executors, several hand it to the worker threads.
+//
 // `escaped` decodes (file, query statement) or encodes (query output) \r,
 // \t, \\ and \xNN (and decodes \n), so CRLF, tabs, byte-order marks and
 // NULs stay visible. `nonl` drops the file's last
@@ -37,6 +42,7 @@
 // again afterwards, and with standard input from /dev/null unless `stdin=`
 // names a fixture file.
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,6 +174,35 @@ class StdinRedirect {
   int saved_;
 };
 
+// Limits the runner to the first `count` CPUs it may run on (0: leaves it
+// as it is), until destroyed.
+class CpuLimit {
+ public:
+  explicit CpuLimit(size_t count) {
+    CPU_ZERO(&saved_);
+    if (count == 0 || sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+    cpu_set_t limited;
+    CPU_ZERO(&limited);
+    size_t taken = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE && taken < count; ++cpu) {
+      if (CPU_ISSET(cpu, &saved_)) {
+        CPU_SET(cpu, &limited);
+        ++taken;
+      }
+    }
+    limited_ = sched_setaffinity(0, sizeof limited, &limited) == 0;
+  }
+  ~CpuLimit() {
+    if (limited_) sched_setaffinity(0, sizeof saved_, &saved_);
+  }
+  CpuLimit(const CpuLimit&) = delete;
+  CpuLimit& operator=(const CpuLimit&) = delete;
+
+ private:
+  cpu_set_t saved_;
+  bool limited_ = false;
+};
+
 std::vector<std::string> leftovers(const fs::path& dir) {
   std::vector<std::string> names;
   std::error_code ec;
@@ -288,6 +323,19 @@ int main(int argc, char** argv) {
     } else {
       over.push_back("");
     }
+    std::vector<size_t> cpu_counts;
+    if (opts.has("cpus")) {
+      std::istringstream counts(opts.values["cpus"]);
+      for (std::string count; std::getline(counts, count, ',');) {
+        const size_t n = std::strtoull(count.c_str(), nullptr, 10);
+        if (n == 0) {
+          std::cerr << case_path << ":" << header_line + 1 << ": cpus= needs counts of 1 or more\n";
+          return 2;
+        }
+        cpu_counts.push_back(n);
+      }
+    }
+    if (cpu_counts.empty()) cpu_counts.push_back(0);
 
     // The expected block: up to a blank line, or between doubled fences.
     const size_t expected_first = i;
@@ -302,42 +350,47 @@ int main(int argc, char** argv) {
     }
 
     std::string first_actual;
-    for (size_t run = 0; run < over.size(); ++run) {
-      std::string sql = statement;
-      if (over[run] == "stdin") sql = replaceAll(sql, kFileSource, "stdin");
-      sql = replaceAll(replaceAll(sql, "{FILE}", over[run]), "{DIR}", fixtures.string());
-      char* text = nullptr;
-      int rc;
-      {
-        StdinRedirect redirect(opts.has("stdin") ? (fixtures / opts.values["stdin"]).string()
-                                                 : std::string("/dev/null"));
-        rc = opts.word == "csv" ? tavix_query_csv(sql.c_str(), &text)
-                                : tavix_query_json(sql.c_str(), &text);
-      }
-      const std::string actual = renderOutcome(rc, text, opts.has("escaped"));
-      if (rc != 2) tavix_free(text);
-      if (run == 0) first_actual = actual;
-
-      std::vector<std::string> left = leftovers(temp_dir);
-      bool ok = actual == expected;
-      if (!left.empty()) {
-        ok = false;
-        std::cerr << case_path << ":" << header_line + 1 << ": files left in TEMP:";
-        for (const auto& name : left) std::cerr << " " << name;
-        std::cerr << "\n";
-      }
-      if (ok) {
-        ++passed;
-      } else {
-        ++failed;
-        if (actual != expected) {
-          std::cerr << case_path << ":" << header_line + 1 << ": mismatch for\n" << sql
-                    << "\n--- expected\n" << expected << "--- actual\n" << actual << "---\n";
+    for (size_t cpu_run = 0; cpu_run < cpu_counts.size(); ++cpu_run) {
+      const size_t cpus = cpu_counts[cpu_run];
+      const CpuLimit limit(cpus);
+      const std::string on_cpus = cpus == 0 ? "" : " (on " + std::to_string(cpus) + " CPUs)";
+      for (size_t run = 0; run < over.size(); ++run) {
+        std::string sql = statement;
+        if (over[run] == "stdin") sql = replaceAll(sql, kFileSource, "stdin");
+        sql = replaceAll(replaceAll(sql, "{FILE}", over[run]), "{DIR}", fixtures.string());
+        char* text = nullptr;
+        int rc;
+        {
+          StdinRedirect redirect(opts.has("stdin") ? (fixtures / opts.values["stdin"]).string()
+                                                   : std::string("/dev/null"));
+          rc = opts.word == "csv" ? tavix_query_csv(sql.c_str(), &text)
+                                  : tavix_query_json(sql.c_str(), &text);
         }
-      }
-      if (rewrite && actual != first_actual) {
-        std::cerr << case_path << ":" << header_line + 1 << ": the answer over " << over[run]
-                  << " differs from the one over " << over[0] << ", which the block keeps\n";
+        const std::string actual = renderOutcome(rc, text, opts.has("escaped"));
+        if (rc != 2) tavix_free(text);
+        if (cpu_run == 0 && run == 0) first_actual = actual;
+
+        std::vector<std::string> left = leftovers(temp_dir);
+        bool ok = actual == expected;
+        if (!left.empty()) {
+          ok = false;
+          std::cerr << case_path << ":" << header_line + 1 << ": files left in TEMP:";
+          for (const auto& name : left) std::cerr << " " << name;
+          std::cerr << "\n";
+        }
+        if (ok) {
+          ++passed;
+        } else {
+          ++failed;
+          if (actual != expected) {
+            std::cerr << case_path << ":" << header_line + 1 << ": mismatch for\n" << sql << on_cpus
+                      << "\n--- expected\n" << expected << "--- actual\n" << actual << "---\n";
+          }
+        }
+        if (rewrite && actual != first_actual) {
+          std::cerr << case_path << ":" << header_line + 1 << ": the answer over " << over[run]
+                    << on_cpus << " differs from the one over " << over[0] << ", which the block keeps\n";
+        }
       }
     }
     replacements.push_back({expected_first, i, first_actual});

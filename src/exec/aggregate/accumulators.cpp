@@ -1,10 +1,12 @@
-// Built with -ffp-contract=off (see CMakeLists.txt): every sum, product and
-// difference below is rounded on its own, as written, so a fused
-// multiply-add never changes the last bits of a sum or a variance between
-// builds or machines.
+// Built with -ffp-contract=off (see CMakeLists.txt): the floating-point steps
+// left here (a median's mean, an average's quotient) are rounded one by
+// one, as written, so a fused multiply-add never changes their last bits
+// between builds or machines.
+// Sums and variances are exact integers until they are rendered.
 #include "exec/aggregate/accumulators.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -64,15 +66,35 @@ template <typename T>
   return out == nullptr ? Error::OutOfMemory : Error::ok;
 }
 
-// s, c: the running sum and its compensation; adds x.
-inline void neumaierStep(double& s, double& c, double x) noexcept {
-  const double t = x + s;
-  if (std::fabs(x) <= std::fabs(s)) {
-    c += (s - t) + x;
-  } else {
-    c += (x - t) + s;
+// The wide words of a slot, made on first need.
+[[nodiscard]] Error wideOf(SumSlot& slot, ArenaAllocator& arena) noexcept {
+  if (slot.wide != nullptr) return Error::ok;
+  slot.wide = zeroArray<ExactSum>(arena, 1);
+  return slot.wide == nullptr ? Error::OutOfMemory : Error::ok;
+}
+
+// Moves `fixed` into the wide words and starts it again at `next`.
+[[nodiscard]] Error spillFixed(SumSlot& slot, __int128 next, ArenaAllocator& arena) noexcept {
+  TAVIX_TRY(wideOf(slot, arena));
+  TAVIX_TRY(addExactFixed(*slot.wide, slot.fixed, arena));
+  slot.fixed = next;
+  return Error::ok;
+}
+
+// A value the fixed part cannot hold: a zero, an infinity, a NaN, or a
+// finite value with a bit below 2^-64 or above 2^125.
+[[nodiscard]] Error addOutsideFixed(SumSlot& slot, double x, ArenaAllocator& arena) noexcept {
+  if (x == 0) return Error::ok;
+  if (std::isnan(x)) {
+    slot.special |= kSumNaN;
+    return Error::ok;
   }
-  s = t;
+  if (std::isinf(x)) {
+    slot.special |= x < 0 ? kSumNegativeInfinity : kSumPositiveInfinity;
+    return Error::ok;
+  }
+  TAVIX_TRY(wideOf(slot, arena));
+  return addExactSum(*slot.wide, x, arena);
 }
 
 // Grows a list to hold at least `need` items: capacity + capacity / 2 +
@@ -217,7 +239,60 @@ inline bool textInput(const AggregateSpec& spec, const FieldSlice* fields, size_
   return Error::ok;
 }
 
+// addToSumSlot, inlined into the per-record loops.
+[[gnu::always_inline]] [[nodiscard]] inline Error addToSum(SumSlot& slot, double x,
+                                                           ArenaAllocator& arena) noexcept {
+  // x = m * 2^(biased - 1075), so x = m * 2^shift in units of 2^-64.
+  const uint64_t bits = std::bit_cast<uint64_t>(x);
+  const int shift = static_cast<int>((bits >> 52) & 0x7FF) - 1011;
+  const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+  unsigned __int128 v;
+  if (shift >= 0) {
+    // Below 2^126 in units: the value and its negation fit the signed part.
+    if (shift > 73) [[unlikely]] return addOutsideFixed(slot, x, arena);
+    v = static_cast<unsigned __int128>(m) << shift;
+  } else {
+    // Only the zero bits of m may be shifted out (the leading one is bit 52).
+    if (shift < -52 || (m & ((uint64_t{1} << -shift) - 1)) != 0) [[unlikely]]
+      return addOutsideFixed(slot, x, arena);
+    v = m >> -shift;
+  }
+  const __int128 value = (bits >> 63) != 0 ? -static_cast<__int128>(v) : static_cast<__int128>(v);
+  __int128 total;
+  if (__builtin_add_overflow(slot.fixed, value, &total)) [[unlikely]]
+    return spillFixed(slot, value, arena);
+  slot.fixed = total;
+  return Error::ok;
+}
+
 }  // namespace
+
+Error addToSumSlot(SumSlot& slot, double x, ArenaAllocator& arena) noexcept {
+  return addToSum(slot, x, arena);
+}
+
+Error mergeSumSlots(SumSlot& into, const SumSlot& from, ArenaAllocator& arena) noexcept {
+  into.special |= from.special;
+  __int128 total;
+  if (__builtin_add_overflow(into.fixed, from.fixed, &total)) {
+    TAVIX_TRY(spillFixed(into, from.fixed, arena));
+  } else {
+    into.fixed = total;
+  }
+  if (from.wide == nullptr) return Error::ok;
+  TAVIX_TRY(wideOf(into, arena));
+  return mergeExactSum(*into.wide, *from.wide, arena);
+}
+
+double sumSlotValue(const SumSlot& slot) noexcept {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr uint8_t kBothInfinities = kSumPositiveInfinity | kSumNegativeInfinity;
+  if ((slot.special & kSumNaN) != 0 || (slot.special & kBothInfinities) == kBothInfinities)
+    return kNaN;
+  if ((slot.special & kSumPositiveInfinity) != 0) return kInfinity;
+  if ((slot.special & kSumNegativeInfinity) != 0) return -kInfinity;
+  return slot.wide == nullptr ? roundFixedSum(slot.fixed) : roundExactSum(*slot.wide, slot.fixed);
+}
 
 Error allocSharedAccumulatorArrays(ArenaAllocator& arena, std::span<const AggregateSpec> specs,
                                    SharedAccumulatorArrays& out) noexcept {
@@ -227,7 +302,7 @@ Error allocSharedAccumulatorArrays(ArenaAllocator& arena, std::span<const Aggreg
   TAVIX_TRY(placeholder(arena, usesKind(specs, isMedianKind), n, out.median));
   TAVIX_TRY(placeholder(arena, usesKind(specs, isConcatKind), n, out.concat));
   TAVIX_TRY(placeholder(arena, usesKind(specs, isVarianceKind), n, out.moments));
-  TAVIX_TRY(placeholder(arena, usesKind(specs, isSumKind), n, out.compensation));
+  TAVIX_TRY(placeholder(arena, usesKind(specs, isSumKind), n, out.sum));
   return Error::ok;
 }
 
@@ -238,13 +313,12 @@ Error newGroupAccumulators(ArenaAllocator& arena, std::span<const FieldSlice> ke
   GroupAccumulators block;
   block.key_parts = key_parts.data();
   block.key_part_count = key_parts.size();
-  // The four arrays every block has, in one block of the arena.
-  double* numbers = zeroArray<double>(arena, 3 * n);
+  // The three arrays every block has.
+  double* numbers = zeroArray<double>(arena, 2 * n);
   block.count = zeroArray<int64_t>(arena, n);
   if (numbers == nullptr || block.count == nullptr) return Error::OutOfMemory;
-  block.sum = numbers;
-  block.min = numbers + n;
-  block.max = numbers + 2 * n;
+  block.min = numbers;
+  block.max = numbers + n;
   for (size_t i = 0; i < n; ++i) {
     block.min[i] = kInfinity;
     block.max[i] = -kInfinity;
@@ -252,7 +326,7 @@ Error newGroupAccumulators(ArenaAllocator& arena, std::span<const FieldSlice> ke
   TAVIX_TRY(ownOrShared(arena, shared.distinct, n, block.distinct));
   TAVIX_TRY(ownOrShared(arena, shared.median, n, block.median));
   TAVIX_TRY(ownOrShared(arena, shared.moments, n, block.moments));
-  TAVIX_TRY(ownOrShared(arena, shared.compensation, n, block.compensation));
+  TAVIX_TRY(ownOrShared(arena, shared.sum, n, block.sum));
   TAVIX_TRY(ownOrShared(arena, shared.concat, n, block.concat));
   out = block;
   return Error::ok;
@@ -292,7 +366,7 @@ Error accumulateGroupRow(std::span<const AggregateSpec> specs, GroupAccumulators
       case AggregateKind::sum:
       case AggregateKind::avg:
         if (numericInput(spec, fields, field_count, numbers, x)) {
-          neumaierStep(block.sum[i], block.compensation[i], x);
+          TAVIX_TRY(addToSum(block.sum[i], x, arena));
           block.count[i] += 1;
         }
         break;
@@ -364,8 +438,8 @@ void AccumulatorPlan::compile(std::span<const AggregateSpec> specs) noexcept {
   direct_ = true;
 }
 
-void AccumulatorPlan::accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
-                                       size_t field_count) const noexcept {
+Error AccumulatorPlan::accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
+                                        size_t field_count, ArenaAllocator& arena) const noexcept {
   block.rows += 1;
   for (size_t k = 0; k < count_count_; ++k) {
     const CountColumn& c = counts_[k];
@@ -377,7 +451,7 @@ void AccumulatorPlan::accumulateDirect(GroupAccumulators& block, const FieldSlic
     if (c.column >= field_count || !readFieldNumber(fields[c.column], x)) continue;
     for (size_t j = 0; j < c.sum_count; ++j) {
       const size_t i = c.sums[j];
-      neumaierStep(block.sum[i], block.compensation[i], x);
+      TAVIX_TRY(addToSum(block.sum[i], x, arena));
       block.count[i] += 1;
     }
     // A NaN compares false and is never taken by min or max; an infinity is.
@@ -393,6 +467,7 @@ void AccumulatorPlan::accumulateDirect(GroupAccumulators& block, const FieldSlic
       if (x > block.max[i]) block.max[i] = x;
     }
   }
+  return Error::ok;
 }
 
 Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& from,
@@ -415,8 +490,7 @@ Error mergeGroupAccumulators(GroupAccumulators& into, const GroupAccumulators& f
       }
       case AggregateKind::sum:
       case AggregateKind::avg:
-        neumaierStep(into.sum[i], into.compensation[i], from.sum[i]);
-        into.compensation[i] += from.compensation[i];
+        TAVIX_TRY(mergeSumSlots(into.sum[i], from.sum[i], arena));
         into.count[i] += from.count[i];
         break;
       case AggregateKind::min:
@@ -504,14 +578,10 @@ Error renderAggregateValue(const Allocator& allocator, const AggregateSpec& spec
     case AggregateKind::sum:
     case AggregateKind::avg: {
       if (count <= 0) return Error::ok;
-      double t = block.sum[i] + block.compensation[i];
-      if (!std::isfinite(t)) t = block.sum[i];
+      double t = sumSlotValue(block.sum[i]);
+      // A NaN sum is the one quiet NaN, "nan", whatever the signs of the
+      // NaNs taken; the division keeps it.
       if (spec.kind == AggregateKind::avg) t /= static_cast<double>(count);
-      // Which of two NaNs an addition gives, and so the sign a NaN sum ends
-      // with, is the machine's choice (it follows the operand order the
-      // compiler picked, and how the records were split among workers): a
-      // NaN sum is always the one "nan".
-      if (std::isnan(t)) t = std::numeric_limits<double>::quiet_NaN();
       return formatNumber(allocator, t, p, out);
     }
     case AggregateKind::min:

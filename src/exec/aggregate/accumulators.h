@@ -4,15 +4,12 @@
 // result.
 //
 // A `GroupAccumulators` block holds one slot per `AggregateSpec`, in spec
-// order, in arrays. Sums are compensated (Neumaier); variances keep the exact
-// sum and sum of squares of their values (ExactMoments), so a block filled
-// from the whole input and the merge, in input order, of blocks filled from
-// consecutive ranges of it render the same text for every aggregate except
-// sums and averages, which may differ in the last bits of the compensated
-// arithmetic (the merge is exactly the formula, so the same ranges always
-// give the same bytes); a variance renders the same text for any order and
-// any split of its values. `median` and `group_concat` keep their values in
-// input order across merges.
+// order, in arrays. Sums keep the exact sum of their values (SumSlot) and
+// variances the exact sum and sum of squares (ExactMoments), so a block
+// filled from the whole input and the merge, in any order, of blocks filled
+// from any split of it render the same text for every aggregate but
+// `median` and `group_concat`, which keep their values in input order
+// across merges (so blocks of consecutive ranges are merged in input order).
 //
 // Memory: a block, its arrays, its sets, its lists and every text it keeps
 // come from one arena that its owner passes in (the executor's, a worker's, a
@@ -77,15 +74,47 @@ struct ValueList {
   std::span<T> view() const noexcept { return {items, static_cast<size_t>(length)}; }
 };
 
+// The running sum of one sum or avg slot, exact. A value whose bits all lie
+// between 2^-64 and 2^125 adds into `fixed`, a signed integer in units of
+// 2^-64: one integer addition, the common case. Any other finite value, and
+// `fixed` itself when an addition would overflow it, goes into `wide`, made
+// in the block's arena on first need; infinities and NaNs are only noted in
+// `special`. The sum is rounded to a double once, when it is rendered, so it
+// is the correctly rounded sum of the values and never depends on their
+// order or on how the rows were split between blocks. All-zero bytes are
+// the empty sum.
+struct SumSlot {
+  __int128 fixed;
+  ExactSum* wide;
+  uint8_t special;  // kSum* bits of the values that are not finite
+};
+
+// The values a sum slot took that are not finite.
+inline constexpr uint8_t kSumPositiveInfinity = 1;
+inline constexpr uint8_t kSumNegativeInfinity = 2;
+inline constexpr uint8_t kSumNaN = 4;
+
+// The sum of a slot as a double: the quiet NaN after a NaN or after both
+// infinities, an infinity after one, else the exact sum rounded once (to an
+// infinity past the largest double).
+double sumSlotValue(const SumSlot& slot) noexcept;
+
+// Adds `x` to the slot. Returns OutOfMemory, the slot keeping what it had
+// taken before.
+[[nodiscard]] Error addToSumSlot(SumSlot& slot, double x, ArenaAllocator& arena) noexcept;
+
+// Adds every value `from` took to `into`, whose wide words come from
+// `arena`. Returns OutOfMemory.
+[[nodiscard]] Error mergeSumSlots(SumSlot& into, const SumSlot& from, ArenaAllocator& arena) noexcept;
+
 // The accumulator block of one group or of the whole table. Every array has
 // one entry per aggregate spec.
 struct GroupAccumulators {
   const FieldSlice* key_parts = nullptr;  // the group's key parts; none for the whole table
   size_t key_part_count = 0;
   uint64_t rows = 0;  // records that reached the block (passed WHERE)
-  double* sum = nullptr;           // Neumaier sum: sum, avg
+  SumSlot* sum = nullptr;           // exact sums: sum, avg
   ExactMoments* moments = nullptr;  // variances: exact sum and sum of squares
-  double* compensation = nullptr;  // Neumaier compensation belonging to `sum`
   int64_t* count = nullptr;        // values taken (meaning by kind)
   double* min = nullptr;           // starts at +infinity
   double* max = nullptr;           // starts at -infinity
@@ -102,7 +131,7 @@ struct SharedAccumulatorArrays {
   std::span<ValueList<double>> median;   // unless median
   std::span<ValueList<FieldSlice>> concat;  // unless group_concat
   std::span<ExactMoments> moments;       // unless a variance or standard deviation
-  std::span<double> compensation;        // unless sum or avg (conditional ones included)
+  std::span<SumSlot> sum;                // unless sum or avg (conditional ones included)
 };
 
 // Makes the placeholder arrays for blocks of `specs` in `arena`. Returns
@@ -112,7 +141,7 @@ struct SharedAccumulatorArrays {
                                                  SharedAccumulatorArrays& out) noexcept;
 
 // Makes a block of `spec_count` slots in `arena` with the given key parts
-// (kept as given): every sum, compensation and count 0, every min
+// (kept as given): every sum and count 0, every min
 // +infinity, every max -infinity, no set, list or moment present, `rows` 0. Arrays
 // with a placeholder in `shared` point at it. Returns OutOfMemory.
 [[nodiscard]] Error newGroupAccumulators(ArenaAllocator& arena,
@@ -163,15 +192,14 @@ class AccumulatorPlan {
                                  const FieldSlice* fields, size_t field_count, ArenaAllocator& arena,
                                  std::span<ShardedStringSetWriter* const> shared_distinct = {}) const noexcept {
     if (!direct_) return accumulateGroupRow(specs, block, fields, field_count, arena, shared_distinct);
-    accumulateDirect(block, fields, field_count);
-    return Error::ok;
+    return accumulateDirect(block, fields, field_count, arena);
   }
 
  private:
   // A column the numeric specs read, and the slots of each step over it.
   struct NumericColumn {
     uint64_t column = 0;
-    uint8_t sums[kMaxSlots];  // sum and avg: compensated sum and count
+    uint8_t sums[kMaxSlots];  // sum and avg: exact sum and count
     uint8_t mins[kMaxSlots];
     uint8_t maxs[kMaxSlots];
     uint8_t sum_count = 0;
@@ -184,8 +212,8 @@ class AccumulatorPlan {
     uint8_t slot = 0;
   };
 
-  void accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
-                        size_t field_count) const noexcept;
+  [[nodiscard]] Error accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
+                                       size_t field_count, ArenaAllocator& arena) const noexcept;
 
   NumericColumn columns_[kMaxColumns];
   CountColumn counts_[kMaxSlots];
@@ -195,7 +223,7 @@ class AccumulatorPlan {
 };
 
 // Folds `from` into `into` (blocks of the same specs): rows and counts add,
-// sums by a Neumaier step plus the compensations, exact moments by integer
+// exact sums and moments by integer
 // addition, min and max by comparison, sets by union, lists appended after
 // `into`'s items. Texts and keys taken over are copied into `arena`, the
 // arena of `into`, so `from` may be released afterwards. Returns
@@ -221,9 +249,8 @@ class AccumulatorPlan {
 //   count: the count of non-empty fields, or `rows` for a spec without a
 //     column (count(*), a conditional count);
 //   count_distinct: the number of distinct texts, "0" without any;
-//   sum, avg: the compensated sum (the plain sum when sum + compensation is
-//     not finite), divided by the count for avg; empty without a value;
-//     "nan" for any NaN, whatever its sign bit;
+//   sum, avg: the sum (sumSlotValue), divided by the count for avg; empty
+//     without a value; "nan" for any NaN;
 //   min, max: empty while no number has been taken, else the value (an
 //     infinity included);
 //   median: formatMedian; group_concat: the texts joined by the separator

@@ -25,7 +25,7 @@ namespace tavix {
 enum class AggregateKind : uint8_t {
   count = 0,           // rows, or rows with a non-empty field
   count_distinct = 1,  // distinct field texts
-  sum = 2,             // compensated sum of the numeric fields
+  sum = 2,             // exact sum of the numeric fields
   avg = 3,             // mean of the numeric fields
   min = 4,
   max = 5,

@@ -174,29 +174,108 @@ double roundToDouble(const uint64_t* a, size_t width, int exponent, bool sticky)
   return std::ldexp(static_cast<double>(mantissa), exponent + 11);
 }
 
+// Adds `v` * 2^`bit` (`v` below 2^128) to the dense integer `a` of `width`
+// words; the sum must fit.
+void addDenseShifted(uint64_t* a, size_t width, u128 v, uint32_t bit) noexcept {
+  const uint32_t b = bit % 64;
+  const uint64_t lo = static_cast<uint64_t>(v);
+  const uint64_t hi = static_cast<uint64_t>(v >> 64);
+  const uint64_t parts[3] = {lo << b, b == 0 ? hi : (hi << b) | (lo >> (64 - b)),
+                             b == 0 ? 0 : hi >> (64 - b)};
+  uint64_t carry = 0;
+  for (size_t k = bit / 64, j = 0; k < width && (j < 3 || carry != 0); ++k, ++j) {
+    const u128 t = static_cast<u128>(a[k]) + (j < 3 ? parts[j] : 0) + carry;
+    a[k] = static_cast<uint64_t>(t);
+    carry = static_cast<uint64_t>(t >> 64);
+  }
+}
+
+// A finite, nonzero `x` as m * 2^(bit - 1074), m < 2^53. False for a zero.
+bool decompose(double x, uint64_t& m, uint32_t& bit, bool& negative) noexcept {
+  const uint64_t bits = std::bit_cast<uint64_t>(x);
+  const uint32_t biased = static_cast<uint32_t>((bits >> 52) & 0x7FF);
+  m = bits & ((uint64_t{1} << 52) - 1);
+  if (biased != 0) m |= uint64_t{1} << 52;
+  // x = m * 2^(biased - 1075) (biased 1 for subnormals); in units of 2^-1074
+  // the value sits at bit biased - 1 (0 for subnormals).
+  bit = biased == 0 ? 0 : biased - 1;
+  negative = (bits >> 63) != 0;
+  return m != 0;
+}
+
+// 2^-64 in units of 2^-1074.
+constexpr uint32_t kFixedUnitBit = 1074 - 64;
+
+u128 magnitude(__int128 v) noexcept {
+  return v < 0 ? -static_cast<u128>(v) : static_cast<u128>(v);
+}
+
 }  // namespace
+
+Error addExactSum(ExactSum& sum, double x, ArenaAllocator& arena) noexcept {
+  uint64_t m = 0;
+  uint32_t bit = 0;
+  bool negative = false;
+  if (!decompose(x, m, bit, negative)) return Error::ok;
+  return addShifted(negative ? sum.negative : sum.positive, m, bit, arena);
+}
+
+Error addExactFixed(ExactSum& sum, __int128 fixed, ArenaAllocator& arena) noexcept {
+  if (fixed == 0) return Error::ok;
+  return addShifted(fixed < 0 ? sum.negative : sum.positive, magnitude(fixed), kFixedUnitBit, arena);
+}
+
+Error mergeExactSum(ExactSum& into, const ExactSum& from, ArenaAllocator& arena) noexcept {
+  TAVIX_TRY(addWords(into.positive, from.positive.lo, from.positive.words, from.positive.length, arena));
+  return addWords(into.negative, from.negative.lo, from.negative.words, from.negative.length, arena);
+}
+
+double roundFixedSum(__int128 fixed) noexcept {
+  const u128 v = magnitude(fixed);
+  const uint64_t words[2] = {static_cast<uint64_t>(v), static_cast<uint64_t>(v >> 64)};
+  const double r = roundToDouble(words, 2, -64, false);
+  return fixed < 0 ? -r : r;
+}
+
+double roundExactSum(const ExactSum& sum, __int128 fixed) noexcept {
+  // Every integer below fits in `width` words from word 0, with a word of
+  // carry: the windows, and the fixed part's three words.
+  const size_t width =
+      std::min(kDenseWords, std::max({end(sum.positive), end(sum.negative),
+                                      size_t{kFixedUnitBit / 64 + 3}}) + 1);
+  uint64_t positive[kDenseWords];
+  uint64_t negative[kDenseWords];
+  dense(sum.positive, 0, positive, width);
+  dense(sum.negative, 0, negative, width);
+  addDenseShifted(fixed < 0 ? negative : positive, width, magnitude(fixed), kFixedUnitBit);
+  uint64_t total[kDenseWords];
+  const bool below = less(positive, negative, width);
+  if (below) {
+    subtract(negative, positive, total, width);
+  } else {
+    subtract(positive, negative, total, width);
+  }
+  const double r = roundToDouble(total, width, -1074, false);
+  return below ? -r : r;
+}
 
 Error addExactMoment(ExactMoments& state, double x, ArenaAllocator& arena) noexcept {
   if (!std::isfinite(x)) {
     state.non_finite = true;
     return Error::ok;
   }
-  const uint64_t bits = std::bit_cast<uint64_t>(x);
-  const uint32_t biased = static_cast<uint32_t>((bits >> 52) & 0x7FF);
-  uint64_t m = bits & ((uint64_t{1} << 52) - 1);
-  if (biased != 0) m |= uint64_t{1} << 52;
-  if (m == 0) return Error::ok;
-  // x = m * 2^(biased - 1075) (biased 1 for subnormals); in units of 2^-1074
-  // the value sits at bit biased - 1 (0 for subnormals), its square at twice that.
-  const uint32_t bit = biased == 0 ? 0 : biased - 1;
-  TAVIX_TRY(addShifted((bits >> 63) != 0 ? state.negative : state.positive, m, bit, arena));
+  uint64_t m = 0;
+  uint32_t bit = 0;
+  bool negative = false;
+  if (!decompose(x, m, bit, negative)) return Error::ok;
+  TAVIX_TRY(addShifted(negative ? state.sum.negative : state.sum.positive, m, bit, arena));
+  // The square sits at twice the bit.
   return addShifted(state.squares, static_cast<u128>(m) * m, 2 * bit, arena);
 }
 
 Error mergeExactMoments(ExactMoments& into, const ExactMoments& from, ArenaAllocator& arena) noexcept {
   into.non_finite = into.non_finite || from.non_finite;
-  TAVIX_TRY(addWords(into.positive, from.positive.lo, from.positive.words, from.positive.length, arena));
-  TAVIX_TRY(addWords(into.negative, from.negative.lo, from.negative.words, from.negative.length, arena));
+  TAVIX_TRY(mergeExactSum(into.sum, from.sum, arena));
   return addWords(into.squares, from.squares.lo, from.squares.words, from.squares.length, arena);
 }
 
@@ -207,16 +286,17 @@ double exactVariance(const ExactMoments& state, uint64_t count, uint64_t divisor
   // 2^(64 base) and their squares by 2^(128 base). Words every integer below
   // fits in: the square of the sum and the scaled sum of squares, a word of
   // carry, and the shift of the quotient.
-  const size_t base = std::min(begin(state.positive, kDenseWords), begin(state.negative, kDenseWords));
+  const ExactSum& s = state.sum;
+  const size_t base = std::min(begin(s.positive, kDenseWords), begin(s.negative, kDenseWords));
   if (base == kDenseWords) return 0.0;  // only zeros
-  const size_t sum_end = std::max(end(state.positive), end(state.negative)) - base;
+  const size_t sum_end = std::max(end(s.positive), end(s.negative)) - base;
   const size_t width = std::min(
       kDenseWords,
       std::max(2 * sum_end, end(state.squares) - 2 * base + 1) + 1 + kQuotientShiftWords);
   uint64_t positive[kDenseWords];
   uint64_t negative[kDenseWords];
-  dense(state.positive, base, positive, width);
-  dense(state.negative, base, negative, width);
+  dense(s.positive, base, positive, width);
+  dense(s.negative, base, negative, width);
   // |sum| in units of 2^-1074.
   uint64_t sum[kDenseWords];
   if (less(positive, negative, width)) {

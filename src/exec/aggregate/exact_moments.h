@@ -1,12 +1,12 @@
-// Exact moments of a set of doubles: the count, the sum and the sum of
-// squares held as exact binary integers, so that a variance depends on the
-// values taken and never on the order they came in or on how the rows were
-// split between blocks before merging. Adding a value and merging two states
-// are integer additions; the variance is derived once, when it is rendered,
-// from the exact integers and rounded once.
+// Exact sums and moments of doubles, held as exact binary integers, so that
+// a sum or a variance depends on the values taken and never on the order
+// they came in or on how the rows were split between blocks before merging.
+// Adding a value and merging two states are integer additions; the sum or
+// the variance is derived once, when it is rendered, from the exact integers
+// and rounded once.
 //
 // Every finite double is m * 2^e with an integer m < 2^53 and
-// e >= -1074, so the sum is an integer multiple of 2^-1074 and the sum of
+// e >= -1074, so a sum is an integer multiple of 2^-1074 and a sum of
 // squares an integer multiple of 2^-2148. Each integer is kept as a window of
 // 64-bit words: only the words between the lowest and the highest bit any
 // value reached, grown in the block's arena when a value reaches past them,
@@ -14,10 +14,11 @@
 // values add into separate sums; both are unsigned.
 //
 // A value that is not finite (an infinity, a NaN) makes every variance of the
-// slot NaN: it is only noted.
+// slot NaN: it is only noted. A sum takes finite values only; its owner keeps
+// the infinities and NaNs apart.
 //
-// The state is zero-initialised to mean "no value"; its words live in the
-// arena of the block that holds it.
+// The states are zero-initialised to mean "no value"; their words live in the
+// arena of the block that holds them.
 #pragma once
 
 #include <cstdint>
@@ -36,12 +37,34 @@ struct ExactWords {
   uint16_t capacity = 0;
 };
 
+// A signed sum: positive - negative, in units of 2^-1074.
+struct ExactSum {
+  ExactWords positive;  // sum of the positive values
+  ExactWords negative;  // sum of the magnitudes of the negative values
+};
+
 struct ExactMoments {
-  ExactWords positive;  // sum of the positive values, in units of 2^-1074
-  ExactWords negative;  // sum of the magnitudes of the negative values, same units
-  ExactWords squares;   // sum of the squares, in units of 2^-2148
+  ExactSum sum;
+  ExactWords squares;  // sum of the squares, in units of 2^-2148
   bool non_finite = false;
 };
+
+// Adds the finite `x` to `sum`. Returns OutOfMemory, after which the sum is
+// not to be rendered.
+[[nodiscard]] Error addExactSum(ExactSum& sum, double x, ArenaAllocator& arena) noexcept;
+
+// Adds the integer `fixed` * 2^-64 to `sum`. Returns OutOfMemory, as above.
+[[nodiscard]] Error addExactFixed(ExactSum& sum, __int128 fixed, ArenaAllocator& arena) noexcept;
+
+// Adds `from` to `into`. Returns OutOfMemory, as above.
+[[nodiscard]] Error mergeExactSum(ExactSum& into, const ExactSum& from, ArenaAllocator& arena) noexcept;
+
+// The double nearest to `fixed` * 2^-64 (ties to even).
+double roundFixedSum(__int128 fixed) noexcept;
+
+// The double nearest to `sum` + `fixed` * 2^-64 (ties to even; infinity past
+// the largest double).
+double roundExactSum(const ExactSum& sum, __int128 fixed) noexcept;
 
 // Adds `x` to the state. Returns OutOfMemory, after which the state is
 // not to be rendered.

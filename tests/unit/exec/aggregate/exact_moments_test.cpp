@@ -34,8 +34,8 @@ std::vector<uint64_t> value(const ExactWords& w) {
 }
 
 void expectSameState(const ExactMoments& a, const ExactMoments& b) {
-  EXPECT_EQ(value(a.positive), value(b.positive));
-  EXPECT_EQ(value(a.negative), value(b.negative));
+  EXPECT_EQ(value(a.sum.positive), value(b.sum.positive));
+  EXPECT_EQ(value(a.sum.negative), value(b.sum.negative));
   EXPECT_EQ(value(a.squares), value(b.squares));
   EXPECT_EQ(a.non_finite, b.non_finite);
 }
@@ -143,7 +143,7 @@ TEST(ExactMoments, CarriesGrowTheWindow) {
   expectSameState(state, doubled);
   EXPECT_EQ(exactVariance(state, 4097, 4097), 0.0);
   // The sum is 4097 * x exactly.
-  const std::vector<uint64_t> sum = value(state.positive);
+  const std::vector<uint64_t> sum = value(state.sum.positive);
   const unsigned __int128 expected = static_cast<unsigned __int128>((uint64_t{1} << 53) - 1) * 4097;
   ASSERT_EQ(sum.size(), 3u);
   EXPECT_EQ(sum[0], 0u);
