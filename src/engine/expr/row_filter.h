@@ -47,6 +47,9 @@ class RowFilter {
   // comparison meets a field that is not a number); otherwise ok.
   [[nodiscard]] Error test(const FieldSlice* fields, size_t field_count, bool& pass) const noexcept;
 
+  // True when there is no WHERE: `test` passes every record.
+  bool passesEveryRecord() const noexcept { return where_ == nullptr; }
+
  private:
   const ConditionNode* where_ = nullptr;  // null: every row passes
   const FieldSlice* names_ = nullptr;

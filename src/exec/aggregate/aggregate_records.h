@@ -77,15 +77,31 @@ template <typename OnRecord>
 class AggregateRecordCut {
  public:
   AggregateRecordCut(char delimiter, size_t span, const RowFilter& filter) noexcept
-      : filter_(filter), span_(span), delimiter_(delimiter) {}
+      : filter_(filter),
+        span_(span < kMaxRecordFields ? span : kMaxRecordFields),
+        delimiter_(delimiter),
+        every_record_(filter.passesEveryRecord()) {}
 
   // Cuts `line` (no LF, no trailing CR; `quote_free` when the caller knows
   // it holds no double quote) and sets `pass` to whether it passes the
   // filter; the record's fields are then in `record()` until the next call.
   // Returns OutOfMemory or StrictModeNonNumericValue.
   [[nodiscard]] Error read(FieldSlice line, bool quote_free, bool& pass) noexcept {
-    if (!quote_free) scratch_.reset();
-    TAVIX_TRY(cutRecordFields(line, quote_free, span_, delimiter_, fields_, count_, scratch_));
+    if (quote_free) {
+      // The common record, cut here as `cutRecordFields` would cut it: at
+      // delimiters only, as far as asked, fields past the limit ignored.
+      count_ = span_ == 0 ? 0
+                          : splitLeadingFields(line.data(), line.size(), fields_, span_, kAllFields,
+                                               delimiter_)
+                                .count;
+    } else {
+      scratch_.reset();
+      TAVIX_TRY(cutRecordFields(line, false, span_, delimiter_, fields_, count_, scratch_));
+    }
+    if (every_record_) {
+      pass = true;
+      return Error::ok;
+    }
     return filter_.test(fields_, count_, pass);
   }
 
@@ -95,6 +111,7 @@ class AggregateRecordCut {
   const RowFilter& filter_;
   size_t span_;
   char delimiter_;
+  bool every_record_;  // no WHERE
   size_t count_ = 0;
   ArenaAllocator scratch_;
   FieldSlice fields_[kMaxRecordFields];
