@@ -127,6 +127,20 @@ class FileCloser {
 // written. `from`'s position is not used. Returns the read or write error.
 [[nodiscard]] Error appendWholeFile(File from, File to) noexcept;
 
+// Copies `length` bytes of `from` at `from_offset` into `to` at
+// `to_offset`, moving neither file's position. The bytes are copied inside
+// the system where it can, else read and written by positioned calls through
+// a buffer. Returns the read or write error; EndOfStream when `from`
+// ends first.
+[[nodiscard]] Error copyFileRangeAt(File from, uint64_t from_offset, uint64_t length, File to,
+                                    uint64_t to_offset) noexcept;
+
+// Cuts the file (open for writing) to `size` bytes; the position is kept.
+[[nodiscard]] Error truncateFile(File file, uint64_t size) noexcept;
+
+// The current file position.
+[[nodiscard]] Error filePosition(File file, uint64_t& offset) noexcept;
+
 // Moves the file position to the absolute `offset`.
 [[nodiscard]] Error seekTo(File file, uint64_t offset) noexcept;
 

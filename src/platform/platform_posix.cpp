@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -263,6 +264,74 @@ Error appendWholeFile(File from, File to) noexcept {
     TAVIX_TRY(writeAll(to, buffer.get(), got));
     offset += got;
   }
+}
+
+namespace {
+
+Error writeAllAt(File file, uint64_t offset, const char* p, size_t len) noexcept {
+  while (len > 0) {
+    const ssize_t n = ::pwrite(file.fd, p, len, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errorFromErrno(errno, IoOp::write);
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    len -= static_cast<size_t>(n);
+  }
+  return Error::ok;
+}
+
+}  // namespace
+
+Error copyFileRangeAt(File from, uint64_t from_offset, uint64_t length, File to,
+                      uint64_t to_offset) noexcept {
+  // Page-cache to page-cache inside the kernel: the bytes never pass through
+  // a buffer here. Filesystems that cannot copy so (or across devices) say
+  // so on the first call, before anything is written.
+  loff_t in = static_cast<loff_t>(from_offset);
+  loff_t out = static_cast<loff_t>(to_offset);
+  uint64_t left = length;
+  while (left > 0) {
+    const ssize_t n = ::copy_file_range(from.fd, &in, to.fd, &out,
+                                        static_cast<size_t>(std::min<uint64_t>(left, 1u << 30)), 0);
+    if (n > 0) {
+      left -= static_cast<uint64_t>(n);
+      continue;
+    }
+    if (n == 0) return Error::EndOfStream;
+    if (errno == EINTR) continue;
+    if (left == length && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+      break;
+    return errorFromErrno(errno, IoOp::write);
+  }
+  if (left == 0) return Error::ok;
+  constexpr size_t kBufferBytes = size_t{1} << 20;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferBytes]);
+  if (buffer == nullptr) return Error::OutOfMemory;
+  for (uint64_t done = 0; done < length;) {
+    size_t got = 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, kBufferBytes));
+    TAVIX_TRY(readAt(from, from_offset + done, buffer.get(), want, got));
+    if (got == 0) return Error::EndOfStream;
+    TAVIX_TRY(writeAllAt(to, to_offset + done, buffer.get(), got));
+    done += got;
+  }
+  return Error::ok;
+}
+
+Error truncateFile(File file, uint64_t size) noexcept {
+  for (;;) {
+    if (::ftruncate(file.fd, static_cast<off_t>(size)) == 0) return Error::ok;
+    if (errno != EINTR) return errorFromErrno(errno, IoOp::write);
+  }
+}
+
+Error filePosition(File file, uint64_t& offset) noexcept {
+  const off_t at = ::lseek(file.fd, 0, SEEK_CUR);
+  if (at < 0) return errorFromErrno(errno, IoOp::seek);
+  offset = static_cast<uint64_t>(at);
+  return Error::ok;
 }
 
 Error seekTo(File file, uint64_t offset) noexcept {

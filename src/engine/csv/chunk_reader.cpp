@@ -13,11 +13,19 @@ Error ChunkLineReader::init(platform::File file, ScanRange range, char delimiter
   end_ = range.end;
   delimiter_ = delimiter;
   at_end_ = range.start >= range.end;
+  filled_ = record_start_ = scan_pos_ = 0;
+  state_ = RecordScanState::at_field_start;
+  cursor_.reset(buffer_, 0);
+  ran_over_ = false;
+  line_offset_ = 0;
   // Room for one full read plus a carried record of up to the same size;
-  // longer records grow the buffer.
+  // longer records grow the buffer. A buffer from an earlier range that is
+  // large enough is kept.
   const size_t want =
       at_end_ ? 0 : static_cast<size_t>(std::min<uint64_t>(range.end - range.start, kChunkReadBytes));
-  if (want == 0) return Error::ok;
+  if (want == 0 || capacity_ >= want * 2) return Error::ok;
+  cAllocator().free(buffer_, capacity_);
+  buffer_ = nullptr;
   capacity_ = want * 2;
   buffer_ = static_cast<char*>(cAllocator().alloc(capacity_, 64));
   if (buffer_ == nullptr) {

@@ -132,7 +132,8 @@ class ChunkLineReader {
   ChunkLineReader(const ChunkLineReader&) = delete;
   ChunkLineReader& operator=(const ChunkLineReader&) = delete;
 
-  // Prepares to read `range` of `file`. Returns OutOfMemory.
+  // Prepares to read `range` of `file`, from any state: a reader may read
+  // one range after another, keeping its buffer. Returns OutOfMemory.
   [[nodiscard]] Error init(platform::File file, ScanRange range, char delimiter) noexcept;
 
   // Sets `line` to the next record (without its LF, one trailing CR dropped;

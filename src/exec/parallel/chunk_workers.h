@@ -293,11 +293,11 @@ template <typename Local, typename Scan, typename Merge>
 // the range's end (`status.ran_over` then tells whether its last record ran
 // past it), at a stop request (`status.stopped`), after a call that sets
 // `done`, or at the first error of the reader or of `on_line`, which it
-// returns.
+// returns. The first form reads through `reader`, which a worker reading
+// several ranges keeps from one to the next.
 template <typename OnLine>
-[[nodiscard]] Error forEachChunkLine(platform::File file, char delimiter, ChunkWorkerBase& worker,
-                                     OnLine&& on_line) {
-  ChunkLineReader reader;
+[[nodiscard]] Error forEachChunkLine(ChunkLineReader& reader, platform::File file, char delimiter,
+                                     ChunkWorkerBase& worker, OnLine&& on_line) {
   TAVIX_TRY(reader.init(file, worker.range, delimiter));
   for (;;) {
     if (worker.shouldStop()) {
@@ -316,6 +316,13 @@ template <typename OnLine>
     TAVIX_TRY(on_line(line, quote_free, reader.lineOffset(), done));
     if (done) return Error::ok;
   }
+}
+
+template <typename OnLine>
+[[nodiscard]] Error forEachChunkLine(platform::File file, char delimiter, ChunkWorkerBase& worker,
+                                     OnLine&& on_line) {
+  ChunkLineReader reader;
+  return forEachChunkLine(reader, file, delimiter, worker, std::forward<OnLine>(on_line));
 }
 
 }  // namespace tavix
