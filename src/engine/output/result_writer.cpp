@@ -347,10 +347,58 @@ Error writeJsonBuffered(JsonResultWriter& writer, std::string_view bytes) noexce
   return writeBuffered(writer, bytes.data(), bytes.size());
 }
 
+namespace {
+
+// Whether `c` makes a value quoted under `CsvQuoting::comma_too`, with
+// `delimiter` the writer's.
+inline bool quotesValue(char c, char delimiter) noexcept {
+  return c == '\n' || c == '\r' || c == '"' || c == ',' || c == delimiter;
+}
+
+// Puts a row none of whose values needs quotes straight into the buffer,
+// checking each byte as it is copied, then `tail` as it stands, when the
+// whole row fits. False (the buffer unchanged) when it does not fit or a
+// value needs quotes.
+bool putPlainCsvRow(CsvResultWriter& writer, std::span<const FieldSlice> values,
+                    std::string_view tail) noexcept {
+  size_t total = values.size() + tail.size();  // the delimiters and the tail
+  for (const FieldSlice& v : values) total += v.size();
+  if (total > kResultBufferSize - writer.buffered) return false;
+  const char delimiter = writer.delimiter;
+  char* const start = writer.buffer + writer.buffered;
+  char* out = start;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) *out++ = delimiter;
+    for (const char c : values[i]) {
+      if (quotesValue(c, delimiter)) return false;
+      *out++ = c;
+    }
+  }
+  if (!tail.empty()) {
+    std::memcpy(out, tail.data(), tail.size());
+    out += tail.size();
+  }
+  writer.buffered += static_cast<uint64_t>(out - start);
+  return true;
+}
+
+}  // namespace
+
 Error writeCsvRow(CsvResultWriter& writer, std::span<const FieldSlice> values) noexcept {
+  if (putPlainCsvRow(writer, values, "\n")) [[likely]]
+    return Error::ok;
   WriterSink<CsvResultWriter> sink{writer};
   TAVIX_TRY(putCsvRecord(sink, values, writer.delimiter, CsvQuoting::comma_too));
   return sink.put('\n');
+}
+
+Error writeCsvRowWithTail(CsvResultWriter& writer, std::span<const FieldSlice> values,
+                          std::string_view rendered_tail) noexcept {
+  if (putPlainCsvRow(writer, values, rendered_tail)) [[likely]]
+    return Error::ok;
+  WriterSink<CsvResultWriter> sink{writer};
+  TAVIX_TRY(putCsvRecord(sink, values, writer.delimiter, CsvQuoting::comma_too));
+  return sink.put(rendered_tail.data(), rendered_tail.size());
 }
 
 bool csvNeedsQuotes(std::string_view value, char delimiter, CsvQuoting rule) noexcept {

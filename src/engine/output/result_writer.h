@@ -144,6 +144,14 @@ void deinitResultWriter(ResultWriter& writer) noexcept;
 // Writes one CSV record ("\n" ended), also used for the header row.
 [[nodiscard]] Error writeCsvRow(CsvResultWriter& writer, std::span<const FieldSlice> values) noexcept;
 
+// Writes one CSV record whose last values were rendered ahead: `values` as
+// `writeCsvRow` writes them, then `rendered_tail` unchanged (the rest of
+// the record, with its leading delimiter when `values` is not empty, and
+// its "\n"). So a row of values followed by the same rendered values of a
+// stored row costs one copy of the stored part.
+[[nodiscard]] Error writeCsvRowWithTail(CsvResultWriter& writer, std::span<const FieldSlice> values,
+                                        std::string_view rendered_tail) noexcept;
+
 // Which bytes make a CSV value quoted. `comma_too`, the writer's rule: LF,
 // CR, a double quote, a comma or the delimiter. `delimiter_only`: LF, CR, a
 // double quote or the delimiter, a comma being an ordinary byte under another

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "common/number_rule.h"
 #include "engine/csv/csv_header.h"
+#include "engine/output/result_writer.h"
+#include "engine/output/text_buffer.h"
 #include "platform/platform.h"
 #include "sql/condition_parser.h"
 
@@ -82,6 +85,39 @@ Error storeBuildRow(JoinPlan& plan, JoinKeyMap& map, const FieldSlice* fields, s
   return Error::ok;
 }
 
+}  // namespace
+
+Error ShortKeyIndex::build(const TextMap<JoinKeyRows>& keys) noexcept {
+  size_t capacity = 16;
+  while (capacity < keys.size() * 2) capacity *= 2;
+  try {
+    slots_.assign(capacity, Slot{});
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+  mask_ = capacity - 1;
+  keys.forEach([&](std::string_view key, const JoinKeyRows& rows) {
+    if (key.size() > kMaxKeyBytes) return;
+    const Signature s = signatureOf(key.data(), key.size());
+    size_t i = slotOf(s);
+    while (slots_[i].rows != nullptr) i = (i + 1) & mask_;
+    slots_[i] = Slot{s.low, s.high, key.size(), &rows};
+  });
+  return Error::ok;
+}
+
+Error JoinKeyMap::finish() noexcept {
+  if (keys.size() > kMaxIndexedKeys) return Error::ok;
+  keys.forEach([&](std::string_view key, const JoinKeyRows&) {
+    if (key.size() > ShortKeyIndex::kMaxKeyBytes) has_long_keys = true;
+  });
+  TAVIX_TRY(short_keys.build(keys));
+  indexed = true;
+  return Error::ok;
+}
+
+namespace {
+
 // Opens joined table `j`, names its columns into `tables[j + 1]`, resolves
 // its right key and builds its key map. Its slot already holds its alias and
 // first column.
@@ -117,7 +153,7 @@ Error buildJoinedTable(const JoinPlanRequest& request, size_t j, JoinPlan& plan,
     if (record.ended()) break;
     TAVIX_TRY(storeBuildRow(plan, map, record.items, record.count, *key));
   }
-  return Error::ok;
+  return map.finish();
 }
 
 // The combined index of a column reference (lower-cased): an unqualified
@@ -287,6 +323,34 @@ uint64_t fromColumnsRead(const ParsedQuery& query, const JoinPlan& plan) {
   return span;
 }
 
+// Renders each build row's output columns for `JoinPlan::direct_rows`
+// when the plan has that shape; otherwise leaves the rows as they are.
+Error planDirectRows(JoinPlan& plan, char delimiter) {
+  if (plan.joinCount() != 1 || (plan.where != nullptr && plan.where_from_span == 0)) return Error::ok;
+  const uint64_t from_columns = plan.fromColumnCount();
+  size_t m = 0;
+  while (m < plan.selected_columns.size() && plan.selected_columns[m] < from_columns) ++m;
+  for (size_t i = m; i < plan.selected_columns.size(); ++i)
+    if (plan.selected_columns[i] < from_columns) return Error::ok;
+  std::vector<FieldSlice> values(plan.selected_columns.size() - m);
+  TextBuffer text;
+  for (JoinBuildRow& row : plan.key_maps[0].rows) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      const uint64_t k = plan.selected_columns[m + i] - from_columns;
+      values[i] = k < row.field_count ? row.fields[k] : FieldSlice();
+    }
+    text.clear();
+    if (m > 0 && !values.empty()) TAVIX_TRY(appendToTextBuffer(text, std::string_view(&delimiter, 1)));
+    TAVIX_TRY(appendCsvRecord(text, values, delimiter));
+    TAVIX_TRY(appendToTextBuffer(text, "\n"));
+    if (!plan.arena.allocator().copyText(text.view(), row.csv_tail)) return Error::OutOfMemory;
+  }
+  plan.direct_from_columns.assign(plan.selected_columns.begin(), plan.selected_columns.begin() + m);
+  plan.direct_delimiter = delimiter;
+  plan.direct_rows = true;
+  return Error::ok;
+}
+
 }  // namespace
 
 Error openJoinTable(std::string_view path, char delimiter, JoinTable& table) {
@@ -359,7 +423,7 @@ Error buildJoinPlan(const JoinPlanRequest& request, JoinPlan& plan) {
     TAVIX_TRY(planOrderBy(query, plan));
   }
   plan.from_span = fromColumnsRead(query, plan);
-  return Error::ok;
+  return planDirectRows(plan, request.options->delimiter);
 }
 
 }  // namespace tavix

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,9 @@ struct JoinBuildRow {
   const FieldSlice* fields = nullptr;
   uint64_t field_count = 0;
   uint64_t next = kNoBuildRow;
+  // With `JoinPlan::direct_rows`: this row's output columns rendered as the
+  // end of a CSV record (see there).
+  FieldSlice csv_tail;
 };
 
 // The records of one key, as a chain through `JoinBuildRow::next` in file
@@ -68,9 +72,88 @@ struct JoinKeyRows {
   uint64_t last = kNoBuildRow;
 };
 
+// The short keys of a built key map (at most 16 bytes), found without
+// hashing or comparing their bytes one by one: a key's length with two
+// words read from its two ends (or three of its bytes, below 4 bytes) hold
+// every byte of it, so equal signatures are equal keys. Built once the map
+// is complete, then only read.
+class ShortKeyIndex {
+ public:
+  static constexpr size_t kMaxKeyBytes = 16;
+
+  // Indexes every key of `keys` of at most kMaxKeyBytes bytes. Returns
+  // OutOfMemory.
+  [[nodiscard]] Error build(const TextMap<JoinKeyRows>& keys) noexcept;
+
+  // The rows of `key` (at most kMaxKeyBytes bytes), or null.
+  const JoinKeyRows* find(FieldSlice key) const noexcept {
+    const Signature s = signatureOf(key.data(), key.size());
+    for (size_t i = slotOf(s);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.rows == nullptr) return nullptr;
+      if (slot.low == s.low && slot.high == s.high && slot.length == key.size()) return slot.rows;
+    }
+  }
+
+ private:
+  struct Signature {
+    uint64_t low = 0;
+    uint64_t high = 0;
+  };
+  struct Slot {
+    uint64_t low = 0;
+    uint64_t high = 0;
+    uint64_t length = 0;
+    const JoinKeyRows* rows = nullptr;  // null: an empty slot
+  };
+
+  static Signature signatureOf(const char* p, size_t n) noexcept {
+    Signature s;
+    if (n >= 8) {
+      std::memcpy(&s.low, p, 8);
+      std::memcpy(&s.high, p + n - 8, 8);
+    } else if (n >= 4) {
+      uint32_t a = 0, b = 0;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      s.low = a;
+      s.high = b;
+    } else if (n > 0) {
+      s.low = static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
+              static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+              static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+    }
+    return s;
+  }
+
+  size_t slotOf(Signature s) const noexcept {
+    const uint64_t h = (s.low * 0x9E3779B97F4A7C15u) ^ (s.high * 0xC2B2AE3D27D4EB4Fu);
+    return static_cast<size_t>((h ^ (h >> 29)) & mask_);
+  }
+
+  std::vector<Slot> slots_;  // a power of two in size, at most half full, once built
+  size_t mask_ = 0;
+};
+
 struct JoinKeyMap {
   TextMap<JoinKeyRows> keys;
   std::vector<JoinBuildRow> rows;  // in file order
+  // Up to kMaxIndexedKeys keys (a table that stays in the caches), every
+  // key of at most ShortKeyIndex::kMaxKeyBytes is also in `short_keys`.
+  static constexpr size_t kMaxIndexedKeys = size_t{1} << 16;
+  ShortKeyIndex short_keys;
+  bool indexed = false;
+  bool has_long_keys = false;  // some key is longer
+
+  // Builds `short_keys` once every record is stored. Returns OutOfMemory.
+  [[nodiscard]] Error finish() noexcept;
+
+  // The rows of `key`, or null; valid once `finish` has run.
+  const JoinKeyRows* find(FieldSlice key) const noexcept {
+    if (!indexed) return keys.find(key);
+    if (key.size() <= ShortKeyIndex::kMaxKeyBytes) return short_keys.find(key);
+    return has_long_keys ? keys.find(key) : nullptr;
+  }
 };
 
 // Column reference (plain or qualified) to combined index.
@@ -105,6 +188,14 @@ struct JoinPlan {
   // One past the last FROM column anything reads (keys, output, WHERE,
   // ORDER BY): a FROM record is cut no further.
   uint64_t from_span = 0;
+  // A join of one table whose output is the FROM columns `direct_from_columns`
+  // and then columns of the joined table, and whose WHERE (if any) names
+  // FROM columns only: every build row holds the CSV text of its output
+  // columns (`csv_tail`, rendered with `direct_delimiter`), so a CSV row is
+  // the FROM values and that text.
+  bool direct_rows = false;
+  std::vector<uint64_t> direct_from_columns;
+  char direct_delimiter = ',';
 
   uint64_t joinCount() const noexcept { return key_maps.size(); }
   uint64_t columnCount() const noexcept { return combined_names.size(); }

@@ -84,12 +84,47 @@ Error probeLevel(FieldSlice* row, uint64_t write_index, uint64_t depth, bool whe
                  JoinProbeContext& context) {
   const JoinPlan& plan = *context.plan;
   if (depth < plan.joinCount()) {
-    const JoinKeyRows* rows = plan.key_maps[depth].keys.find(row[plan.left_key_columns[depth]]);
+    const JoinKeyRows* rows = plan.key_maps[depth].find(row[plan.left_key_columns[depth]]);
     if (rows == nullptr) return Error::ok;
     return expandBuildRows(row, write_index, depth, *rows, where_passed, context);
   }
   if (!where_passed && !passesWhere(plan, row)) return Error::ok;
   return emitJoinedRow(row, context);
+}
+
+// Whether the rows of this loop can be written as the FROM values and the
+// build rows' rendered tails: a plan of that shape, and rows that go
+// straight to a CSV writer with its delimiter, all of them (no OFFSET,
+// LIMIT, DISTINCT or ORDER BY).
+bool writesDirectly(const JoinProbeContext& context) noexcept {
+  const JoinPlan& plan = *context.plan;
+  return plan.direct_rows && context.distinct == nullptr && context.ordered == nullptr &&
+         context.emission.limit < 0 && context.emission.offset <= 0 &&
+         context.writer->kind == ResultWriterKind::csv &&
+         context.writer->csv.delimiter == plan.direct_delimiter;
+}
+
+// Writes one CSV row per build row of `rows`: the FROM record's output
+// values, then the build row's rendered tail. The WHERE, if any, has passed
+// on the FROM record.
+Error writeDirectRows(const RecordFields& fields, const JoinKeyRows& rows, JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
+  const size_t m = plan.direct_from_columns.size();
+  FieldSlice* values = context.output_row.data();
+  for (size_t i = 0; i < m; ++i) {
+    const uint64_t c = plan.direct_from_columns[i];
+    values[i] = c < fields.count() ? fields.fields()[c] : FieldSlice();
+  }
+  const JoinKeyMap& map = plan.key_maps[0];
+  CsvResultWriter& writer = context.writer->csv;
+  UnsortedEmission& emission = context.emission;
+  for (uint64_t i = rows.first; i != kNoBuildRow; i = map.rows[i].next) {
+    TAVIX_TRY(writeCsvRowWithTail(writer, {values, m}, map.rows[i].csv_tail));
+    ++emission.written;
+    if (emission.flush_periodically && emission.written % kUnsortedFlushRows == 0)
+      TAVIX_TRY(flushResultWriter(*context.writer));
+  }
+  return Error::ok;
 }
 
 void placeFromFields(const FieldSlice* fields, uint64_t count, uint64_t from_columns,
@@ -131,11 +166,12 @@ Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, Aren
     if (!passesWhere(plan, row)) return Error::ok;
   }
   const FieldSlice key = key_column < fields.count() ? fields.fields()[key_column] : FieldSlice();
-  const JoinKeyRows* rows = plan.key_maps[0].keys.find(key);
+  const JoinKeyRows* rows = plan.key_maps[0].find(key);
   if (rows == nullptr) return Error::ok;
   // Only the FROM columns something reads are cut and placed; the rest of
   // the FROM part of the row is never looked at.
   TAVIX_TRY(fields.need(plan.from_span, scratch));
+  if (writesDirectly(context)) return writeDirectRows(fields, *rows, context);
   placeFromFields(fields.fields(), fields.count(), plan.from_span, row);
   return expandBuildRows(row, plan.fromColumnCount(), 0, *rows, where_span > 0, context);
 }
