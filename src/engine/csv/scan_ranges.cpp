@@ -1,5 +1,7 @@
 #include "engine/csv/scan_ranges.h"
 
+#include <memory>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -207,6 +209,39 @@ uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexc
 }
 
 }  // namespace
+
+Error subdivideRangesAtLineEnds(platform::File file, std::span<const ScanRange> ranges,
+                                uint64_t block_bytes, std::vector<ScanRange>& out) noexcept {
+  // The bytes around a nominal cut: the look-back before it and as much
+  // after it, so the first candidates are in view.
+  constexpr uint64_t kBefore = uint64_t{16} << 10;
+  constexpr uint64_t kAfter = uint64_t{48} << 10;
+  out.clear();
+  std::unique_ptr<char[]> window(new (std::nothrow) char[kBefore + kAfter]);
+  if (window == nullptr) return Error::OutOfMemory;
+  try {
+    for (const ScanRange& range : ranges) {
+      uint64_t start = range.start;
+      for (uint64_t nominal = start + block_bytes; block_bytes > 0 && nominal < range.end;
+           nominal += block_bytes) {
+        if (nominal <= start) continue;
+        const uint64_t from = std::max(start, nominal - std::min(nominal, kBefore));
+        const uint64_t to = std::min(range.end, nominal + kAfter);
+        size_t got = 0;
+        TAVIX_TRY(platform::readAt(file, from, window.get(), static_cast<size_t>(to - from), got));
+        const uint64_t cut = likelyRecordCut(window.get(), got, nominal - from);
+        // No line end in view, or the last one ends the range: no cut here.
+        if (cut >= got || from + cut >= range.end) continue;
+        out.push_back(ScanRange{start, from + cut});
+        start = from + cut;
+      }
+      out.push_back(ScanRange{start, range.end});
+    }
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+  return Error::ok;
+}
 
 Error cutRangesAtLineEnds(std::string_view data, uint64_t start, size_t n,
                           std::vector<ScanRange>& out) noexcept {

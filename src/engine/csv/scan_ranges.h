@@ -11,10 +11,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "common/error.h"
+#include "platform/platform.h"
 
 namespace tavix {
 
@@ -52,5 +54,17 @@ struct ScanRange {
 // when the range before it ends inside a record. Returns OutOfMemory.
 [[nodiscard]] Error cutRangesAtLineEnds(std::string_view data, uint64_t start, size_t n,
                                         std::vector<ScanRange>& out) noexcept;
+
+// Cuts each of `ranges` (consecutive, as either cut above gives them)
+// further, into ranges of about `block_bytes`, by the rule of
+// `cutRangesAtLineEnds`, reading only the bytes around each nominal cut
+// from `file` by positioned reads: a mapping of the input stays untouched
+// (a mapped page read once stays counted in the process's memory). A cut
+// that finds no line end near its nominal offset is left out. Cuts that
+// fall inside a record are found out as for `cutRangesAtLineEnds`. Returns
+// the read error or OutOfMemory.
+[[nodiscard]] Error subdivideRangesAtLineEnds(platform::File file, std::span<const ScanRange> ranges,
+                                              uint64_t block_bytes,
+                                              std::vector<ScanRange>& out) noexcept;
 
 }  // namespace tavix

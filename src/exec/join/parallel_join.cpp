@@ -166,17 +166,17 @@ struct JoinBlockPass {
 // How one pass ended.
 enum class PassEnd { answered, recut };
 
-// Runs the workers over the plan's blocks, the rows going to the result
+// Runs the workers over `ranges` (cut exactly when `exact`), the rows going to the result
 // file from `data_offset` on. `end` is then either `answered` (the result
 // is the statement's) or `recut`: a block boundary fell inside a record, and
 // the pass must run again over blocks cut exactly.
-Error runBlockPass(const ParallelJoinInput& input, const ChunkPlan& plan,
+Error runBlockPass(const ParallelJoinInput& input, std::span<const ScanRange> ranges, bool exact,
                    std::span<JoinWorkerFile> files, uint64_t data_offset, PassEnd& end) {
   end = PassEnd::answered;
   JoinBlockPass p;
   p.input = &input;
-  p.ranges = plan.ranges();
-  p.exact = plan.exact();
+  p.ranges = ranges;
+  p.exact = exact;
   p.files = files;
   p.blocks.resize(p.ranges.size());
   p.worker_errors.resize(files.size(), Error::ok);
@@ -219,12 +219,17 @@ Error runParallelJoinProbe(const ParallelJoinInput& input, bool& taken) {
   if (worker_count < 2) return Error::ok;
 
   taken = true;
-  // The mapping only serves the cuts: the workers read their blocks by
-  // positioned reads, so the scan faults in no page of it.
+  // The mapping only serves the cuts at the workers' nominal shares: the
+  // blocks within them are cut by positioned reads and the workers read
+  // their blocks so, so the scan faults in (and counts) few pages of it.
   const uint64_t block_count = std::max<uint64_t>(worker_count, body / kJoinBlockBytes);
   ChunkPlan plan;
-  TAVIX_TRY(plan.init(data, data_start, block_count, options.delimiter));
-  std::vector<JoinWorkerFile> files(std::min<size_t>(worker_count, plan.ranges().size()));
+  TAVIX_TRY(plan.init(data, data_start, worker_count, options.delimiter));
+  std::vector<ScanRange> blocks;
+  TAVIX_TRY(subdivideRangesAtLineEnds(input.from_file, plan.ranges(),
+                                      std::max<uint64_t>(body / block_count, 1), blocks));
+  bool exact = false;
+  std::vector<JoinWorkerFile> files(worker_count);
   for (JoinWorkerFile& f : files) {
     platform::File created;
     TAVIX_TRY(createTempFile("join", created));
@@ -243,13 +248,15 @@ Error runParallelJoinProbe(const ParallelJoinInput& input, bool& taken) {
       TAVIX_TRY(platform::filePosition(f.file.get(), f.written));
     }
     PassEnd end = PassEnd::answered;
-    TAVIX_TRY(runBlockPass(input, plan, files, data_offset, end));
+    TAVIX_TRY(runBlockPass(input, blocks, exact, files, data_offset, end));
     if (end == PassEnd::answered) return finishScanOutput(*input.writer);
     // Rows copied before the wrong boundary go too: the exact blocks are
     // other blocks.
     TAVIX_TRY(platform::truncateFile(input.output, data_offset));
     TAVIX_TRY(platform::seekTo(input.output, data_offset));
-    TAVIX_TRY(plan.cutExactly());
+    TAVIX_TRY(splitIntoScanRanges(data, data_start, static_cast<size_t>(std::min<uint64_t>(block_count, kMaxWorkerThreads)),
+                                  options.delimiter, blocks));
+    exact = true;
   }
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <utility>
@@ -7,6 +9,7 @@
 
 #include "engine/csv/csv_records.h"
 #include "engine/csv/scan_ranges.h"
+#include "platform/platform.h"
 
 namespace tavix {
 namespace {
@@ -229,6 +232,54 @@ TEST(CutRangesAtLineEnds, MatchesExactCutsOnInputWithoutQuotes) {
       EXPECT_EQ(fast[i].end, exact[i].end) << "n " << n << " chunk " << i;
     }
   }
+}
+
+// Blocks cut within each range by positioned reads: consecutive, covering
+// each range, none empty but an empty range, every inner boundary just past an LF, the records those of a
+// sequential read, and no block much longer than asked for except where a
+// line is longer than the bytes looked at around a nominal cut.
+TEST(SubdivideRangesAtLineEnds, CutsEachRangeIntoBlocksOfRecords) {
+  std::string data = "h1,h2\n";
+  for (int i = 0; i < 3000; ++i) {
+    data += std::to_string(i * 7919) + "," + std::string(i % 41, 'v') + "\n";
+    if (i == 1700) data += std::string(70000, 'w') + "\n";  // a line wider than the view
+  }
+  data += "last,line";
+  const std::filesystem::path path = std::filesystem::path(testing::TempDir()) / "subdivide.csv";
+  std::ofstream(path, std::ios::binary) << data;
+  platform::File file;
+  ASSERT_EQ(platform::openForReading(path.string(), file), Error::ok);
+  const std::vector<Record> expected = sequentialRecords(data, 6);
+  for (const size_t n : {size_t{1}, size_t{3}}) {
+    std::vector<ScanRange> ranges;
+    ASSERT_EQ(cutRangesAtLineEnds(data, 6, n, ranges), Error::ok);
+    for (const uint64_t block : {uint64_t{1}, uint64_t{97}, uint64_t{4096}, uint64_t{1} << 40}) {
+      const std::string what = "n " + std::to_string(n) + ", block " + std::to_string(block);
+      std::vector<ScanRange> blocks;
+      ASSERT_EQ(subdivideRangesAtLineEnds(file, ranges, block, blocks), Error::ok) << what;
+      ASSERT_FALSE(blocks.empty()) << what;
+      EXPECT_EQ(blocks.front().start, 6u) << what;
+      EXPECT_EQ(blocks.back().end, data.size()) << what;
+      size_t next_range = 0;
+      for (size_t k = 0; k < blocks.size(); ++k) {
+        if (k > 0) EXPECT_EQ(blocks[k].start, blocks[k - 1].end) << what << " block " << k;
+        // Empty only where a range was empty already.
+        if (blocks[k].start == blocks[k].end) {
+          bool empty_range = false;
+          for (const ScanRange& r : ranges) empty_range |= r.start == blocks[k].start && r.end == r.start;
+          EXPECT_TRUE(empty_range) << what << " block " << k;
+        }
+        if (blocks[k].start > 6) EXPECT_EQ(data[blocks[k].start - 1], '\n') << what << " block " << k;
+        if (next_range < ranges.size() && blocks[k].start == ranges[next_range].start) ++next_range;
+        const bool wide = blocks[k].start <= data.find('w') && data.find('w') < blocks[k].end;
+        if (!wide) EXPECT_LE(blocks[k].end - blocks[k].start, block + 128) << what << " block " << k;
+      }
+      EXPECT_EQ(next_range, ranges.size()) << what << ": every range starts a block";
+      EXPECT_EQ(recordsByRange(data, blocks), expected) << what;
+    }
+  }
+  platform::closeFile(file);
+  std::filesystem::remove(path);
 }
 
 }  // namespace
