@@ -85,15 +85,12 @@ Error ShardedStringSet::insert(std::string_view text, uint64_t hash) noexcept {
   return insertBatch(&entry, 1);
 }
 
-Error ShardedStringSet::insertBatch(const SetEntry* entries, size_t count) noexcept {
-  if (count == 0) return Error::ok;
-  Shard& shard = shards_[shardOf(entries[0].hash)];
-  const Allocator keys = shard.texts.allocator();
-  platform::MutexLock hold(shard.lock);
+Error ShardedStringSet::addLocked(Shard& shard, const SetEntry* entries, size_t count) noexcept {
   Table& table = shard.table;
   // Room for the whole batch first, so that no entry moves while the batch
   // loads the slots it is about to look at.
   TAVIX_TRY(table.reserve(count));
+  const Allocator keys = shard.texts.allocator();
   const size_t ahead = std::min(count, kPrefetchAhead);
   for (size_t i = 0; i < ahead; ++i) table.prefetch(entries[i].hash);
   for (size_t i = 0; i < count; ++i) {
@@ -103,31 +100,58 @@ Error ShardedStringSet::insertBatch(const SetEntry* entries, size_t count) noexc
   return Error::ok;
 }
 
+Error ShardedStringSet::insertBatch(const SetEntry* entries, size_t count) noexcept {
+  if (count == 0) return Error::ok;
+  Shard& shard = shards_[shardOf(entries[0].hash)];
+  platform::MutexLock hold(shard.lock);
+  return addLocked(shard, entries, count);
+}
+
+Error ShardedStringSet::tryInsertBatch(const SetEntry* entries, size_t count, bool& taken) noexcept {
+  taken = false;
+  if (count == 0) return Error::ok;
+  Shard& shard = shards_[shardOf(entries[0].hash)];
+  if (!shard.lock.tryLock()) return Error::ok;
+  taken = true;
+  const Error e = addLocked(shard, entries, count);
+  shard.lock.unlock();
+  return e;
+}
+
 Error ShardedStringSetWriter::insert(std::string_view text, uint64_t hash) noexcept {
   if (text.size() > kBatchBytes) return set_.insert(text, hash);
-  Batch& batch = batches_[ShardedStringSet::shardOf(hash)];
+  const size_t shard = ShardedStringSet::shardOf(hash);
+  Fill& fill = fills_[shard];
+  Batch& batch = batches_[shard];
   const size_t bytes = text.size() > SetEntry::kInlineBytes ? text.size() : 0;
-  if (batch.count == kBatchTexts || kBatchBytes - batch.used < bytes) TAVIX_TRY(insertBatch(batch));
+  if (fill.count == kBatchLimit || kBatchBytes - fill.used < bytes) TAVIX_TRY(insertBatch(shard));
   if (bytes == 0) {
-    batch.entries[batch.count++].assign(text, hash);
-    return Error::ok;
+    batch.entries[fill.count++].assign(text, hash);
+  } else {
+    char* at = batch.bytes + fill.used;
+    std::memcpy(at, text.data(), bytes);
+    fill.used += static_cast<uint32_t>(bytes);
+    batch.entries[fill.count++].assign(std::string_view(at, bytes), hash);
   }
-  char* at = batch.bytes + batch.used;
-  std::memcpy(at, text.data(), bytes);
-  batch.used += bytes;
-  batch.entries[batch.count++].assign(std::string_view(at, bytes), hash);
+  if (fill.count >= kBatchTexts && fill.count % kRetryTexts == 0) return tryInsertBatch(shard);
   return Error::ok;
 }
 
-Error ShardedStringSetWriter::insertBatch(Batch& batch) noexcept {
-  const Error e = set_.insertBatch(batch.entries, batch.count);
-  batch.count = 0;
-  batch.used = 0;
+Error ShardedStringSetWriter::insertBatch(size_t shard) noexcept {
+  const Error e = set_.insertBatch(batches_[shard].entries, fills_[shard].count);
+  fills_[shard] = Fill{};
+  return e;
+}
+
+Error ShardedStringSetWriter::tryInsertBatch(size_t shard) noexcept {
+  bool taken = false;
+  const Error e = set_.tryInsertBatch(batches_[shard].entries, fills_[shard].count, taken);
+  if (taken) fills_[shard] = Fill{};
   return e;
 }
 
 Error ShardedStringSetWriter::flush() noexcept {
-  for (Batch& batch : batches_) TAVIX_TRY(insertBatch(batch));
+  for (size_t shard = 0; shard < ShardedStringSet::kShardCount; ++shard) TAVIX_TRY(insertBatch(shard));
   return Error::ok;
 }
 

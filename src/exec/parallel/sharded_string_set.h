@@ -135,6 +135,11 @@ class ShardedStringSet {
   // one added.
   [[nodiscard]] Error insertBatch(const SetEntry* entries, size_t count) noexcept;
 
+  // As insertBatch when the shard's lock is free; when another thread holds
+  // it, adds nothing and leaves `taken` false (the caller keeps the batch
+  // and goes on with other work rather than wait).
+  [[nodiscard]] Error tryInsertBatch(const SetEntry* entries, size_t count, bool& taken) noexcept;
+
   // The shard a text of this hash goes to.
   static size_t shardOf(uint64_t hash) noexcept { return static_cast<size_t>(hash >> 58); }
 
@@ -185,6 +190,9 @@ class ShardedStringSet {
   // texts into one in 64 slots of its own table).
   static_assert(kShardCount == 64, "shardOf takes the top 6 bits of the hash");
 
+  // Adds the entries to a shard whose lock the caller holds.
+  [[nodiscard]] static Error addLocked(Shard& shard, const SetEntry* entries, size_t count) noexcept;
+
   std::unique_ptr<Shard[]> shards_;
 };
 
@@ -193,36 +201,50 @@ class ShardedStringSet {
 // taking of the lock, so a worker takes a shard lock once per batch rather
 // than once per text (a count(DISTINCT) over a large input inserts one text
 // per record). The set holds a text only once the writer has been flushed.
-// Belongs to one worker thread; about 400 KiB, so it lives on the heap.
+// Belongs to one worker thread; about 520 KiB, so it lives on the heap.
 class ShardedStringSetWriter {
  public:
   explicit ShardedStringSetWriter(ShardedStringSet& set) noexcept : set_(set) {}
 
-  // Adds `text` (whose hash is `hash`, from hashText) to the shard's batch,
-  // inserting the batch first when the text does not fit in it; a text
-  // longer than a whole batch goes in at once. Returns OutOfMemory.
+  // Adds `text` (whose hash is `hash`, from hashText) to the shard's batch.
+  // A batch of kBatchTexts texts or more goes to its shard when the shard's
+  // lock is free, tried again every kRetryTexts texts; a batch of
+  // kBatchLimit texts, or one whose bytes cannot take the text, waits for
+  // the lock. A text longer than a whole batch goes in at once. Returns
+  // OutOfMemory.
   [[nodiscard]] Error insert(std::string_view text, uint64_t hash) noexcept;
 
   // Inserts every batch. Returns OutOfMemory.
   [[nodiscard]] Error flush() noexcept;
 
  private:
-  // Texts one batch holds, and bytes for its long texts: enough that a shard
-  // lock is taken about once per 64 texts, small enough that the 64 batches
-  // of a writer stay in a core's second-level cache.
+  // Texts one batch holds before it goes to its shard, and bytes for its
+  // long texts: enough that a shard lock is taken about once per 64 texts,
+  // small enough that the 64 batches of a writer stay in a core's
+  // second-level cache. A batch whose shard is busy keeps growing, up to
+  // kBatchLimit texts, so that a worker seldom sleeps on a lock another
+  // worker holds for a moment.
   static constexpr size_t kBatchTexts = 64;
+  static constexpr size_t kRetryTexts = 16;
+  static constexpr size_t kBatchLimit = 128;
   static constexpr size_t kBatchBytes = 4096;
 
   struct Batch {
-    size_t count = 0;
-    size_t used = 0;  // bytes of `bytes` taken
-    SetEntry entries[kBatchTexts];
+    SetEntry entries[kBatchLimit];
     char bytes[kBatchBytes];  // the long texts the entries point at
   };
+  // How full each batch is, apart from the batches so that all 64 stay in
+  // a few cache lines.
+  struct Fill {
+    uint32_t count = 0;
+    uint32_t used = 0;  // bytes of the batch's `bytes` taken
+  };
 
-  [[nodiscard]] Error insertBatch(Batch& batch) noexcept;
+  [[nodiscard]] Error insertBatch(size_t shard) noexcept;
+  [[nodiscard]] Error tryInsertBatch(size_t shard) noexcept;
 
   ShardedStringSet& set_;
+  Fill fills_[ShardedStringSet::kShardCount];
   Batch batches_[ShardedStringSet::kShardCount];
 };
 
