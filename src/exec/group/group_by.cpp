@@ -26,6 +26,8 @@
 #include "exec/group/grouped_rows.h"
 #include "exec/group/grouped_select.h"
 #include "exec/group/parallel_group.h"
+#include "exec/parallel/parallel_tasks.h"
+#include "engine/output/text_buffer.h"
 
 namespace tavix {
 
@@ -120,6 +122,104 @@ Error renderGroupRow(const AggregateSelectList& list, Group& group, GroupKeyRow&
   return Error::ok;
 }
 
+// Renders groups one after another with one key row, one arena reset per
+// group and the rendered aggregates of the current group. Belongs to one
+// thread; several renderers may render disjoint groups at once.
+class GroupRenderer {
+ public:
+  GroupRenderer(const AggregateSelectList& list, const std::vector<GroupKeySpec>& keys,
+                size_t column_count)
+      : list_(list), key_row_(keys, column_count), rendered_(list.specs.size()),
+        row_(list.items.size()) {}
+
+  // Renders the groups of `entries` in order, each into its output row, and
+  // calls emit(const Group&, std::span<const FieldSlice> row) -> Error for
+  // it; stops before a group once stop() is true. The row's texts live until
+  // the next group is rendered. Returns the first error.
+  template <typename Stop, typename Emit>
+  [[nodiscard]] Error forEach(std::span<const GroupSortEntry<Group>> entries, Stop&& stop,
+                              Emit&& emit) {
+    for (size_t e = 0; e < entries.size(); ++e) {
+      if (stop()) break;
+      // Groups lie at random places of their arenas: start loading the
+      // group some entries ahead, and what it points to (its key parts and
+      // counters) once it has come in, so that rendering does not wait on
+      // memory.
+      constexpr size_t kGroupAhead = 16;
+      constexpr size_t kPartsAhead = 8;
+      if (e + kGroupAhead < entries.size()) {
+        const char* ahead = reinterpret_cast<const char*>(entries[e + kGroupAhead].group);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+      }
+      if (e + kPartsAhead < entries.size()) {
+        const GroupAccumulators& ahead = entries[e + kPartsAhead].group->value;
+        __builtin_prefetch(ahead.key_parts);
+        __builtin_prefetch(ahead.count);
+      }
+      Group& group = *entries[e].group;
+      arena_.reset();
+      TAVIX_TRY(renderGroupRow(list_, group, key_row_, arena_.allocator(), rendered_, row_));
+      TAVIX_TRY(emit(group, std::span<const FieldSlice>(row_)));
+    }
+    return Error::ok;
+  }
+
+  // The current group's aggregates (one text per aggregate spec) and the
+  // arena its texts come from.
+  std::vector<FieldSlice>& rendered() noexcept { return rendered_; }
+  ArenaAllocator& arena() noexcept { return arena_; }
+
+ private:
+  const AggregateSelectList& list_;
+  GroupKeyRow key_row_;
+  ArenaAllocator arena_;
+  std::vector<FieldSlice> rendered_;
+  std::vector<FieldSlice> row_;
+};
+
+// Groups from which rows that all go out in group order are rendered on
+// several threads: below it one thread renders them sooner than threads
+// start.
+constexpr size_t kParallelRenderMinGroups = 16'384;
+// Ranges of groups per thread, so that threads that start late or render
+// longer rows do not hold the others back.
+constexpr size_t kRenderRangesPerThread = 4;
+
+// Whether every group's row goes out, in group order, exactly as rendered:
+// no HAVING, DISTINCT, ORDER BY, LIMIT or OFFSET, and the comma delimiter,
+// under which rows rendered ahead (appendRowToText) are quoted as the writer
+// quotes its rows.
+bool writesEveryGroupInOrder(const ParsedQuery& query, bool no_sort_keys, char delimiter) noexcept {
+  return !query.has_having && !query.distinct && no_sort_keys && query.limit < 0 &&
+         query.offset == 0 && delimiter == ',';
+}
+
+// Renders the rows of the ordered groups on up to `threads` threads, a
+// range of groups each into a text of its own, and writes the texts in
+// order: the rows a renderer on one thread writes. Each group is rendered
+// by one thread alone (rendering puts its lists in order in place). Returns
+// OutOfMemory, a rendering error or the writer's error.
+Error writeGroupsInParallel(const AggregateSelectList& list, const std::vector<GroupKeySpec>& keys,
+                            size_t column_count, std::span<const GroupSortEntry<Group>> entries,
+                            size_t threads, ResultWriter& writer) {
+  const RowForm form = rowFormOf(writer);
+  const size_t ranges = std::min(entries.size(), threads * kRenderRangesPerThread);
+  std::vector<TextBuffer> texts(ranges);
+  TAVIX_TRY(runParallelTasks(threads, ranges, [&](size_t r) -> Error {
+    const size_t begin = r * entries.size() / ranges;
+    const size_t end = (r + 1) * entries.size() / ranges;
+    GroupRenderer renderer(list, keys, column_count);
+    return renderer.forEach(
+        entries.subspan(begin, end - begin), []() { return false; },
+        [&](const Group&, std::span<const FieldSlice> row) {
+          return appendRowToText(texts[r], form, row);
+        });
+  }));
+  for (const TextBuffer& text : texts) TAVIX_TRY(emitRenderedText(writer, text.view()));
+  return Error::ok;
+}
+
 }  // namespace
 
 Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
@@ -176,34 +276,27 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
 
   std::vector<SortKey> sort_keys;
   TAVIX_TRY(resolveGroupSortKeys(query, labels, sort_keys));
+  const bool sort_keys_empty = sort_keys.empty();
   GroupedRows rows(query, std::move(sort_keys));
-  GroupKeyRow key_row(keys, input.csv.header.count);
-  ArenaAllocator group_arena;
-  NamedValueMap having_values;
-  std::vector<FieldSlice> rendered(list.specs.size());
-  std::vector<FieldSlice> row(list.items.size());
-  for (size_t e = 0; e < entries.size(); ++e) {
-    if (rows.full()) break;
-    // Groups lie at random places of their arenas: start loading a few
-    // groups ahead (the block and the line after it, where its key parts
-    // and counters begin) so that rendering them does not wait on memory.
-    constexpr size_t kRenderAhead = 8;
-    if (e + kRenderAhead < entries.size()) {
-      const char* ahead = reinterpret_cast<const char*>(entries[e + kRenderAhead].group);
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + 64);
-    }
-    const auto& entry = entries[e];
-    group_arena.reset();
-    TAVIX_TRY(renderGroupRow(list, *entry.group, key_row, group_arena.allocator(), rendered, row));
-    if (query.has_having) {
-      TAVIX_TRY(bindHavingValues(list.labels, row, query.select_items, rendered, hidden,
-                                 group_arena, having_values));
-      if (!evalNamedCondition(query.having, having_values)) continue;
-    }
-    TAVIX_TRY(rows.offer(writer, row,
-                         std::span<const FieldSlice>(entry.group->value.key_parts, keys.size())));
+  const std::span<const GroupSortEntry<Group>> ordered(entries);
+  if (shards != nullptr && writesEveryGroupInOrder(query, sort_keys_empty, options.delimiter) &&
+      entries.size() >= kParallelRenderMinGroups) {
+    TAVIX_TRY(writeGroupsInParallel(list, keys, input.csv.header.count, ordered, workers, writer));
+    return rows.finish(writer);
   }
+  GroupRenderer renderer(list, keys, input.csv.header.count);
+  NamedValueMap having_values;
+  TAVIX_TRY(renderer.forEach(
+      ordered, [&]() { return rows.full(); },
+      [&](const Group& group, std::span<const FieldSlice> row) -> Error {
+        if (query.has_having) {
+          TAVIX_TRY(bindHavingValues(list.labels, row, query.select_items, renderer.rendered(),
+                                     hidden, renderer.arena(), having_values));
+          if (!evalNamedCondition(query.having, having_values)) return Error::ok;
+        }
+        return rows.offer(writer, row,
+                          std::span<const FieldSlice>(group.value.key_parts, keys.size()));
+      }));
   return rows.finish(writer);
 }
 
