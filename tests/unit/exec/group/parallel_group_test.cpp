@@ -107,6 +107,9 @@ TEST_F(ParallelGroupTest, WorkersAnswerAsOneThread) {
       "ORDER BY rows DESC",
       // Groups that count rows only: the shards take records in batches.
       "SELECT k, count(*) FROM t GROUP BY k",
+      // Expressions over a key and over an aggregate, rendered on several
+      // threads.
+      "SELECT upper(k), round(avg(n), 1), count(*) AS rows FROM t GROUP BY k",
       "SELECT c, k, count(*) AS rows, count(*) FROM t WHERE note = 'note' GROUP BY k, c "
       "ORDER BY rows DESC, k LIMIT 100",
       // Lists in record order: every key's records lie in several ranges,
