@@ -103,7 +103,7 @@ Error writeDistinctKeys(const ParsedQuery& query, const ShardedStringSet& set, s
   std::vector<GroupSortEntry<const void>> entries;
   entries.reserve(set.size());
   set.forEach([&](std::string_view key) {
-    entries.push_back(GroupSortEntry<const void>{groupKeyPrefix(key), key, nullptr});
+    entries.push_back(makeGroupSortEntry<const void>(key, nullptr));
   });
   sortGroupEntries(entries);
   GroupedRows rows(query, {});

@@ -54,9 +54,7 @@ namespace {
 
 using Entry = GroupSortEntry<Group>;
 
-bool entryLess(const Entry& a, const Entry& b) noexcept {
-  return groupKeyLess(a.prefix, a.key, b.prefix, b.key);
-}
+bool entryLess(const Entry& a, const Entry& b) noexcept { return groupEntryLess(a, b); }
 
 // Groups below which one thread orders the shards: starting threads costs
 // more than sorting this few.

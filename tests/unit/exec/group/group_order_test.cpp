@@ -36,6 +36,15 @@ TEST(GroupOrder, KeysOrderAsUnsignedBytesShorterPrefixFirst) {
   // Past the eight bytes of the prefix the full keys decide.
   EXPECT_EQ(orderedKeys({"abcdefgh2", "abcdefgh", "abcdefgh1", "abcdefg"}),
             (V{"abcdefg", "abcdefgh", "abcdefgh1", "abcdefgh2"}));
+  // Past sixteen bytes, and keys that differ from a shorter one only by
+  // NUL bytes within the second eight.
+  const std::string nul8(8, '\0');
+  EXPECT_EQ(orderedKeys({"abcdefghijklmnoq", "abcdefgh" + nul8 + "\x01", "abcdefghijklmnopq",
+                         "abcdefgh" + nul8, "abcdefgh", "abcdefghijklmnop",
+                         std::string("abcdefgh\0", 9), "abcdefgh\xff"}),
+            (V{"abcdefgh", std::string("abcdefgh\0", 9), "abcdefgh" + nul8,
+               "abcdefgh" + nul8 + "\x01", "abcdefghijklmnop", "abcdefghijklmnopq",
+               "abcdefghijklmnoq", "abcdefgh\xff"}));
   EXPECT_EQ(orderedKeys({"\xc3\xa9", "z", std::string("\0", 1)}),
             (V{std::string("\0", 1), "z", "\xc3\xa9"}));
 }
