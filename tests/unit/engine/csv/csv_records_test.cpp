@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/csv/chunk_reader.h"
+
 namespace tavix {
 namespace {
 
@@ -322,6 +324,42 @@ TEST(UnescapeDoubledQuotes, FailedCopyIsOutOfMemoryAndLeavesTheFieldAlone) {
   EXPECT_EQ(unescapeDoubledQuotes(fields, 2, arena), Error::OutOfMemory);
   EXPECT_EQ(fields[0], "plain");
   EXPECT_EQ(fields[1], "a\"\"b");
+}
+
+// The cursor finds every line end of a run, for lines of every length up to
+// past the 64 bytes searched in blocks, a quote ending the quote-free stretch
+// and a last line without LF.
+TEST(RecordCursor, FindsEveryLineEndWhateverTheLineLength) {
+  std::string run;
+  std::vector<size_t> ends;
+  for (size_t length = 0; length < 150; ++length) {
+    run += std::string(length, static_cast<char>('a' + length % 26));
+    ends.push_back(run.size());
+    run += '\n';
+  }
+  run += "x,\"q\nq\"\n";
+  const size_t quoted_end = run.size() - 1;
+  run += "last";
+  RecordCursor cursor;
+  cursor.reset(run.data(), run.size());
+  size_t pos = 0;
+  for (size_t end : ends) {
+    bool quote_free = false;
+    const RecordEnd e = cursor.next(pos, ',', quote_free);
+    ASSERT_TRUE(e.found) << "line ending at " << end;
+    ASSERT_EQ(e.position, end);
+    EXPECT_TRUE(quote_free);
+    pos = e.position + 1;
+  }
+  bool quote_free = true;
+  RecordEnd e = cursor.next(pos, ',', quote_free);
+  EXPECT_TRUE(e.found);
+  EXPECT_EQ(e.position, quoted_end);
+  EXPECT_FALSE(quote_free);
+  e = cursor.next(quoted_end + 1, ',', quote_free);
+  EXPECT_FALSE(e.found);
+  EXPECT_EQ(e.position, run.size());
+  EXPECT_TRUE(quote_free);
 }
 
 }  // namespace
