@@ -167,11 +167,11 @@ double conditionalValue(const ConditionalBlock& block, const FieldSlice* fields,
                                        size_t field_count, ArenaAllocator& arena,
                                        std::span<ShardedStringSetWriter* const> shared_distinct = {}) noexcept;
 
-// The per-record step of one statement, compiled once from its specs. When
-// every spec is a count, sum, avg, min or max over a column, or a count(*),
-// none of them conditional, each column those specs read is read as a
+// The per-record step of one statement, compiled once from its aggregate specs. When
+// every aggregate spec is a count, sum, avg, min or max over a column, or a count(*),
+// none of them conditional, each column those aggregate specs read is read as a
 // number once per record and every slot is updated by the step its kind
-// needs, without looking at the kind per record (at most kMaxSlots specs
+// needs, without looking at the kind per record (at most kMaxSlots aggregate specs
 // over kMaxColumns columns). Any other statement takes `accumulateGroupRow`.
 // Either way the block ends exactly as `accumulateGroupRow` leaves it, bit for
 // bit: each slot sees the same values in the same order. Compiled on the
@@ -183,7 +183,7 @@ class AccumulatorPlan {
 
   void compile(std::span<const AggregateSpec> specs) noexcept;
 
-  // Whether the step needs no look at the spec kinds per record.
+  // Whether the step needs no look at the aggregate spec kinds per record.
   bool direct() const noexcept { return direct_; }
 
   // One record that passed WHERE, as `accumulateGroupRow(specs, ...)` takes
@@ -196,7 +196,7 @@ class AccumulatorPlan {
   }
 
  private:
-  // A column the numeric specs read, and the slots of each step over it.
+  // A column the numeric aggregate specs read, and the slots of each step over it.
   struct NumericColumn {
     uint64_t column = 0;
     uint8_t sums[kMaxSlots];  // sum and avg: exact sum and count

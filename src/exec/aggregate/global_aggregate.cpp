@@ -104,14 +104,14 @@ struct DistinctSetsOfPass {
     return Error::ok;
   }
 
-  // Sets the count of every spec that has a set.
+  // Sets the count of every aggregate spec that has a set.
   void countInto(std::vector<std::optional<uint64_t>>& distinct_counts) const {
     for (size_t i = 0; i < by_spec.size(); ++i)
       if (by_spec[i] != nullptr) distinct_counts[i] = by_spec[i]->size();
   }
 };
 
-// One thread's writers into the sets of a pass, null for the specs without
+// One thread's writers into the sets of a pass, null for the aggregate specs without
 // a set.
 struct DistinctWriters {
   std::vector<std::unique_ptr<ShardedStringSetWriter>> owned;

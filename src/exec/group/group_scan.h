@@ -104,7 +104,7 @@ class GroupTable {
 // record folded at once costs less than one gathered.
 inline constexpr size_t kBatchedGroupMinimum = 16'384;
 
-// Whether the aggregates of `specs` read a record's fields: every spec but
+// Whether the aggregates of `specs` read a record's fields: every aggregate spec but
 // count(*) without a condition does. Without them a record gives its group
 // nothing but its key.
 bool specsReadFields(std::span<const AggregateSpec> specs) noexcept;
