@@ -42,7 +42,6 @@
 // again afterwards, and with standard input from /dev/null unless `stdin=`
 // names a fixture file.
 #include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +57,7 @@
 #include <vector>
 
 #include "generators.h"
+#include "support/cpu_limit.h"
 #include "tavix.h"
 
 namespace fs = std::filesystem;
@@ -174,34 +174,7 @@ class StdinRedirect {
   int saved_;
 };
 
-// Limits the runner to the first `count` CPUs it may run on (0: leaves it
-// as it is), until destroyed.
-class CpuLimit {
- public:
-  explicit CpuLimit(size_t count) {
-    CPU_ZERO(&saved_);
-    if (count == 0 || sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
-    cpu_set_t limited;
-    CPU_ZERO(&limited);
-    size_t taken = 0;
-    for (int cpu = 0; cpu < CPU_SETSIZE && taken < count; ++cpu) {
-      if (CPU_ISSET(cpu, &saved_)) {
-        CPU_SET(cpu, &limited);
-        ++taken;
-      }
-    }
-    limited_ = sched_setaffinity(0, sizeof limited, &limited) == 0;
-  }
-  ~CpuLimit() {
-    if (limited_) sched_setaffinity(0, sizeof saved_, &saved_);
-  }
-  CpuLimit(const CpuLimit&) = delete;
-  CpuLimit& operator=(const CpuLimit&) = delete;
-
- private:
-  cpu_set_t saved_;
-  bool limited_ = false;
-};
+using tavix::test::CpuLimit;
 
 std::vector<std::string> leftovers(const fs::path& dir) {
   std::vector<std::string> names;

@@ -76,7 +76,7 @@ Error storeBuildRow(JoinPlan& plan, JoinKeyMap& map, const FieldSlice* fields, s
   bool inserted = false;
   TAVIX_TRY(map.keys.getOrPut(copies[key_column], rows, inserted));
   const uint64_t index = map.rows.size();
-  map.rows.push_back(JoinBuildRow{copies, count, kNoBuildRow});
+  map.rows.push_back(JoinBuildRow{copies, count, kNoBuildRow, FieldSlice()});
   if (rows->first == kNoBuildRow)
     rows->first = index;
   else

@@ -25,8 +25,6 @@
 // support/padded_table.h), or the padded files answer more rows: a numeric
 // comparison as the whole condition does, and so does `id > 0 AND (...)`
 // around anything (`guarded`).
-#include <pthread.h>
-#include <sched.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cpu_limit.h"
 #include "support/padded_table.h"
 #include "support/sequences.h"
 #include "tavix.h"
@@ -361,37 +360,7 @@ uint64_t environmentNumber(const char* name, uint64_t fallback) {
   return std::strtoull(value, nullptr, 10);
 }
 
-// Restricts the calling thread (and the query threads it starts) to the
-// first `count` CPUs it may run on, until destroyed.
-class CpuLimit {
- public:
-  explicit CpuLimit(size_t count) {
-    pthread_getaffinity_np(pthread_self(), sizeof saved_, &saved_);
-    cpu_set_t limited;
-    CPU_ZERO(&limited);
-    size_t taken = 0;
-    for (int cpu = 0; cpu < CPU_SETSIZE && taken < count; ++cpu) {
-      if (CPU_ISSET(cpu, &saved_)) {
-        CPU_SET(cpu, &limited);
-        ++taken;
-      }
-    }
-    pthread_setaffinity_np(pthread_self(), sizeof limited, &limited);
-  }
-  ~CpuLimit() { pthread_setaffinity_np(pthread_self(), sizeof saved_, &saved_); }
-  CpuLimit(const CpuLimit&) = delete;
-  CpuLimit& operator=(const CpuLimit&) = delete;
-
-  static size_t available() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (pthread_getaffinity_np(pthread_self(), sizeof set, &set) != 0) return 1;
-    return static_cast<size_t>(CPU_COUNT(&set));
-  }
-
- private:
-  cpu_set_t saved_;
-};
+using tavix::test::CpuLimit;
 
 // Standard input read from a file for the duration of one query.
 class StdinFrom {
