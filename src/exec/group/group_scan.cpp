@@ -30,6 +30,8 @@ Error GroupTable::groupOfKey(FieldSlice key, uint64_t hash, Group*& group, bool&
   }
   TAVIX_TRY(map_.findOrAdd(key, hash, arena_, group, added));
   if (!added) return Error::ok;
+  if (map_.size() <= kShortGroupLimit && key.size() <= ShortKeyIndex<Group>::kMaxKeyBytes)
+    TAVIX_TRY(short_groups_.insert(group->key, group));
   FieldSlice* parts = static_cast<FieldSlice*>(
       arena_.alloc(keys_.size() * sizeof(FieldSlice), alignof(FieldSlice)));
   if (parts == nullptr) return Error::OutOfMemory;

@@ -23,6 +23,7 @@
 
 #include "common/allocator.h"
 #include "common/error.h"
+#include "common/short_key_index.h"
 #include "common/text.h"
 #include "exec/aggregate/accumulators.h"
 #include "exec/aggregate/aggregate_select.h"
@@ -57,8 +58,20 @@ class GroupTable {
   // OutOfMemory.
   [[nodiscard]] Error groupOf(const FieldSlice* fields, size_t field_count, Group*& group) {
     const FieldSlice key = composeKey(fields, field_count);
+    group = findShortGroup(key);
+    if (group != nullptr) return Error::ok;
     bool added = false;
     return groupOfKey(key, hashGroupKey(key), group, added);
+  }
+
+  // The group of the composite key `key` while the table holds at most
+  // kShortGroupLimit groups and `key` is short, found by the short-key
+  // index without hashing; otherwise null, and the caller looks it up by
+  // hash.
+  Group* findShortGroup(FieldSlice key) const noexcept {
+    if (map_.size() > kShortGroupLimit || key.size() > ShortKeyIndex<Group>::kMaxKeyBytes)
+      return nullptr;
+    return short_groups_.find(key);
   }
 
   // Folds the record `fields[0, field_count)` into its group. Returns
@@ -89,9 +102,15 @@ class GroupTable {
   std::span<const AggregateSpec> specs() const noexcept { return specs_; }
 
  private:
+  // Groups up to which every short key is also in `short_groups_`: a few
+  // groups, found without hashing their key, in a table that stays in the
+  // first-level cache.
+  static constexpr size_t kShortGroupLimit = 64;
+
   const std::vector<GroupKeySpec>& keys_;
   std::span<const AggregateSpec> specs_;
   GroupEntryMap map_;
+  ShortKeyIndex<Group> short_groups_;
   ArenaAllocator arena_;
   SharedAccumulatorArrays shared_;  // made with the first group
   bool shared_ready_ = false;

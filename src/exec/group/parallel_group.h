@@ -224,6 +224,9 @@ template <typename Fold>
         if (!pass) return Error::ok;
         const AggregateRecord record = cut->record();
         const FieldSlice key = own.composeKey(record.fields, record.count);
+        if (!context.switched_to_shards) {
+          if (Group* group = own.findShortGroup(key)) return fold(*group, record.fields, record.count, own);
+        }
         const uint64_t hash = hashGroupKey(key);
         if (!context.switched_to_shards) {
           if (own.map().size() < kPrivateGroupLimit) {

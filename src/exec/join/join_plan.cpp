@@ -87,31 +87,18 @@ Error storeBuildRow(JoinPlan& plan, JoinKeyMap& map, const FieldSlice* fields, s
 
 }  // namespace
 
-Error ShortKeyIndex::build(const TextMap<JoinKeyRows>& keys) noexcept {
-  size_t capacity = 16;
-  while (capacity < keys.size() * 2) capacity *= 2;
-  try {
-    slots_.assign(capacity, Slot{});
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-  mask_ = capacity - 1;
-  keys.forEach([&](std::string_view key, const JoinKeyRows& rows) {
-    if (key.size() > kMaxKeyBytes) return;
-    const Signature s = signatureOf(key.data(), key.size());
-    size_t i = slotOf(s);
-    while (slots_[i].rows != nullptr) i = (i + 1) & mask_;
-    slots_[i] = Slot{s.low, s.high, key.size(), &rows};
-  });
-  return Error::ok;
-}
-
 Error JoinKeyMap::finish() noexcept {
   if (keys.size() > kMaxIndexedKeys) return Error::ok;
   keys.forEach([&](std::string_view key, const JoinKeyRows&) {
-    if (key.size() > ShortKeyIndex::kMaxKeyBytes) has_long_keys = true;
+    if (key.size() > ShortKeyIndex<const JoinKeyRows>::kMaxKeyBytes) has_long_keys = true;
   });
-  TAVIX_TRY(short_keys.build(keys));
+  TAVIX_TRY(short_keys.reserve(keys.size()));
+  Error error = Error::ok;
+  keys.forEach([&](std::string_view key, const JoinKeyRows& rows) {
+    if (error == Error::ok && key.size() <= ShortKeyIndex<const JoinKeyRows>::kMaxKeyBytes)
+      error = short_keys.insert(key, &rows);
+  });
+  TAVIX_TRY(error);
   indexed = true;
   return Error::ok;
 }

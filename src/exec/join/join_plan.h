@@ -36,6 +36,7 @@
 
 #include "common/allocator.h"
 #include "common/error.h"
+#include "common/short_key_index.h"
 #include "common/text.h"
 #include "common/text_map.h"
 #include "engine/csv/csv_file_reader.h"
@@ -72,76 +73,13 @@ struct JoinKeyRows {
   uint64_t last = kNoBuildRow;
 };
 
-// The short keys of a built key map (at most 16 bytes), found without
-// hashing or comparing their bytes one by one: a key's length with two
-// words read from its two ends (or three of its bytes, below 4 bytes) hold
-// every byte of it, so equal signatures are equal keys. Built once the map
-// is complete, then only read.
-class ShortKeyIndex {
- public:
-  static constexpr size_t kMaxKeyBytes = 16;
-
-  // Indexes every key of `keys` of at most kMaxKeyBytes bytes. Returns
-  // OutOfMemory.
-  [[nodiscard]] Error build(const TextMap<JoinKeyRows>& keys) noexcept;
-
-  // The rows of `key` (at most kMaxKeyBytes bytes), or null.
-  const JoinKeyRows* find(FieldSlice key) const noexcept {
-    const Signature s = signatureOf(key.data(), key.size());
-    for (size_t i = slotOf(s);; i = (i + 1) & mask_) {
-      const Slot& slot = slots_[i];
-      if (slot.rows == nullptr) return nullptr;
-      if (slot.low == s.low && slot.high == s.high && slot.length == key.size()) return slot.rows;
-    }
-  }
-
- private:
-  struct Signature {
-    uint64_t low = 0;
-    uint64_t high = 0;
-  };
-  struct Slot {
-    uint64_t low = 0;
-    uint64_t high = 0;
-    uint64_t length = 0;
-    const JoinKeyRows* rows = nullptr;  // null: an empty slot
-  };
-
-  static Signature signatureOf(const char* p, size_t n) noexcept {
-    Signature s;
-    if (n >= 8) {
-      std::memcpy(&s.low, p, 8);
-      std::memcpy(&s.high, p + n - 8, 8);
-    } else if (n >= 4) {
-      uint32_t a = 0, b = 0;
-      std::memcpy(&a, p, 4);
-      std::memcpy(&b, p + n - 4, 4);
-      s.low = a;
-      s.high = b;
-    } else if (n > 0) {
-      s.low = static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
-              static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
-              static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
-    }
-    return s;
-  }
-
-  size_t slotOf(Signature s) const noexcept {
-    const uint64_t h = (s.low * 0x9E3779B97F4A7C15u) ^ (s.high * 0xC2B2AE3D27D4EB4Fu);
-    return static_cast<size_t>((h ^ (h >> 29)) & mask_);
-  }
-
-  std::vector<Slot> slots_;  // a power of two in size, at most half full, once built
-  size_t mask_ = 0;
-};
-
 struct JoinKeyMap {
   TextMap<JoinKeyRows> keys;
   std::vector<JoinBuildRow> rows;  // in file order
   // Up to kMaxIndexedKeys keys (a table that stays in the caches), every
   // key of at most ShortKeyIndex::kMaxKeyBytes is also in `short_keys`.
   static constexpr size_t kMaxIndexedKeys = size_t{1} << 16;
-  ShortKeyIndex short_keys;
+  ShortKeyIndex<const JoinKeyRows> short_keys;
   bool indexed = false;
   bool has_long_keys = false;  // some key is longer
 
@@ -151,7 +89,7 @@ struct JoinKeyMap {
   // The rows of `key`, or null; valid once `finish` has run.
   const JoinKeyRows* find(FieldSlice key) const noexcept {
     if (!indexed) return keys.find(key);
-    if (key.size() <= ShortKeyIndex::kMaxKeyBytes) return short_keys.find(key);
+    if (key.size() <= ShortKeyIndex<const JoinKeyRows>::kMaxKeyBytes) return short_keys.find(key);
     return has_long_keys ? keys.find(key) : nullptr;
   }
 };
