@@ -252,6 +252,11 @@ template <typename Fold>
   return Error::ok;
 }
 
+// How many private groups ahead the merge starts loading a group's private
+// block and shard slot, and the shard's group.
+inline constexpr size_t kMergeSlotLead = 16;
+inline constexpr size_t kMergeGroupLead = 8;
+
 // Folds every worker's private groups into the shards, each shard on one of
 // up to `threads` threads, taking the workers' groups in range order;
 // `merge(Group& into, const Group& from, GroupTable& into_table)` folds one
@@ -267,8 +272,20 @@ template <typename Merge>
     for (const GroupByWorker& w : workers) {
       const GroupByWorkerContext& context = w.local;
       if (context.private_table == nullptr) continue;
-      for (size_t j = context.shard_starts[s]; j < context.shard_starts[s + 1]; ++j) {
-        const HashedGroup& from = context.private_groups[j];
+      const size_t first = context.shard_starts[s];
+      const size_t last = context.shard_starts[s + 1];
+      const HashedGroup* groups = context.private_groups.data();
+      for (size_t j = first; j < last; ++j) {
+        // Each group waits on its private block, its slot in the shard and
+        // the shard's group: start loading the private block and the slot a
+        // few groups ahead, and the shard's group (found through the slot
+        // loaded by then) a little later.
+        if (j + kMergeSlotLead < last) {
+          __builtin_prefetch(groups[j + kMergeSlotLead].group);
+          table.prefetchSlot(groups[j + kMergeSlotLead].hash);
+        }
+        if (j + kMergeGroupLead < last) (void)table.prefetchGroup(groups[j + kMergeGroupLead].hash);
+        const HashedGroup& from = groups[j];
         Group* into = nullptr;
         bool added = false;
         TAVIX_TRY(table.groupOfKey(from.group->key, from.hash, into, added));
