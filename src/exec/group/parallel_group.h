@@ -216,6 +216,8 @@ template <typename Fold>
     if (!marks_lists) return Error::ok;
     return markNewConcatItems(scan.specs, group.value, sharedListMark(w.index), false, table.arena());
   };
+  GroupRecordBatch own_batch(keeps_fields);
+  const auto no_more = [](Group&, GroupTable&) { return Error::ok; };
   TAVIX_TRY(forEachChunkLine(
       scan.input->handle, scan.delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
@@ -229,6 +231,16 @@ template <typename Fold>
         }
         const uint64_t hash = hashGroupKey(key);
         if (!context.switched_to_shards) {
+          // Once the private table has outgrown the cache, records are
+          // folded into it in batches, in record order, while the batch
+          // cannot take it to the limit: every record of the batch then
+          // finds the table below the limit, as it would alone.
+          const size_t held = own.map().size();
+          if (held >= kBatchedGroupMinimum && held + own_batch.size() < kPrivateGroupLimit) {
+            own_batch.add(key, hash, record.fields, record.count);
+            return own_batch.full() ? own_batch.foldInto(own, fold, no_more) : Error::ok;
+          }
+          if (own_batch.size() != 0) TAVIX_TRY(own_batch.foldInto(own, fold, no_more));
           if (own.map().size() < kPrivateGroupLimit) {
             Group* group = nullptr;
             bool added = false;
@@ -245,6 +257,7 @@ template <typename Fold>
         if (!batch.full()) return Error::ok;
         return flushShardBatch(shards[index], batch, fold, after, false);
       }));
+  if (own_batch.size() != 0) TAVIX_TRY(own_batch.foldInto(own, fold, no_more));
   for (size_t i = 0; i < context.batches.size(); ++i)
     if (context.batches[i].size() != 0)
       TAVIX_TRY(flushShardBatch(shards[i], context.batches[i], fold, after, true));
