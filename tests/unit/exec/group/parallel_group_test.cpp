@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -210,6 +211,54 @@ TEST_F(ParallelGroupTest, WorkersSwitchToTheShardsPastTheirPrivateLimit) {
   EXPECT_EQ(shards.groupCount(), 120'000u);
   // Every shard took a share of the keys.
   for (size_t i = 0; i < shards.size(); ++i) EXPECT_GT(shards[i].table.map().size(), 0u) << i;
+}
+
+TEST_F(ParallelGroupTest, RepeatedKeysStayPrivateUpToTheLimitAndNoFurther) {
+  // Two workers over 240,000 rows, each key twice in a row: a worker takes
+  // its first 50,000 groups privately with both records of each (folded in
+  // batches past the first 16,384 groups), then switches at the next new
+  // key. A range cut between a key's two rows gives that worker one fewer
+  // private record.
+  std::string text = "k,pad\n";
+  const std::string padding(80, 'p');
+  for (uint64_t n = 0; n < 240'000; ++n) text += "k" + std::to_string(n / 2) + "," + padding + "\n";
+  const platform::File file = fileWith("pairs.csv", text);
+  DirectScan d;
+  ASSERT_OK(d.open(file, "SELECT k FROM t GROUP BY k"));
+  GroupShards shards(d.keys, {}, 2);
+  std::set<const GroupTable*> shard_tables;
+  for (size_t i = 0; i < shards.size(); ++i) shard_tables.insert(&shards[i].table);
+  platform::Mutex lock;
+  std::map<const GroupTable*, uint64_t> private_records;
+  std::atomic<uint64_t> to_shards{0};
+  std::atomic<uint64_t> largest_private{0};
+  const ParallelGroupScan scan = d.scan(2);
+  ASSERT_OK(runParallelGroupScan(
+      scan, shards,
+      [&](Group&, const FieldSlice*, size_t, GroupTable& table) {
+        if (shard_tables.count(&table) != 0) {
+          ++to_shards;
+          return Error::ok;
+        }
+        const uint64_t size = table.map().size();
+        uint64_t seen = largest_private.load();
+        while (size > seen && !largest_private.compare_exchange_weak(seen, size)) {
+        }
+        platform::MutexLock held(lock);
+        ++private_records[&table];
+        return Error::ok;
+      },
+      [&](Group&, const Group&, GroupTable&) { return Error::ok; }));
+  EXPECT_EQ(largest_private.load(), kPrivateGroupLimit);
+  ASSERT_EQ(private_records.size(), 2u);
+  uint64_t kept = 0;
+  for (const auto& [table, records] : private_records) {
+    EXPECT_GE(records, 2 * kPrivateGroupLimit - 1);
+    EXPECT_LE(records, 2 * kPrivateGroupLimit);
+    kept += records;
+  }
+  EXPECT_EQ(kept + to_shards.load(), 240'000u);
+  EXPECT_EQ(shards.groupCount(), 120'000u);
 }
 
 TEST_F(ParallelGroupTest, ShardGroupsComeOutInKeyOrderAtEveryThreadCount) {
