@@ -53,8 +53,8 @@ Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
   // (in record order, so the answer is the same).
   GroupRecordBatch batch(specsReadFields(specs));
   bool batched = false;
-  auto fold = [specs](Group& group, const FieldSlice* fields, size_t count, GroupTable& into) {
-    return accumulateGroupRow(specs, group.value, fields, count, into.arena());
+  auto fold = [](Group& group, const FieldSlice* fields, size_t count, GroupTable& into) {
+    return into.accumulate(group, fields, count);
   };
   const auto no_more = [](Group&, GroupTable&) { return Error::ok; };
   bool ran_over = false;
@@ -88,8 +88,8 @@ Error scanRecordsInParallel(const ParsedQuery& query, const QueryOptions& option
                                options.thread_count};
   return runParallelGroupScan(
       scan, shards,
-      [specs](Group& group, const FieldSlice* fields, size_t count, GroupTable& table) {
-        return accumulateGroupRow(specs, group.value, fields, count, table.arena());
+      [](Group& group, const FieldSlice* fields, size_t count, GroupTable& table) {
+        return table.accumulate(group, fields, count);
       },
       [specs](Group& into, const Group& from, GroupTable& table) {
         return mergeGroupAccumulators(into.value, from.value, specs, table.arena());

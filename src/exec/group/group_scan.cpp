@@ -12,7 +12,9 @@ size_t initialGroupCapacity(uint64_t input_bytes) noexcept {
 }
 
 GroupTable::GroupTable(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs)
-    : keys_(keys), specs_(specs), arena_(pageAllocator()), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {}
+    : keys_(keys), specs_(specs), arena_(pageAllocator()), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {
+  plan_.compile(specs_);
+}
 
 FieldSlice GroupTable::composeKey(const FieldSlice* fields, size_t field_count) {
   if (keys_.size() == 1) return computeKeyPart(keys_[0], fields, field_count, scratch_.data());

@@ -79,7 +79,13 @@ class GroupTable {
   [[nodiscard]] Error addRecord(const FieldSlice* fields, size_t field_count) {
     Group* group = nullptr;
     TAVIX_TRY(groupOf(fields, field_count, group));
-    return accumulateGroupRow(specs_, group->value, fields, field_count, arena_);
+    return accumulate(*group, fields, field_count);
+  }
+
+  // Folds the record `fields[0, field_count)` into `group`, a group of this
+  // table, by the table's compiled per-record step. Returns OutOfMemory.
+  [[nodiscard]] Error accumulate(Group& group, const FieldSlice* fields, size_t field_count) {
+    return plan_.accumulate(specs_, group.value, fields, field_count, arena_);
   }
 
   // The composite key of the record `fields[0, field_count)`: a view of the
@@ -109,6 +115,7 @@ class GroupTable {
 
   const std::vector<GroupKeySpec>& keys_;
   std::span<const AggregateSpec> specs_;
+  AccumulatorPlan plan_;  // the per-record step of specs_
   GroupEntryMap map_;
   ShortKeyIndex<Group> short_groups_;
   ArenaAllocator arena_;
