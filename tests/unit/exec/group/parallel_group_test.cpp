@@ -158,6 +158,20 @@ struct DirectScan {
   }
 };
 
+// The shards' own tables, to tell a fold into a shard from a private one.
+std::set<const GroupTable*> shardTables(GroupShards& shards) {
+  std::set<const GroupTable*> tables;
+  for (size_t i = 0; i < shards.size(); ++i) tables.insert(&shards[i].table);
+  return tables;
+}
+
+// Raises `largest` to `size` if `size` is larger, from any thread.
+void raiseTo(std::atomic<uint64_t>& largest, uint64_t size) {
+  uint64_t seen = largest.load();
+  while (size > seen && !largest.compare_exchange_weak(seen, size)) {
+  }
+}
+
 // Rows "k<n>,<pad>" for n = 0 .. groups - 1, each key once, padded past
 // 10 MiB; row `marked` (if any) gets the key `mark`.
 std::string distinctKeyFile(uint64_t groups, size_t pad, uint64_t marked_a = UINT64_MAX,
@@ -179,8 +193,7 @@ TEST_F(ParallelGroupTest, WorkersSwitchToTheShardsPastTheirPrivateLimit) {
   ASSERT_OK(d.open(file, "SELECT k FROM t GROUP BY k"));
   GroupShards shards(d.keys, {}, 2);
   EXPECT_EQ(shards.size(), kMinGroupShards);
-  std::set<const GroupTable*> shard_tables;
-  for (size_t i = 0; i < shards.size(); ++i) shard_tables.insert(&shards[i].table);
+  const std::set<const GroupTable*> shard_tables = shardTables(shards);
   std::atomic<uint64_t> to_shards{0};
   std::atomic<uint64_t> to_private{0};
   std::atomic<uint64_t> largest_private{0};
@@ -193,10 +206,7 @@ TEST_F(ParallelGroupTest, WorkersSwitchToTheShardsPastTheirPrivateLimit) {
           ++to_shards;
         } else {
           ++to_private;
-          uint64_t seen = largest_private.load();
-          const uint64_t size = table.map().size();
-          while (size > seen && !largest_private.compare_exchange_weak(seen, size)) {
-          }
+          raiseTo(largest_private, table.map().size());
         }
         return Error::ok;
       },
@@ -226,8 +236,7 @@ TEST_F(ParallelGroupTest, RepeatedKeysStayPrivateUpToTheLimitAndNoFurther) {
   DirectScan d;
   ASSERT_OK(d.open(file, "SELECT k FROM t GROUP BY k"));
   GroupShards shards(d.keys, {}, 2);
-  std::set<const GroupTable*> shard_tables;
-  for (size_t i = 0; i < shards.size(); ++i) shard_tables.insert(&shards[i].table);
+  const std::set<const GroupTable*> shard_tables = shardTables(shards);
   platform::Mutex lock;
   std::map<const GroupTable*, uint64_t> private_records;
   std::atomic<uint64_t> to_shards{0};
@@ -240,10 +249,7 @@ TEST_F(ParallelGroupTest, RepeatedKeysStayPrivateUpToTheLimitAndNoFurther) {
           ++to_shards;
           return Error::ok;
         }
-        const uint64_t size = table.map().size();
-        uint64_t seen = largest_private.load();
-        while (size > seen && !largest_private.compare_exchange_weak(seen, size)) {
-        }
+        raiseTo(largest_private, table.map().size());
         platform::MutexLock held(lock);
         ++private_records[&table];
         return Error::ok;
