@@ -35,6 +35,18 @@ inline uint64_t load64(const char* p) noexcept {
   return v;
 }
 
+// The number of set bits of `v`. std::popcount becomes a library call unless
+// the build targets processors with a population-count instruction, which
+// the library does not assume; this is the branch-free form of that count:
+// sums of 2, then 4, then 8 bits side by side (each fits its field), and the
+// multiply adds the eight byte sums into the top byte.
+constexpr unsigned bitCount(uint64_t v) noexcept {
+  v = v - ((v >> 1) & 0x5555555555555555ull);
+  v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+  v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0full;
+  return static_cast<unsigned>((v * kOnes) >> 56);
+}
+
 // Index of the lowest flagged byte of a zeroBytes mask (not 0).
 inline size_t lowestByte(uint64_t mask) noexcept {
   return static_cast<size_t>(std::countr_zero(mask)) >> 3;

@@ -8,6 +8,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/csv/byte_scan.h"
+
 namespace tavix {
 namespace {
 
@@ -18,7 +20,7 @@ size_t countDelimiters(const char* p, const char* end, char delimiter) noexcept 
   const __m128i dv = _mm_set1_epi8(delimiter);
   for (; end - p >= 16; p += 16) {
     const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    n += static_cast<size_t>(std::popcount(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, dv)))));
+    n += byte_scan::bitCount(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, dv))));
   }
 #endif
   for (; p < end; ++p) n += *p == delimiter;

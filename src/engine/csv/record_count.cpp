@@ -28,7 +28,7 @@ uint64_t countLineFeeds(const char* p, size_t n) noexcept {
   uint64_t count = 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8)
-    count += static_cast<uint64_t>(std::popcount(byte_scan::zeroBytes(byte_scan::load64(p + i) ^ lf)));
+    count += byte_scan::bitCount(byte_scan::zeroBytes(byte_scan::load64(p + i) ^ lf));
   for (; i < n; ++i) count += p[i] == '\n';
   return count;
 }
@@ -91,7 +91,7 @@ uint64_t countPlainRecords(const char* p, size_t n) noexcept {
     const uint64_t at_line_start = (lf << 1) | lf_before;
     const uint64_t cr_at_line_start = ((cr << 1) | cr_before) & ((lf << 2) | (lf_before << 1) | lf_before2);
     const uint64_t empty = lf & (at_line_start | cr_at_line_start);
-    records += static_cast<uint64_t>(std::popcount(lf) - std::popcount(empty));
+    records += byte_scan::bitCount(lf & ~empty);  // every empty line ends at one of the LFs
     lf_before = lf >> 63;
     lf_before2 = (lf >> 62) & 1;
     cr_before = cr >> 63;
