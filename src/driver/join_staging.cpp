@@ -8,6 +8,7 @@
 #include "exec/aggregate/global_aggregate.h"
 #include "exec/group/group_by.h"
 #include "exec/join/join.h"
+#include "exec/join/join_feed.h"
 #include "platform/temp_files.h"
 
 namespace tavix {
@@ -231,10 +232,6 @@ Error runJoinAggregateStaging(const ParsedQuery& query, const ResultFile& result
     final_query.has_order_by = true;
   }
 
-  SpoolFileOwner staging;
-  TAVIX_TRY(createNamedTempFile("joinagg", staging.spool.handle, staging.spool.path));
-  staging.spool.delete_on_release = true;
-
   // The first pass: every joined row that passes WHERE, with the columns the
   // second pass names, as CSV with a header row.
   ParsedQuery join_query;
@@ -251,12 +248,36 @@ Error runJoinAggregateStaging(const ParsedQuery& query, const ResultFile& result
   const JoinColumnFilter staged = [&](std::string_view lowered_name) {
     return query.select_star || rewrite.namesColumn(lowered_name);
   };
+  QueryOptions final_options = options;
+  final_options.no_header_row = false;
+  const bool grouped = !query.group_by.empty();
+
+  // Both passes at once: the joined rows go straight into the grouping or
+  // the aggregates as the records the second pass would read. Whatever goes
+  // wrong there, the two passes give the answer (the error that wins, or the
+  // answer after all), over a result file set back to where it was.
+  if (!query.select_star) {
+    uint64_t result_start = 0;
+    TAVIX_TRY(platform::filePosition(result.handle, result_start));
+    JoinRecordFeed feed;
+    Error e = feed.open(join_query, join_options, staged);
+    if (e == Error::ok && feed.headerIsPlain()) {
+      final_query.source = query.source;
+      e = grouped ? runGroupByQuery(final_query, result, final_options, feed)
+                  : runGlobalAggregateQuery(final_query, result, final_options, feed);
+      if (e == Error::ok) return Error::ok;
+      TAVIX_TRY(platform::truncateFile(result.handle, result_start));
+      TAVIX_TRY(platform::seekTo(result.handle, result_start));
+    }
+  }
+
+  SpoolFileOwner staging;
+  TAVIX_TRY(createNamedTempFile("joinagg", staging.spool.handle, staging.spool.path));
+  staging.spool.delete_on_release = true;
   TAVIX_TRY(runJoinStagingQuery(join_query, ResultFile{staging.spool.handle}, join_options, staged));
 
   final_query.source = staging.spool.path;
-  QueryOptions final_options = options;
-  final_options.no_header_row = false;
-  if (!query.group_by.empty())
+  if (grouped)
     return runGroupByQuery(final_query, result, final_options, PreopenedSource{});
   return runGlobalAggregateQuery(final_query, result, final_options, PreopenedSource{});
 }

@@ -16,4 +16,12 @@ Error openAggregateInput(const ParsedQuery& query, PreopenedSource source,
   return openMappedCsv(input.handle, options.csvLayout(), input.csv);
 }
 
+Error openFedInput(RecordFeed& feed, const QueryOptions& options, AggregateInput& input) {
+  input.feed = &feed;
+  input.csv.size = feed.inputBytes();
+  TAVIX_TRY(readCsvHeader(feed.headerText(), options.csvLayout(), input.csv.header));
+  input.csv.map.assign(input.csv.header);
+  return Error::ok;
+}
+
 }  // namespace tavix

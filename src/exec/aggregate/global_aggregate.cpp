@@ -146,25 +146,56 @@ struct ParallelAggregateFrame {
   char delimiter;
 };
 
+// Folds each record it takes into one block, count(DISTINCT ...) texts going
+// through `writers`.
+class BlockSink final : public RecordSink {
+ public:
+  BlockSink(std::span<const AggregateSpec> specs, const AccumulatorPlan& plan,
+            GroupAccumulators& block, ArenaAllocator& arena, const DistinctWriters& writers) noexcept
+      : specs_(specs), plan_(plan), block_(block), arena_(arena), writers_(writers) {}
+
+  Error take(const FieldSlice* fields, size_t count) override {
+    return plan_.accumulate(specs_, block_, fields, count, arena_, writers_.by_spec);
+  }
+
+ private:
+  std::span<const AggregateSpec> specs_;
+  const AccumulatorPlan& plan_;
+  GroupAccumulators& block_;
+  ArenaAllocator& arena_;
+  const DistinctWriters& writers_;
+};
+
+// Makes a worker's empty block in its own arena. Runs on the worker's thread.
+Error startWorkerBlock(std::span<const AggregateSpec> specs, AggregateWorkerLocal& local) {
+  SharedAccumulatorArrays shared;
+  TAVIX_TRY(allocSharedAccumulatorArrays(local.arena, specs, shared));
+  return newGroupAccumulators(local.arena, {}, specs.size(), shared, local.block);
+}
+
+// Merges the ended workers' blocks into `block` in range order; the first
+// worker error in range order ends it.
+Error mergeWorkerBlocks(std::span<AggregateWorker> done, std::span<const AggregateSpec> specs,
+                        GroupAccumulators& block, ArenaAllocator& arena) {
+  TAVIX_TRY(firstWorkerError<AggregateWorker>(done));
+  for (const AggregateWorker& w : done)
+    TAVIX_TRY(mergeGroupAccumulators(block, w.local.block, specs, arena));
+  return Error::ok;
+}
+
 // One worker: a block in its own arena, filled from the records of its
 // range that pass WHERE; count(DISTINCT ...) texts go to the pass's shared
 // sets through writers of its own, flushed at the end of the range. Runs on
 // the worker's thread.
 Error aggregateWorkerMain(const ParallelAggregateFrame& frame, const DistinctSetsOfPass& sets,
                           AggregateWorker& w) {
-  ArenaAllocator& arena = w.local.arena;
-  SharedAccumulatorArrays shared;
-  TAVIX_TRY(allocSharedAccumulatorArrays(arena, frame.specs, shared));
-  GroupAccumulators& block = w.local.block;
-  TAVIX_TRY(newGroupAccumulators(arena, {}, frame.specs.size(), shared, block));
+  TAVIX_TRY(startWorkerBlock(frame.specs, w.local));
   DistinctWriters writers;
   TAVIX_TRY(writers.init(sets));
+  BlockSink sink(frame.specs, *frame.plan, w.local.block, w.local.arena, writers);
   TAVIX_TRY(forEachRangeAggregateRecord(
       frame.input->handle, frame.delimiter, frame.span, *frame.filter, w,
-      [&](const AggregateRecord& record) {
-        return frame.plan->accumulate(frame.specs, block, record.fields, record.count, arena,
-                                      writers.by_spec);
-      }));
+      [&](const AggregateRecord& record) { return sink.take(record.fields, record.count); }));
   return writers.flush();
 }
 
@@ -189,9 +220,48 @@ Error aggregateInParallel(const ParallelAggregateFrame& frame, const QueryOption
         return aggregateWorkerMain(frame, sets[plan.exact() ? 1 : 0], w);
       },
       [&](std::span<AggregateWorker> done) -> Error {
-        TAVIX_TRY(firstWorkerError<AggregateWorker>(done));
-        for (const AggregateWorker& w : done)
-          TAVIX_TRY(mergeGroupAccumulators(block, w.local.block, frame.specs, arena));
+        TAVIX_TRY(mergeWorkerBlocks(done, frame.specs, block, arena));
+        sets[plan.exact() ? 1 : 0].countInto(distinct_counts);
+        return Error::ok;
+      });
+}
+
+// Fills `block` (empty, in `arena`) from the records of `feed`: on this
+// thread, or range by range on the feed's worker threads, the workers'
+// blocks merged in range order as above.
+Error aggregateFedRecords(RecordFeed& feed, std::span<const AggregateSpec> specs,
+                          const AccumulatorPlan& step, GroupAccumulators& block,
+                          ArenaAllocator& arena,
+                          std::vector<std::optional<uint64_t>>& distinct_counts) {
+  ChunkPlan plan;
+  bool ranged = false;
+  TAVIX_TRY(feed.planRanges(plan, ranged));
+  if (!ranged) {
+    DistinctSetsOfPass sets;
+    TAVIX_TRY(sets.init(specs));
+    DistinctWriters writers;
+    TAVIX_TRY(writers.init(sets));
+    BlockSink sink(specs, step, block, arena, writers);
+    TAVIX_TRY(feed.feedAll(sink));
+    TAVIX_TRY(writers.flush());
+    sets.countInto(distinct_counts);
+    return Error::ok;
+  }
+  DistinctSetsOfPass sets[2];
+  TAVIX_TRY(sets[0].init(specs));
+  TAVIX_TRY(sets[1].init(specs));
+  return runChunkWorkers<AggregateWorkerLocal>(
+      plan,
+      [&](AggregateWorker& w) -> Error {
+        TAVIX_TRY(startWorkerBlock(specs, w.local));
+        DistinctWriters writers;
+        TAVIX_TRY(writers.init(sets[plan.exact() ? 1 : 0]));
+        BlockSink sink(specs, step, w.local.block, w.local.arena, writers);
+        TAVIX_TRY(feed.feedRange(w, sink));
+        return writers.flush();
+      },
+      [&](std::span<AggregateWorker> done) -> Error {
+        TAVIX_TRY(mergeWorkerBlocks(done, specs, block, arena));
         sets[plan.exact() ? 1 : 0].countInto(distinct_counts);
         return Error::ok;
       });
@@ -213,10 +283,10 @@ FieldSlice outputValue(const AggregateOutputItem& item, std::span<const FieldSli
 
 }  // namespace
 
-Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result,
-                              const QueryOptions& options, PreopenedSource source) {
-  AggregateInput input;
-  TAVIX_TRY(openAggregateInput(query, source, options, input));
+namespace {
+
+Error runGlobalAggregate(const ParsedQuery& query, const ResultFile& result,
+                         const QueryOptions& options, AggregateInput& input) {
   ResultWriter writer;
   initResultWriter(writer, result.handle, options.output_format, options.delimiter);
 
@@ -241,7 +311,9 @@ Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result
   AccumulatorPlan plan;
   plan.compile(list.specs);
   const uint64_t threads = options.thread_count != 0 ? options.thread_count : platform::processorCount();
-  if (isLoneCountStar(query, list.specs)) {
+  if (input.feed != nullptr) {
+    TAVIX_TRY(aggregateFedRecords(*input.feed, list.specs, plan, block, arena, distinct_counts));
+  } else if (isLoneCountStar(query, list.specs)) {
     TAVIX_TRY(countBodyRecords(input, options, block.rows));
   } else if (input.csv.size >= kParallelMinBytes && threads >= 2) {
     const ParallelAggregateFrame frame{&input, list.specs, &plan, &filter,
@@ -299,6 +371,22 @@ Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result
   if (keep) TAVIX_TRY(writeResultRow(writer, row));
   TAVIX_TRY(finishResultWriter(writer));
   return flushResultWriter(writer);
+}
+
+}  // namespace
+
+Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result,
+                              const QueryOptions& options, PreopenedSource source) {
+  AggregateInput input;
+  TAVIX_TRY(openAggregateInput(query, source, options, input));
+  return runGlobalAggregate(query, result, options, input);
+}
+
+Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result,
+                              const QueryOptions& options, RecordFeed& feed) {
+  AggregateInput input;
+  TAVIX_TRY(openFedInput(feed, options, input));
+  return runGlobalAggregate(query, result, options, input);
 }
 
 }  // namespace tavix

@@ -4,6 +4,7 @@
 
 #include "common/error.h"
 #include "exec/executor.h"
+#include "exec/parallel/record_feed.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {
@@ -13,5 +14,10 @@ namespace tavix {
 // writes the header row (unless omitted) and the one result row.
 [[nodiscard]] Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result,
                                             const QueryOptions& options, PreopenedSource source);
+
+// The same over the records of `feed` (their WHERE already applied by the
+// feed), named by its header text.
+[[nodiscard]] Error runGlobalAggregateQuery(const ParsedQuery& query, const ResultFile& result,
+                                            const QueryOptions& options, RecordFeed& feed);
 
 }  // namespace tavix

@@ -43,35 +43,67 @@ size_t groupFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map,
   return span;
 }
 
+// Folds records one after another into one table on this thread. Once the
+// table has outgrown the cache, records are folded in batches (in record
+// order, so the answer is the same).
+class OneTableFold final : public RecordSink {
+ public:
+  explicit OneTableFold(GroupTable& table)
+      : table_(table), batch_(specsReadFields(table.specs())) {}
+
+  Error take(const FieldSlice* fields, size_t count) override {
+    if (!batched_) {
+      if (table_.map().size() < kBatchedGroupMinimum) return table_.addRecord(fields, count);
+      batched_ = true;
+    }
+    const FieldSlice key = table_.composeKey(fields, count);
+    batch_.add(key, hashGroupKey(key), fields, count);
+    return batch_.full() ? finish() : Error::ok;
+  }
+
+  // Folds the records still gathered.
+  [[nodiscard]] Error finish() {
+    const auto fold = [](Group& group, const FieldSlice* f, size_t n, GroupTable& into) {
+      return into.accumulate(group, f, n);
+    };
+    return batch_.foldInto(table_, fold, [](Group&, GroupTable&) { return Error::ok; });
+  }
+
+ private:
+  GroupTable& table_;
+  GroupRecordBatch batch_;
+  bool batched_ = false;
+};
+
 // Reads every record of the input that passes `filter` into `table`.
 Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
                   const AggregateInput& input, const std::vector<GroupKeySpec>& keys,
                   const RowFilter& filter, GroupTable& table) {
   const size_t span = groupFieldSpan(query, input.csv.map, keys, table.specs());
-  const std::span<const AggregateSpec> specs = table.specs();
-  // Once the table has outgrown the cache, records are folded in batches
-  // (in record order, so the answer is the same).
-  GroupRecordBatch batch(specsReadFields(specs));
-  bool batched = false;
-  auto fold = [](Group& group, const FieldSlice* fields, size_t count, GroupTable& into) {
-    return into.accumulate(group, fields, count);
-  };
-  const auto no_more = [](Group&, GroupTable&) { return Error::ok; };
+  OneTableFold fold(table);
   bool ran_over = false;
   TAVIX_TRY(forEachAggregateRecord(
       input.csv.view.data(), input.csv.header.data_start, input.csv.size, options.delimiter, span,
-      filter, ran_over, [&](const AggregateRecord& record) -> Error {
-        if (!batched) {
-          if (table.map().size() < kBatchedGroupMinimum)
-            return table.addRecord(record.fields, record.count);
-          batched = true;
-        }
-        const FieldSlice key = table.composeKey(record.fields, record.count);
-        batch.add(key, hashGroupKey(key), record.fields, record.count);
-        return batch.full() ? batch.foldInto(table, fold, no_more) : Error::ok;
-      }));
-  return batch.foldInto(table, fold, no_more);
+      filter, ran_over,
+      [&](const AggregateRecord& record) { return fold.take(record.fields, record.count); }));
+  return fold.finish();
 }
+
+// Folds one record into its group of `table` (an object, so the workers'
+// loops inline it).
+struct FoldIntoGroup {
+  Error operator()(Group& group, const FieldSlice* fields, size_t count, GroupTable& table) const {
+    return table.accumulate(group, fields, count);
+  }
+};
+
+// Folds a worker's private group into a shard's.
+struct MergeGroups {
+  std::span<const AggregateSpec> specs;
+  Error operator()(Group& into, const Group& from, GroupTable& table) const {
+    return mergeGroupAccumulators(into.value, from.value, specs, table.arena());
+  }
+};
 
 // Reads every record of the input that passes `filter` into `shards` on
 // worker threads.
@@ -86,14 +118,27 @@ Error scanRecordsInParallel(const ParsedQuery& query, const QueryOptions& option
                                groupFieldSpan(query, input.csv.map, keys, specs),
                                options.delimiter,
                                options.thread_count};
-  return runParallelGroupScan(
-      scan, shards,
-      [](Group& group, const FieldSlice* fields, size_t count, GroupTable& table) {
-        return table.accumulate(group, fields, count);
-      },
-      [specs](Group& into, const Group& from, GroupTable& table) {
-        return mergeGroupAccumulators(into.value, from.value, specs, table.arena());
-      });
+  return runParallelGroupScan(scan, shards, FoldIntoGroup{}, MergeGroups{specs});
+}
+
+// Reads the records of `feed` into `table` on this thread or, when the feed
+// cuts them into ranges (`workers` then set to their count), into `shards`
+// (made here) on worker threads.
+Error scanFedRecords(RecordFeed& feed, const std::vector<GroupKeySpec>& keys,
+                     std::span<const AggregateSpec> specs, GroupTable& table,
+                     std::unique_ptr<GroupShards>& shards, size_t& workers) {
+  ChunkPlan plan;
+  bool ranged = false;
+  TAVIX_TRY(feed.planRanges(plan, ranged));
+  if (!ranged) {
+    OneTableFold fold(table);
+    TAVIX_TRY(feed.feedAll(fold));
+    return fold.finish();
+  }
+  workers = plan.ranges().size();
+  shards = std::make_unique<GroupShards>(keys, specs, workers);
+  return runFedParallelGroupScan(feed, plan, keys, specs, *shards, FoldIntoGroup{},
+                                 MergeGroups{specs});
 }
 
 // Renders one group: its aggregates into `rendered` (one text per aggregate spec),
@@ -222,10 +267,10 @@ Error writeGroupsInParallel(const AggregateSelectList& list, const std::vector<G
 
 }  // namespace
 
-Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
-                      const QueryOptions& options, PreopenedSource source) {
-  AggregateInput input;
-  TAVIX_TRY(openAggregateInput(query, source, options, input));
+namespace {
+
+Error runGroupBy(const ParsedQuery& query, const ResultFile& result, const QueryOptions& options,
+                 AggregateInput& input) {
   ResultWriter writer;
   initResultWriter(writer, result.handle, options.output_format, options.delimiter);
 
@@ -244,7 +289,9 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
   TAVIX_TRY(table.reserve(initialGroupCapacity(input.csv.size)));
   std::unique_ptr<GroupShards> shards;
   size_t workers = 1;
-  if (groupScanRunsInParallel(input.csv.size, options.thread_count, workers)) {
+  if (input.feed != nullptr) {
+    TAVIX_TRY(scanFedRecords(*input.feed, keys, list.specs, table, shards, workers));
+  } else if (groupScanRunsInParallel(input.csv.size, options.thread_count, workers)) {
     if (answersWithDistinctKeys(query, list, keys)) {
       const ParallelGroupScan scan{&input,
                                    &keys,
@@ -298,6 +345,22 @@ Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
                           std::span<const FieldSlice>(group.value.key_parts, keys.size()));
       }));
   return rows.finish(writer);
+}
+
+}  // namespace
+
+Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
+                      const QueryOptions& options, PreopenedSource source) {
+  AggregateInput input;
+  TAVIX_TRY(openAggregateInput(query, source, options, input));
+  return runGroupBy(query, result, options, input);
+}
+
+Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
+                      const QueryOptions& options, RecordFeed& feed) {
+  AggregateInput input;
+  TAVIX_TRY(openFedInput(feed, options, input));
+  return runGroupBy(query, result, options, input);
 }
 
 }  // namespace tavix

@@ -4,6 +4,7 @@
 
 #include "common/error.h"
 #include "exec/executor.h"
+#include "exec/parallel/record_feed.h"
 #include "sql/parsed_query.h"
 
 namespace tavix {
@@ -11,5 +12,10 @@ namespace tavix {
 // `source` is handled as by runGlobalAggregateQuery.
 [[nodiscard]] Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
                                     const QueryOptions& options, PreopenedSource source);
+
+// The same over the records of `feed` (their WHERE already applied by the
+// feed), named by its header text.
+[[nodiscard]] Error runGroupByQuery(const ParsedQuery& query, const ResultFile& result,
+                                    const QueryOptions& options, RecordFeed& feed);
 
 }  // namespace tavix

@@ -46,6 +46,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/error.h"
@@ -60,6 +61,7 @@
 #include "exec/group/group_scan.h"
 #include "exec/parallel/chunk_workers.h"
 #include "exec/parallel/parallel_tasks.h"
+#include "exec/parallel/record_feed.h"
 #include "platform/platform.h"
 
 namespace tavix {
@@ -197,27 +199,111 @@ template <typename Fold, typename After>
   return batch.foldInto(shard.table, fold, after);
 }
 
-// Reads one worker's range into its private table and the shards;
-// `fold(Group&, const FieldSlice* fields, size_t count, GroupTable&)` takes
-// a record into its group of the given table.
+// What a shard does after folding a record sent to it: a list item gets
+// the mark of the sending range's sent items.
+struct MarkSentItems {
+  std::span<const AggregateSpec> specs;
+  uint64_t range = 0;
+  bool marks_lists = false;
+
+  [[nodiscard]] Error operator()(Group& group, GroupTable& table) const {
+    if (!marks_lists) return Error::ok;
+    return markNewConcatItems(specs, group.value, sharedListMark(range), false, table.arena());
+  }
+};
+
+// Nothing more to do after a record is folded.
+struct NoMoreAfterFold {
+  [[nodiscard]] Error operator()(Group&, GroupTable&) const noexcept { return Error::ok; }
+};
+
+// One worker's records, in its range's order, into its private table and
+// the shards; `fold(Group&, const FieldSlice* fields, size_t count,
+// GroupTable&)` takes a record into its group of the given table. `start`
+// makes the private table, `add` takes each record (its fields as the
+// grouping cuts them), `finish` folds what is gathered and lists the private
+// groups. Belongs to the worker's thread.
+template <typename Fold>
+class GroupRangeFold {
+ public:
+  GroupRangeFold(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs,
+                 GroupShards& shards, GroupByWorker& w, Fold& fold)
+      : keys_(keys), specs_(specs), shards_(shards), w_(w), fold_(fold),
+        keeps_fields_(specsReadFields(specs)),
+        after_{specs, w.index, specsKeepLists(specs)},
+        own_batch_(keeps_fields_) {}
+
+  [[nodiscard]] Error start() {
+    w_.local.private_table = std::make_unique<GroupTable>(keys_, specs_);
+    return w_.local.private_table->reserve(workerGroupCapacity(w_.range.end - w_.range.start));
+  }
+
+  [[nodiscard]] Error add(const FieldSlice* fields, size_t count) {
+    GroupByWorkerContext& context = w_.local;
+    GroupTable& own = *context.private_table;
+    const FieldSlice key = own.composeKey(fields, count);
+    if (!context.switched_to_shards) {
+      if (Group* group = own.findShortGroup(key)) return fold_(*group, fields, count, own);
+    }
+    const uint64_t hash = hashGroupKey(key);
+    if (!context.switched_to_shards) {
+      // Once the private table has outgrown the cache, records are
+      // folded into it in batches, in record order, while the batch
+      // cannot take it to the limit: every record of the batch then
+      // finds the table below the limit, as it would alone.
+      const size_t held = own.map().size();
+      if (held >= kBatchedGroupMinimum && held + own_batch_.size() < kPrivateGroupLimit) {
+        own_batch_.add(key, hash, fields, count);
+        return own_batch_.full() ? own_batch_.foldInto(own, fold_, NoMoreAfterFold{}) : Error::ok;
+      }
+      if (own_batch_.size() != 0) TAVIX_TRY(own_batch_.foldInto(own, fold_, NoMoreAfterFold{}));
+      if (own.map().size() < kPrivateGroupLimit) {
+        Group* group = nullptr;
+        bool added = false;
+        TAVIX_TRY(own.groupOfKey(key, hash, group, added));
+        return fold_(*group, fields, count, own);
+      }
+      context.switched_to_shards = true;
+      context.batches.reserve(shards_.size());
+      for (size_t i = 0; i < shards_.size(); ++i) context.batches.emplace_back(keeps_fields_);
+    }
+    const size_t index = shards_.indexOf(hash);
+    GroupRecordBatch& batch = context.batches[index];
+    batch.add(key, hash, fields, count);
+    if (!batch.full()) return Error::ok;
+    return flushShardBatch(shards_[index], batch, fold_, after_, false);
+  }
+
+  [[nodiscard]] Error finish() {
+    GroupByWorkerContext& context = w_.local;
+    if (own_batch_.size() != 0)
+      TAVIX_TRY(own_batch_.foldInto(*context.private_table, fold_, NoMoreAfterFold{}));
+    for (size_t i = 0; i < context.batches.size(); ++i)
+      if (context.batches[i].size() != 0)
+        TAVIX_TRY(flushShardBatch(shards_[i], context.batches[i], fold_, after_, true));
+    listPrivateGroupsByShard(shards_, context);
+    return Error::ok;
+  }
+
+ private:
+  const std::vector<GroupKeySpec>& keys_;
+  std::span<const AggregateSpec> specs_;
+  GroupShards& shards_;
+  GroupByWorker& w_;
+  Fold& fold_;
+  bool keeps_fields_;
+  const MarkSentItems after_;
+  GroupRecordBatch own_batch_;
+};
+
+// Reads one worker's range into its private table and the shards
+// (GroupRangeFold).
 template <typename Fold>
 [[nodiscard]] Error scanGroupRange(const ParallelGroupScan& scan, GroupShards& shards,
                                    GroupByWorker& w, Fold& fold) {
-  GroupByWorkerContext& context = w.local;
-  context.private_table = std::make_unique<GroupTable>(*scan.keys, scan.specs);
-  GroupTable& own = *context.private_table;
-  TAVIX_TRY(own.reserve(workerGroupCapacity(w.range.end - w.range.start)));
+  GroupRangeFold<Fold> range(*scan.keys, scan.specs, shards, w, fold);
+  TAVIX_TRY(range.start());
   auto cut = std::make_unique<AggregateRecordCut>(scan.delimiter, scan.field_span, *scan.filter);
-  const bool marks_lists = specsKeepLists(scan.specs);
-  const bool keeps_fields = specsReadFields(scan.specs);
-  // What the shard does after folding a record sent to it: a list item gets
-  // the mark of this range's sent items.
-  const auto after = [&](Group& group, GroupTable& table) -> Error {
-    if (!marks_lists) return Error::ok;
-    return markNewConcatItems(scan.specs, group.value, sharedListMark(w.index), false, table.arena());
-  };
-  GroupRecordBatch own_batch(keeps_fields);
-  const auto no_more = [](Group&, GroupTable&) { return Error::ok; };
   TAVIX_TRY(forEachChunkLine(
       scan.input->handle, scan.delimiter, w,
       [&](FieldSlice line, bool quote_free, uint64_t, bool&) -> Error {
@@ -225,44 +311,9 @@ template <typename Fold>
         TAVIX_TRY(cut->read(line, quote_free, pass));
         if (!pass) return Error::ok;
         const AggregateRecord record = cut->record();
-        const FieldSlice key = own.composeKey(record.fields, record.count);
-        if (!context.switched_to_shards) {
-          if (Group* group = own.findShortGroup(key)) return fold(*group, record.fields, record.count, own);
-        }
-        const uint64_t hash = hashGroupKey(key);
-        if (!context.switched_to_shards) {
-          // Once the private table has outgrown the cache, records are
-          // folded into it in batches, in record order, while the batch
-          // cannot take it to the limit: every record of the batch then
-          // finds the table below the limit, as it would alone.
-          const size_t held = own.map().size();
-          if (held >= kBatchedGroupMinimum && held + own_batch.size() < kPrivateGroupLimit) {
-            own_batch.add(key, hash, record.fields, record.count);
-            return own_batch.full() ? own_batch.foldInto(own, fold, no_more) : Error::ok;
-          }
-          if (own_batch.size() != 0) TAVIX_TRY(own_batch.foldInto(own, fold, no_more));
-          if (own.map().size() < kPrivateGroupLimit) {
-            Group* group = nullptr;
-            bool added = false;
-            TAVIX_TRY(own.groupOfKey(key, hash, group, added));
-            return fold(*group, record.fields, record.count, own);
-          }
-          context.switched_to_shards = true;
-          context.batches.reserve(shards.size());
-          for (size_t i = 0; i < shards.size(); ++i) context.batches.emplace_back(keeps_fields);
-        }
-        const size_t index = shards.indexOf(hash);
-        GroupRecordBatch& batch = context.batches[index];
-        batch.add(key, hash, record.fields, record.count);
-        if (!batch.full()) return Error::ok;
-        return flushShardBatch(shards[index], batch, fold, after, false);
+        return range.add(record.fields, record.count);
       }));
-  if (own_batch.size() != 0) TAVIX_TRY(own_batch.foldInto(own, fold, no_more));
-  for (size_t i = 0; i < context.batches.size(); ++i)
-    if (context.batches[i].size() != 0)
-      TAVIX_TRY(flushShardBatch(shards[i], context.batches[i], fold, after, true));
-  listPrivateGroupsByShard(shards, context);
-  return Error::ok;
+  return range.finish();
 }
 
 // How many private groups ahead the merge starts loading a group's private
@@ -341,6 +392,38 @@ template <typename Fold, typename Merge>
       plan,
       [&](GroupByWorker& w) -> Error {
         return parallel_group_detail::scanGroupRange(scan, shards, w, fold);
+      },
+      [&](std::span<GroupByWorker> workers) -> Error {
+        TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));
+        return parallel_group_detail::mergePrivateGroups(workers, shards, workers.size(), merge);
+      },
+      [&]() { return shards.clear(); });
+}
+
+// runParallelGroupScan over the ranges `plan` of a feed's records: each
+// worker takes the records `feed` hands it for its range.
+template <typename Fold, typename Merge>
+[[nodiscard]] Error runFedParallelGroupScan(const RecordFeed& feed, ChunkPlan& plan,
+                                            const std::vector<GroupKeySpec>& keys,
+                                            std::span<const AggregateSpec> specs,
+                                            GroupShards& shards, Fold&& fold, Merge&& merge) {
+  return runChunkWorkers<GroupByWorkerContext>(
+      plan,
+      [&](GroupByWorker& w) -> Error {
+        struct Sink final : RecordSink {
+          parallel_group_detail::GroupRangeFold<std::remove_reference_t<Fold>>& range;
+          explicit Sink(parallel_group_detail::GroupRangeFold<std::remove_reference_t<Fold>>& r)
+              : range(r) {}
+          Error take(const FieldSlice* fields, size_t count) override {
+            return range.add(fields, count);
+          }
+        };
+        parallel_group_detail::GroupRangeFold<std::remove_reference_t<Fold>> range(keys, specs,
+                                                                                   shards, w, fold);
+        TAVIX_TRY(range.start());
+        Sink sink(range);
+        TAVIX_TRY(feed.feedRange(w, sink));
+        return range.finish();
       },
       [&](std::span<GroupByWorker> workers) -> Error {
         TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));

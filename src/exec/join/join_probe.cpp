@@ -48,6 +48,7 @@ Error emitJoinedRow(const FieldSlice* row, JoinProbeContext& context) {
   const JoinPlan& plan = *context.plan;
   for (size_t i = 0; i < context.output_row.size(); ++i)
     context.output_row[i] = row[plan.selected_columns[i]];
+  if (context.sink != nullptr) return context.sink->take(context.output_row.data(), context.output_row.size());
   if (context.distinct != nullptr) {
     bool fresh = false;
     TAVIX_TRY(context.distinct->insertRow(context.output_row, fresh));
@@ -98,7 +99,7 @@ Error probeLevel(FieldSlice* row, uint64_t write_index, uint64_t depth, bool whe
 // LIMIT, DISTINCT or ORDER BY).
 bool writesDirectly(const JoinProbeContext& context) noexcept {
   const JoinPlan& plan = *context.plan;
-  return plan.direct_rows && context.distinct == nullptr && context.ordered == nullptr &&
+  return plan.direct_rows && context.sink == nullptr && context.distinct == nullptr && context.ordered == nullptr &&
          context.emission.limit < 0 && context.emission.offset <= 0 &&
          context.writer->kind == ResultWriterKind::csv &&
          context.writer->csv.delimiter == plan.direct_delimiter;

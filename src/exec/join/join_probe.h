@@ -22,6 +22,7 @@
 #include "engine/csv/field_access.h"
 #include "engine/output/result_writer.h"
 #include "exec/join/join_plan.h"
+#include "exec/parallel/record_feed.h"
 #include "exec/scan/scan_pipeline.h"
 
 namespace tavix {
@@ -33,6 +34,9 @@ struct JoinProbeContext {
   UnsortedEmission emission;            // OFFSET and LIMIT of rows written as they come
   DistinctRowSet* distinct = nullptr;  // DISTINCT: rows seen so far; null without
   OrderedRows* ordered = nullptr;      // ORDER BY: rows are gathered here; null without
+  // When set, every joined row that passes the WHERE goes here as its
+  // output columns instead, and nothing is written.
+  RecordSink* sink = nullptr;
   char delimiter = ',';                 // of the FROM records
 };
 

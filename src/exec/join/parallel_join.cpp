@@ -21,20 +21,6 @@ namespace {
 // result file while the later ones are still being probed.
 constexpr uint64_t kJoinBlockBytes = uint64_t{4} << 20;
 
-// Offset of the first byte after the header record: a byte-order mark
-// skipped, the record's end found quote-aware, as the FROM table's reader
-// found it. False when the header record is the whole file.
-bool findDataStart(std::string_view data, char delimiter, uint64_t& start) noexcept {
-  size_t header_start = 0;
-  if (data.size() >= 3 && static_cast<unsigned char>(data[0]) == 0xEF &&
-      static_cast<unsigned char>(data[1]) == 0xBB && static_cast<unsigned char>(data[2]) == 0xBF)
-    header_start = 3;
-  const RecordEnd end = findRecordEnd(data.data(), data.size(), header_start, delimiter);
-  if (!end.found) return false;
-  start = end.position + 1;
-  return true;
-}
-
 // One block of the FROM body: how its probe went and where its rows are.
 // Written by the worker that probed it, then read by the thread that copies
 // it into the result file (after `done` was set under the pass's lock).
@@ -203,6 +189,17 @@ Error runBlockPass(const ParallelJoinInput& input, std::span<const ScanRange> ra
 
 }  // namespace
 
+bool findJoinDataStart(std::string_view data, char delimiter, uint64_t& start) noexcept {
+  size_t header_start = 0;
+  if (data.size() >= 3 && static_cast<unsigned char>(data[0]) == 0xEF &&
+      static_cast<unsigned char>(data[1]) == 0xBB && static_cast<unsigned char>(data[2]) == 0xBF)
+    header_start = 3;
+  const RecordEnd end = findRecordEnd(data.data(), data.size(), header_start, delimiter);
+  if (!end.found) return false;
+  start = end.position + 1;
+  return true;
+}
+
 Error runParallelJoinProbe(const ParallelJoinInput& input, bool& taken) {
   taken = false;
   const QueryOptions& options = *input.options;
@@ -213,7 +210,7 @@ Error runParallelJoinProbe(const ParallelJoinInput& input, bool& taken) {
   if (platform::mapFileReadOnly(input.from_file, size, view) != Error::ok) return Error::ok;
   const std::string_view data = view.bytes();
   uint64_t data_start = 0;
-  if (!findDataStart(data, options.delimiter, data_start)) return Error::ok;
+  if (!findJoinDataStart(data, options.delimiter, data_start)) return Error::ok;
   const uint64_t body = data.size() - data_start;
   const size_t worker_count = resolveWorkerCount(options.thread_count, body);
   if (worker_count < 2) return Error::ok;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "common/error.h"
 #include "engine/output/result_writer.h"
@@ -30,6 +31,12 @@ namespace tavix {
 
 // The smallest FROM file whose records are probed by worker threads.
 inline constexpr uint64_t kParallelJoinMinBytes = uint64_t{8} << 20;
+
+// Offset of the first byte after the header record of the mapped FROM file
+// `data`: a byte-order mark skipped, the record's end found quote-aware, as
+// the FROM table's reader finds it. False when the header record is the
+// whole file.
+bool findJoinDataStart(std::string_view data, char delimiter, uint64_t& start) noexcept;
 
 struct ParallelJoinInput {
   const JoinPlan* plan = nullptr;
