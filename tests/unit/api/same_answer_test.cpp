@@ -462,4 +462,102 @@ TEST_F(SameAnswer, RandomScanStatementsAnswerAlikeOverEveryInput) {
   }
 }
 
+// A joined table for the generated one: its `cat` keys, some twice (their
+// rows join twice), the empty key, one no row holds; labels with blanks and
+// a comma; `rank` numbers.
+std::string generateDim(Rng& rng) {
+  static const char* const keys[] = {"x", "y", "z", "X", "", "w"};
+  static const char* const labels[] = {"Alpha", "beta", " gamma ", "a,b", "NULL", ""};
+  std::string dim = "cat,label,rank\n";
+  for (const char* key : keys) {
+    for (uint64_t copies = 1 + rng.below(2), c = 0; c < copies; ++c)
+      dim += csvField(key) + "," + csvField(rng.pick(labels)) + "," + std::to_string(rng.below(4)) +
+             "\n";
+  }
+  return dim;
+}
+
+// A random statement joining the generated table `t` with the dim table `d`
+// and grouping or aggregating the joined rows; `{SRC}` stands for the
+// generated table's source, `{DIM}` for the dim table's.
+std::string randomJoinStatement(Rng& rng) {
+  static const char* const keys[] = {"d.label", "t.grp", "t.price", "d.rank", "t.name"};
+  static const char* const aggregates[] = {
+      "count(*)",           "sum(t.price)",          "min(t.name)",   "max(t.price)",
+      "count(DISTINCT t.name)", "avg(t.id)",         "group_concat(t.id)", "sum(d.rank)",
+      "count(t.price)",     "median(t.id)"};
+  std::string select;
+  std::string group_by;
+  const bool grouped = rng.chance(75);
+  if (grouped) {
+    for (uint64_t k = 0, n = 1 + rng.below(2); k < n; ++k) {
+      const std::string key = rng.pick(keys);
+      if (group_by.find(key) != std::string::npos) continue;
+      group_by += (group_by.empty() ? "" : ", ") + key;
+      select += (select.empty() ? "" : ", ") + key;
+    }
+  }
+  for (uint64_t a = 0, n = 1 + rng.below(3); a < n; ++a)
+    select += (select.empty() ? "" : ", ") + std::string(rng.pick(aggregates));
+  std::string sql = "SELECT " + select + " FROM {SRC} t JOIN {DIM} d ON t.cat = d.cat";
+  // Every WHERE rejects the padding rows, which join nothing anyway.
+  static const char* const wheres[] = {"", "", "t.id > 3", "t.id > 0 AND d.rank < 2",
+                                       "d.label <> 'Alpha' AND t.id < 20"};
+  const std::string where = rng.pick(wheres);
+  if (!where.empty()) sql += " WHERE " + where;
+  if (grouped) {
+    sql += " GROUP BY " + group_by;
+    if (rng.chance(30)) sql += " HAVING count(*) > 1";
+    if (rng.chance(30)) sql += " ORDER BY " + group_by.substr(0, group_by.find(',')) + " DESC";
+    if (rng.chance(25)) sql += " LIMIT " + std::to_string(1 + rng.below(4));
+  }
+  return sql;
+}
+
+std::string withSources(std::string sql, const std::string& source, const std::string& dim) {
+  sql.replace(sql.find("{SRC}"), 5, "'" + source + "'");
+  sql.replace(sql.find("{DIM}"), 5, "'" + dim + "'");
+  return sql;
+}
+
+// Joins feeding GROUP BY and aggregates: the same statement over the small
+// file and over its padded copies past 8 and 10 MiB, on one processor and on
+// several, in CSV and JSON.
+TEST_F(SameAnswer, RandomJoinGroupingsAnswerAlikeOverEveryInput) {
+  const uint64_t statements =
+      environmentNumber("TAVIX_SAME_ANSWER_STATEMENTS", kDefaultStatements) / 2 + 1;
+  const uint64_t first_seed = environmentNumber("TAVIX_SAME_ANSWER_SEED", 1);
+  const bool show = environmentNumber("TAVIX_SAME_ANSWER_SHOW", 0) != 0;
+  const size_t cpus = CpuLimit::available();
+  constexpr uint64_t kSeedsPerTable = 10;
+  std::string small, padded8, padded10, dim;
+  for (uint64_t i = 0; i < statements; ++i) {
+    const uint64_t seed = first_seed + i;
+    if (i == 0 || seed % kSeedsPerTable == 0) {
+      Rng table_rng(seed / kSeedsPerTable * 7907 + 3);
+      const std::string table = generateTable(table_rng);
+      small = write("small.csv", table);
+      padded8 = write("padded8.csv", tavix::test::paddedTable(table, 8'388'609));
+      padded10 = write("padded10.csv", tavix::test::paddedTable(table, 10'485'761));
+      dim = write("dim.csv", generateDim(table_rng));
+    }
+    Rng rng(seed);
+    const std::string sql = randomJoinStatement(rng);
+    for (bool json : {false, true}) {
+      const std::string expected = answer(json, withSources(sql, small, dim));
+      if (show) std::cout << sql << "\n" << expected << "\n";
+      SCOPED_TRACE("seed " + std::to_string(seed) + (json ? " json: " : " csv: ") + sql);
+      {
+        const CpuLimit one(1);
+        ASSERT_EQ(answer(json, withSources(sql, padded8, dim)), expected) << "past 8 MiB, one processor";
+      }
+      if (cpus >= 2) {
+        const CpuLimit several(i % 2 == 0 ? cpus : std::min<size_t>(cpus, 3));
+        ASSERT_EQ(answer(json, withSources(sql, padded8, dim)), expected) << "past 8 MiB, several processors";
+        ASSERT_EQ(answer(json, withSources(sql, padded10, dim)), expected) << "past 10 MiB, several processors";
+      }
+    }
+  }
+}
+
 }  // namespace
