@@ -128,6 +128,43 @@ Error writeDirectRows(const RecordFields& fields, const JoinKeyRows& rows, JoinP
   return Error::ok;
 }
 
+// Whether the rows of this loop go to a sink with nothing between: one join,
+// no DISTINCT or ORDER BY, and a WHERE (if any) tested on the FROM record.
+bool sinksDirectly(const JoinProbeContext& context) noexcept {
+  const JoinPlan& plan = *context.plan;
+  return context.sink != nullptr && plan.joinCount() == 1 && context.distinct == nullptr &&
+         context.ordered == nullptr && context.emission.limit != 0 &&
+         (plan.where == nullptr || plan.where_from_span > 0);
+}
+
+// Hands the sink one row per build row of `rows`: the output columns taken
+// from the FROM record's fields and the build row's, as the combined row
+// would hold them (a missing field is the empty text). The WHERE, if any,
+// has passed on the FROM record.
+Error sinkDirectRows(const RecordFields& fields, const JoinKeyRows& rows, JoinProbeContext& context) {
+  const JoinPlan& plan = *context.plan;
+  const uint64_t from_columns = plan.fromColumnCount();
+  const uint64_t* columns = plan.selected_columns.data();
+  FieldSlice* values = context.output_row.data();
+  const size_t n = context.output_row.size();
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t c = columns[i];
+    if (c < from_columns) values[i] = c < fields.count() ? fields.fields()[c] : FieldSlice();
+  }
+  const JoinKeyMap& map = plan.key_maps[0];
+  for (uint64_t r = rows.first; r != kNoBuildRow; r = map.rows[r].next) {
+    const JoinBuildRow& build = map.rows[r];
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t c = columns[i];
+      if (c < from_columns) continue;
+      const uint64_t k = c - from_columns;
+      values[i] = k < build.field_count ? build.fields[k] : FieldSlice();
+    }
+    TAVIX_TRY(context.sink->take(values, n));
+  }
+  return Error::ok;
+}
+
 void placeFromFields(const FieldSlice* fields, uint64_t count, uint64_t from_columns,
                      FieldSlice* row) noexcept {
   for (uint64_t i = 0; i < from_columns; ++i) row[i] = i < count ? fields[i] : FieldSlice();
@@ -173,6 +210,7 @@ Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, Aren
   // the FROM part of the row is never looked at.
   TAVIX_TRY(fields.need(plan.from_span, scratch));
   if (writesDirectly(context)) return writeDirectRows(fields, *rows, context);
+  if (sinksDirectly(context)) return sinkDirectRows(fields, *rows, context);
   placeFromFields(fields.fields(), fields.count(), plan.from_span, row);
   return expandBuildRows(row, plan.fromColumnCount(), 0, *rows, where_span > 0, context);
 }
