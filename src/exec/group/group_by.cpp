@@ -61,6 +61,20 @@ class OneTableFold final : public RecordSink {
     return batch_.full() ? finish() : Error::ok;
   }
 
+  // Lets records tagged 1 up to `tags` find their group by their tag (see
+  // GroupRangeFold::enableTags). May throw std::bad_alloc.
+  void enableTags(uint64_t tags) { tag_groups_.assign(tags + 1, nullptr); }
+
+  // While records are folded one at a time, a record whose tag has a group
+  // folds into it, as `take` would.
+  Error takeTagged(const FieldSlice* fields, size_t count, uint64_t tag) override {
+    if (batched_ || tag >= tag_groups_.size() || table_.map().size() >= kBatchedGroupMinimum)
+      return take(fields, count);
+    Group*& known = tag_groups_[tag];
+    if (known == nullptr) TAVIX_TRY(table_.groupOf(fields, count, known));
+    return table_.accumulate(*known, fields, count);
+  }
+
   // Folds the records still gathered.
   [[nodiscard]] Error finish() {
     const auto fold = [](Group& group, const FieldSlice* f, size_t n, GroupTable& into) {
@@ -73,7 +87,21 @@ class OneTableFold final : public RecordSink {
   GroupTable& table_;
   GroupRecordBatch batch_;
   bool batched_ = false;
+  std::vector<Group*> tag_groups_;  // by tag: its group, once found
 };
+
+// Tags up to which the folds keep a group per tag.
+constexpr uint64_t kMaxGroupTags = 4096;
+
+// The tags by which the folds may find the groups of `feed`'s records: its
+// tag count when every key is made from columns that follow the tag, else 0.
+uint64_t groupTagCount(const RecordFeed& feed, const std::vector<GroupKeySpec>& keys) noexcept {
+  const uint64_t tags = feed.tagCount();
+  if (tags == 0 || tags > kMaxGroupTags) return 0;
+  for (const GroupKeySpec& key : keys)
+    if (!feed.columnFollowsTag(key.column)) return 0;
+  return tags;
+}
 
 // Reads every record of the input that passes `filter` into `table`.
 Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
@@ -130,14 +158,16 @@ Error scanFedRecords(RecordFeed& feed, const std::vector<GroupKeySpec>& keys,
   ChunkPlan plan;
   bool ranged = false;
   TAVIX_TRY(feed.planRanges(plan, ranged));
+  const uint64_t tags = groupTagCount(feed, keys);
   if (!ranged) {
     OneTableFold fold(table);
+    if (tags != 0) fold.enableTags(tags);
     TAVIX_TRY(feed.feedAll(fold));
     return fold.finish();
   }
   workers = plan.ranges().size();
   shards = std::make_unique<GroupShards>(keys, specs, workers);
-  return runFedParallelGroupScan(feed, plan, keys, specs, *shards, FoldIntoGroup{},
+  return runFedParallelGroupScan(feed, tags, plan, keys, specs, *shards, FoldIntoGroup{},
                                  MergeGroups{specs});
 }
 

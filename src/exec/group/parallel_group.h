@@ -274,6 +274,36 @@ class GroupRangeFold {
     return flushShardBatch(shards_[index], batch, fold_, after_, false);
   }
 
+  // Lets records tagged 1 up to `tags` find their group by their tag once
+  // the tag's first record has found it: every key of the grouping is
+  // made from columns that follow the tag. May throw std::bad_alloc.
+  void enableTags(uint64_t tags) { tag_groups_.assign(tags + 1, nullptr); }
+
+  // `add` for a record with a tag. While the worker keeps its records
+  // privately and holds none gathered for a batch, a record whose tag has
+  // a group folds into it, as `add` would fold it there at once.
+  [[nodiscard]] Error addTagged(const FieldSlice* fields, size_t count, uint64_t tag) {
+    GroupByWorkerContext& context = w_.local;
+    if (tag >= tag_groups_.size() || context.switched_to_shards || own_batch_.size() != 0)
+      return add(fields, count);
+    GroupTable& own = *context.private_table;
+    const size_t held = own.map().size();
+    if (held >= kPrivateGroupLimit) return add(fields, count);
+    Group*& known = tag_groups_[tag];
+    if (known != nullptr) return fold_(*known, fields, count, own);
+    // The first record of the tag takes the path of `add` when that path
+    // folds it into its group at once.
+    const FieldSlice key = own.composeKey(fields, count);
+    Group* group = own.findShortGroup(key);
+    if (group == nullptr) {
+      if (held >= kBatchedGroupMinimum) return add(fields, count);
+      bool added = false;
+      TAVIX_TRY(own.groupOfKey(key, hashGroupKey(key), group, added));
+    }
+    known = group;
+    return fold_(*group, fields, count, own);
+  }
+
   [[nodiscard]] Error finish() {
     GroupByWorkerContext& context = w_.local;
     if (own_batch_.size() != 0)
@@ -294,6 +324,7 @@ class GroupRangeFold {
   bool keeps_fields_;
   const MarkSentItems after_;
   GroupRecordBatch own_batch_;
+  std::vector<Group*> tag_groups_;  // by tag: its group in the private table, once found
 };
 
 // Reads one worker's range into its private table and the shards
@@ -401,9 +432,10 @@ template <typename Fold, typename Merge>
 }
 
 // runParallelGroupScan over the ranges `plan` of a feed's records: each
-// worker takes the records `feed` hands it for its range.
+// worker takes the records `feed` hands it for its range, finding groups by
+// tag (GroupRangeFold::enableTags) when `tags` is not 0.
 template <typename Fold, typename Merge>
-[[nodiscard]] Error runFedParallelGroupScan(const RecordFeed& feed, ChunkPlan& plan,
+[[nodiscard]] Error runFedParallelGroupScan(const RecordFeed& feed, uint64_t tags, ChunkPlan& plan,
                                             const std::vector<GroupKeySpec>& keys,
                                             std::span<const AggregateSpec> specs,
                                             GroupShards& shards, Fold&& fold, Merge&& merge) {
@@ -417,10 +449,14 @@ template <typename Fold, typename Merge>
           Error take(const FieldSlice* fields, size_t count) override {
             return range.add(fields, count);
           }
+          Error takeTagged(const FieldSlice* fields, size_t count, uint64_t tag) override {
+            return range.addTagged(fields, count, tag);
+          }
         };
         parallel_group_detail::GroupRangeFold<std::remove_reference_t<Fold>> range(keys, specs,
                                                                                    shards, w, fold);
         TAVIX_TRY(range.start());
+        if (tags != 0) range.enableTags(tags);
         Sink sink(range);
         TAVIX_TRY(feed.feedRange(w, sink));
         return range.finish();

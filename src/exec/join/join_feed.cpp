@@ -57,6 +57,15 @@ Error JoinRecordFeed::open(const ParsedQuery& query, const QueryOptions& options
   return Error::ok;
 }
 
+uint64_t JoinRecordFeed::tagCount() const noexcept {
+  return plan_->joinCount() == 1 ? plan_->key_maps[0].rows.size() : 0;
+}
+
+bool JoinRecordFeed::columnFollowsTag(size_t column) const noexcept {
+  return plan_->joinCount() == 1 && column < plan_->selected_columns.size() &&
+         plan_->selected_columns[column] >= plan_->fromColumnCount();
+}
+
 Error JoinRecordFeed::planRanges(ChunkPlan& plan, bool& ranged) {
   ranged = false;
   const QueryOptions& options = *options_;

@@ -52,6 +52,11 @@ class JoinRecordFeed final : public RecordFeed {
 
   std::string_view headerText() const noexcept override { return header_text_; }
   uint64_t inputBytes() const noexcept override { return from_size_; }
+  // A record made from one build row of a single join carries that row's
+  // number plus one as its tag; the staged columns of the joined table
+  // follow it.
+  uint64_t tagCount() const noexcept override;
+  bool columnFollowsTag(size_t column) const noexcept override;
   [[nodiscard]] Error planRanges(ChunkPlan& plan, bool& ranged) override;
   [[nodiscard]] Error feedAll(RecordSink& sink) override;
   [[nodiscard]] Error feedRange(ChunkWorkerBase& worker, RecordSink& sink) const override;

@@ -139,7 +139,8 @@ bool sinksDirectly(const JoinProbeContext& context) noexcept {
 
 // Hands the sink one row per build row of `rows`: the output columns taken
 // from the FROM record's fields and the build row's, as the combined row
-// would hold them (a missing field is the empty text). The WHERE, if any,
+// would hold them (a missing field is the empty text), tagged with the build
+// row's number plus one. The WHERE, if any,
 // has passed on the FROM record.
 Error sinkDirectRows(const RecordFields& fields, const JoinKeyRows& rows, JoinProbeContext& context) {
   const JoinPlan& plan = *context.plan;
@@ -160,7 +161,7 @@ Error sinkDirectRows(const RecordFields& fields, const JoinKeyRows& rows, JoinPr
       const uint64_t k = c - from_columns;
       values[i] = k < build.field_count ? build.fields[k] : FieldSlice();
     }
-    TAVIX_TRY(context.sink->take(values, n));
+    TAVIX_TRY(context.sink->takeTagged(values, n, r + 1));
   }
   return Error::ok;
 }

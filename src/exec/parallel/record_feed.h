@@ -28,6 +28,13 @@ class RecordSink {
   // `fields[0, count)` are valid for this call only.
   [[nodiscard]] virtual Error take(const FieldSlice* fields, size_t count) = 0;
 
+  // `take` for a record with a tag (1 up to the feed's tagCount()): records
+  // of one tag hold the same texts in every column the feed says follows
+  // the tag, so a sink may reuse what it derived from those columns.
+  [[nodiscard]] virtual Error takeTagged(const FieldSlice* fields, size_t count, uint64_t) {
+    return take(fields, count);
+  }
+
  protected:
   ~RecordSink() = default;
 };
@@ -41,6 +48,12 @@ class RecordFeed {
   // The size of what the records are made from, to size the executor's
   // tables by.
   virtual uint64_t inputBytes() const noexcept = 0;
+
+  // The highest tag a record may carry (takeTagged); 0 when none does.
+  virtual uint64_t tagCount() const noexcept { return 0; }
+
+  // Whether column `column` holds the same text in all records of one tag.
+  virtual bool columnFollowsTag(size_t) const noexcept { return false; }
 
   // Cuts the records into ranges for worker threads into `plan` and sets
   // `ranged`; leaves `ranged` false when they are better fed on one thread.
