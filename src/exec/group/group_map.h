@@ -15,7 +15,8 @@
 // of two in size and grown at 80 % load, in whole pages (large slot arrays
 // on huge pages, as a lookup lands on a random slot). A group (its key copy and its value)
 // lives in the caller's arena, which must outlive the map's use; the map
-// allocates only its slot array, so once a group exists finding it again
+// allocates only its slot array (from the page allocator unless it is given
+// another), so once a group exists finding it again
 // allocates nothing. The map keeps each key's hash, so maps filled on
 // separate threads can be merged into one (or into shards picked by hash)
 // without hashing again. A map and its arena belong to one thread at a time.
@@ -68,6 +69,8 @@ class GroupMap {
   };
 
   GroupMap() noexcept = default;
+  // A map whose slot arrays come from `slots` (the page allocator by default).
+  explicit GroupMap(Allocator slots) noexcept : slot_memory_(slots) {}
   ~GroupMap() { release(); }
   GroupMap(const GroupMap&) = delete;
   GroupMap& operator=(const GroupMap&) = delete;
@@ -75,6 +78,7 @@ class GroupMap {
   GroupMap& operator=(GroupMap&& other) noexcept {
     if (this != &other) {
       release();
+      slot_memory_ = other.slot_memory_;
       slots_ = std::exchange(other.slots_, nullptr);
       capacity_ = std::exchange(other.capacity_, 0);
       size_ = std::exchange(other.size_, 0);
@@ -196,24 +200,25 @@ class GroupMap {
 
   Error rehash(size_t capacity) noexcept {
     const size_t bytes = capacity * sizeof(Slot);
-    Slot* slots = static_cast<Slot*>(pageAllocator().alloc(bytes, alignof(Slot)));
+    Slot* slots = static_cast<Slot*>(slot_memory_.alloc(bytes, alignof(Slot)));
     if (slots == nullptr) return Error::OutOfMemory;
     std::memset(static_cast<void*>(slots), 0, bytes);
     Slot* old = std::exchange(slots_, slots);
     const size_t old_capacity = std::exchange(capacity_, capacity);
     for (size_t i = 0; i < old_capacity; ++i)
       if (old[i].group != nullptr) slots_[emptySlotFor(old[i].hash)] = old[i];
-    pageAllocator().free(old, old_capacity * sizeof(Slot));
+    slot_memory_.free(old, old_capacity * sizeof(Slot));
     return Error::ok;
   }
 
   void release() noexcept {
-    pageAllocator().free(slots_, capacity_ * sizeof(Slot));
+    slot_memory_.free(slots_, capacity_ * sizeof(Slot));
     slots_ = nullptr;
     capacity_ = 0;
     size_ = 0;
   }
 
+  Allocator slot_memory_ = pageAllocator();
   Slot* slots_ = nullptr;
   size_t capacity_ = 0;  // 0 or a power of two
   size_t size_ = 0;

@@ -11,8 +11,9 @@ size_t initialGroupCapacity(uint64_t input_bytes) noexcept {
   return 8192;
 }
 
-GroupTable::GroupTable(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs)
-    : keys_(keys), specs_(specs), arena_(pageAllocator()), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {
+GroupTable::GroupTable(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs,
+                       Allocator memory)
+    : keys_(keys), specs_(specs), map_(memory), arena_(memory), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {
   plan_.compile(specs_);
 }
 
@@ -55,11 +56,19 @@ bool specsReadFields(std::span<const AggregateSpec> specs) noexcept {
   return false;
 }
 
-GroupRecordBatch::GroupRecordBatch(bool keeps_fields) : keeps_fields_(keeps_fields) {
-  hashes_.reserve(kRecords);
-  key_ends_.reserve(kRecords);
-  guesses_.reserve(kRecords);
-  if (keeps_fields_) record_field_ends_.reserve(kRecords);
+GroupRecordBatch::GroupRecordBatch(bool keeps_fields, size_t room) : keeps_fields_(keeps_fields) {
+  // Bytes of key and of fields per record the room is made for.
+  constexpr size_t kKeyBytes = 32;
+  constexpr size_t kFieldBytes = 64;
+  constexpr size_t kFields = 4;
+  hashes_.reserve(room);
+  key_ends_.reserve(room);
+  keys_.reserve(room * kKeyBytes);
+  guesses_.reserve(room);
+  if (!keeps_fields_) return;
+  record_field_ends_.reserve(room);
+  field_ends_.reserve(room * kFields);
+  field_bytes_.reserve(room * kFieldBytes);
 }
 
 void GroupRecordBatch::add(FieldSlice key, uint64_t hash, const FieldSlice* fields,

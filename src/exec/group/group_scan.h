@@ -45,9 +45,11 @@ size_t initialGroupCapacity(uint64_t input_bytes) noexcept;
 class GroupTable {
  public:
   // `keys` and `specs` (the aggregates every group accumulates) must outlive
-  // the table.
+  // the table. The arena's chunks and the map's slot arrays come from
+  // `memory` (the page allocator by default), which must outlive it too.
   explicit GroupTable(const std::vector<GroupKeySpec>& keys,
-                      std::span<const AggregateSpec> specs = {});
+                      std::span<const AggregateSpec> specs = {},
+                      Allocator memory = pageAllocator());
   GroupTable(const GroupTable&) = delete;
   GroupTable& operator=(const GroupTable&) = delete;
 
@@ -147,9 +149,10 @@ class GroupRecordBatch {
   // Records a batch takes before it is folded.
   static constexpr size_t kRecords = 64;
 
-  // `keeps_fields`: whether the fold reads the records' fields. May throw
-  // std::bad_alloc.
-  explicit GroupRecordBatch(bool keeps_fields);
+  // `keeps_fields`: whether the fold reads the records' fields. Room for
+  // `room` records of short keys is taken at once, so a batch that is
+  // filled and folded over and over rarely grows. May throw std::bad_alloc.
+  explicit GroupRecordBatch(bool keeps_fields, size_t room = kRecords);
 
   // Adds the record `fields[0, field_count)` with its composite key `key`,
   // whose hash is `hash`. May throw std::bad_alloc.

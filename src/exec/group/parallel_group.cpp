@@ -21,13 +21,15 @@ GroupShards::GroupShards(const std::vector<GroupKeySpec>& keys,
                          std::span<const AggregateSpec> specs, size_t workers)
     : keys_(keys), specs_(specs) {
   shards_.resize(std::max(workers, kMinGroupShards));
-  for (auto& shard : shards_) shard = std::make_unique<GroupShard>(keys_, specs_);
+  for (auto& shard : shards_)
+    shard = std::make_unique<GroupShard>(keys_, specs_, memory_.allocator());
 }
 
 Error GroupShards::clear() {
   try {
     for (auto& shard : shards_)
-      if (shard->table.map().size() != 0) shard = std::make_unique<GroupShard>(keys_, specs_);
+      if (shard->table.map().size() != 0)
+        shard = std::make_unique<GroupShard>(keys_, specs_, memory_.allocator());
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

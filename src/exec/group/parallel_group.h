@@ -57,6 +57,7 @@
 #include "exec/aggregate/aggregate_select.h"
 #include "exec/group/group_keys.h"
 #include "exec/group/group_map.h"
+#include "exec/group/group_memory.h"
 #include "exec/group/group_order.h"
 #include "exec/group/group_scan.h"
 #include "exec/parallel/chunk_workers.h"
@@ -82,8 +83,9 @@ size_t workerGroupCapacity(uint64_t range_bytes) noexcept;
 
 // One shard of the shared group map.
 struct GroupShard {
-  GroupShard(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs)
-      : table(keys, specs) {}
+  GroupShard(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs,
+             Allocator memory = pageAllocator())
+      : table(keys, specs, memory) {}
 
   platform::Mutex lock;  // guards `table` while workers run
   GroupTable table;
@@ -114,9 +116,16 @@ class GroupShards {
   // The number of groups over every shard.
   size_t groupCount() const noexcept;
 
+  // Where the shards' tables, and the workers' private tables of one scan
+  // into these shards, take their memory: one pool for all, so the workers'
+  // tables grow without each growth mapping pages of its own. Lives as long
+  // as the shards.
+  Allocator memory() noexcept { return memory_.allocator(); }
+
  private:
   const std::vector<GroupKeySpec>& keys_;
   std::span<const AggregateSpec> specs_;
+  GroupMemoryPool memory_;  // ahead of the shards, so it outlives them
   std::vector<std::unique_ptr<GroupShard>> shards_;
 };
 
@@ -234,7 +243,7 @@ class GroupRangeFold {
         own_batch_(keeps_fields_) {}
 
   [[nodiscard]] Error start() {
-    w_.local.private_table = std::make_unique<GroupTable>(keys_, specs_);
+    w_.local.private_table = std::make_unique<GroupTable>(keys_, specs_, shards_.memory());
     return w_.local.private_table->reserve(workerGroupCapacity(w_.range.end - w_.range.start));
   }
 
@@ -265,7 +274,8 @@ class GroupRangeFold {
       }
       context.switched_to_shards = true;
       context.batches.reserve(shards_.size());
-      for (size_t i = 0; i < shards_.size(); ++i) context.batches.emplace_back(keeps_fields_);
+      for (size_t i = 0; i < shards_.size(); ++i)
+        context.batches.emplace_back(keeps_fields_, kShardBatchMaxRecords);
     }
     const size_t index = shards_.indexOf(hash);
     GroupRecordBatch& batch = context.batches[index];
