@@ -73,12 +73,22 @@ void pageFree(void*, void* ptr, size_t len) { munmap(ptr, roundToPages(len)); }
 
 const AllocatorVTable kPageVTable = {pageAlloc, pageResize, pageRemap, pageFree};
 
+void* smallPageAlloc(void*, size_t len, size_t align) {
+  if (align > pageSize() || len == 0) return nullptr;
+  void* p = mmap(nullptr, roundToPages(len), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                 -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+const AllocatorVTable kSmallPageVTable = {smallPageAlloc, pageResize, pageRemap, pageFree};
+
 constexpr size_t kMinChunk = 64 * 1024;
 
 }  // namespace
 
 Allocator cAllocator() noexcept { return Allocator{nullptr, &kCVTable}; }
 Allocator pageAllocator() noexcept { return Allocator{nullptr, &kPageVTable}; }
+Allocator smallPageAllocator() noexcept { return Allocator{nullptr, &kSmallPageVTable}; }
 
 const AllocatorVTable ArenaAllocator::kVTable = {
     [](void* ctx, size_t len, size_t align) -> void* {

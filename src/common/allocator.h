@@ -87,6 +87,11 @@ Allocator cAllocator() noexcept;
 // costs fewer TLB misses.
 Allocator pageAllocator() noexcept;
 
+// Whole pages as pageAllocator serves them, but never asking for huge pages:
+// for large regions filled a little at a time by many threads, where a huge
+// page's first touch would zero 2 MiB of which only a part is ever used.
+Allocator smallPageAllocator() noexcept;
+
 // A bump allocator over chunks taken from a parent allocator. Single blocks
 // are not freed (except the most recent one, which can also grow in place);
 // the arena is reset as a whole instead. Not thread-safe: one arena per

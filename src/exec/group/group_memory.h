@@ -30,7 +30,10 @@ namespace tavix {
 
 class GroupMemoryPool {
  public:
-  // Bytes of one slab, taken from the page allocator (so on huge pages).
+  // Bytes of one slab, in small pages (smallPageAllocator): the blocks of a
+  // slab belong to many tables, most of them partly filled, and a huge page
+  // would be zeroed whole at its first touch; on a virtual machine that
+  // zeroing also varied from run to run by a factor of three.
   static constexpr size_t kSlabBytes = size_t{32} << 20;
   // The largest block carved from a slab.
   static constexpr size_t kMaxCarvedBytes = size_t{2} << 20;

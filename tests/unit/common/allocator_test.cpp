@@ -33,14 +33,21 @@ TEST(CAllocator, RemapKeepsTheContents) {
 }
 
 TEST(PageAllocator, AllocatesWholePages) {
-  Allocator a = pageAllocator();
-  char* p = static_cast<char*>(a.alloc(10000, 16));
-  ASSERT_NE(p, nullptr);
-  p[9999] = 1;
-  p = static_cast<char*>(a.remap(p, 10000, 100000, 16));
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p[9999], 1);
-  a.free(p, 100000);
+  // The page allocator and the one that never asks for huge pages, below
+  // and above the 2 MiB from which the first one asks for them.
+  for (const Allocator a : {pageAllocator(), smallPageAllocator()}) {
+    for (const size_t size : {size_t{10000}, size_t{3} << 20}) {
+      char* p = static_cast<char*>(a.alloc(size, 16));
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 4096, 0u);
+      EXPECT_EQ(p[size - 1], 0);  // fresh pages are zero
+      p[size - 1] = 1;
+      p = static_cast<char*>(a.remap(p, size, 10 * size, 16));
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(p[size - 1], 1);
+      a.free(p, 10 * size);
+    }
+  }
 }
 
 TEST(ArenaAllocator, ResetRetainsCapacityAndLastBlockCanGrowInPlace) {
