@@ -62,7 +62,7 @@ Error countBodyRecords(const AggregateInput& input, const QueryOptions& options,
     return Error::ok;
   }
   ChunkPlan plan;
-  TAVIX_TRY(plan.init(input.csv.bytes(), start, workers, options.delimiter));
+  TAVIX_TRY(plan.initShared(input.csv.bytes(), start, workers, options.delimiter));
   return runChunkWorkers<uint64_t>(
       plan,
       [&](ChunkWorker<uint64_t>& w) -> Error {
@@ -199,15 +199,17 @@ Error aggregateWorkerMain(const ParallelAggregateFrame& frame, const DistinctSet
   return writers.flush();
 }
 
-// Fills `block` (empty, in `arena`) with worker threads over record-aligned
-// ranges of the body, merged in range order, and sets the distinct counts
-// the shared sets hold. The first worker error in range order ends it.
+// Fills `block` (empty, in `arena`) with worker threads that share
+// record-aligned ranges of the body, merged in range order, and sets the
+// distinct counts the shared sets hold. The first worker error in range
+// order ends it.
 Error aggregateInParallel(const ParallelAggregateFrame& frame, const QueryOptions& options,
                           GroupAccumulators& block, ArenaAllocator& arena,
                           std::vector<std::optional<uint64_t>>& distinct_counts) {
   const MappedCsv& csv = frame.input->csv;
   ChunkPlan plan;
-  TAVIX_TRY(plan.init(csv.bytes(), csv.header.data_start, options.thread_count, frame.delimiter));
+  TAVIX_TRY(plan.initShared(csv.bytes(), csv.header.data_start, options.thread_count,
+                            frame.delimiter));
   // A pass over ranges cut at line ends is dropped when a cut missed a
   // record start, and the pass over exact ranges puts its distinct texts in
   // sets of its own.

@@ -12,18 +12,38 @@ size_t resolveWorkerCount(uint64_t thread_count_option, uint64_t body_bytes) noe
   return static_cast<size_t>(n);
 }
 
+size_t sharedRangeCount(size_t threads, uint64_t body_bytes) noexcept {
+  if (threads <= 1) return threads;
+  const uint64_t wanted = std::clamp<uint64_t>(body_bytes / kSharedRangeBytes,
+                                               threads * kFewestRangesPerThread,
+                                               threads * kMostRangesPerThread);
+  return static_cast<size_t>(std::max<uint64_t>(std::min(wanted, body_bytes), threads));
+}
+
 Error ChunkPlan::init(std::string_view data, uint64_t data_start, uint64_t thread_count_option,
                       char delimiter) noexcept {
   data_ = data;
   data_start_ = std::min<uint64_t>(data_start, data.size());
   delimiter_ = delimiter;
-  worker_count_ = resolveWorkerCount(thread_count_option, data.size() - data_start_);
+  thread_count_ = range_count_ = resolveWorkerCount(thread_count_option, data.size() - data_start_);
   exact_ = false;
-  return cutRangesAtLineEnds(data_, data_start_, worker_count_, ranges_);
+  return cutRangesAtLineEnds(data_, data_start_, range_count_, ranges_);
+}
+
+Error ChunkPlan::initShared(std::string_view data, uint64_t data_start,
+                            uint64_t thread_count_option, char delimiter) noexcept {
+  data_ = data;
+  data_start_ = std::min<uint64_t>(data_start, data.size());
+  delimiter_ = delimiter;
+  const uint64_t body = data.size() - data_start_;
+  thread_count_ = resolveWorkerCount(thread_count_option, body);
+  range_count_ = sharedRangeCount(thread_count_, body);
+  exact_ = false;
+  return cutRangesAtLineEnds(data_, data_start_, range_count_, ranges_);
 }
 
 Error ChunkPlan::cutExactly() noexcept {
-  TAVIX_TRY(splitIntoScanRanges(data_, data_start_, worker_count_, delimiter_, ranges_));
+  TAVIX_TRY(splitIntoScanRanges(data_, data_start_, range_count_, delimiter_, ranges_));
   exact_ = true;
   return Error::ok;
 }

@@ -52,6 +52,23 @@ inline constexpr uint64_t kParallelMinBytes = 10'485'761;
 // at most one worker per body byte (at least 1).
 size_t resolveWorkerCount(uint64_t thread_count_option, uint64_t body_bytes) noexcept;
 
+// Shared ranges (`ChunkPlan::initShared`): each thread takes at least this
+// many ranges and at most kMostRangesPerThread, of about kSharedRangeBytes
+// between those bounds. Threads that take their next range when they are
+// done with one end together even when some run slower than others (a core
+// busy with other work, a slower clock, a range of longer records), where
+// one range per thread waits for the slowest; ranges of a few MiB keep the
+// cost of a range (a read that fills the buffer, a cut, a local state and
+// its merge) far below the time its records take.
+inline constexpr uint64_t kFewestRangesPerThread = 4;
+inline constexpr uint64_t kMostRangesPerThread = 16;
+inline constexpr uint64_t kSharedRangeBytes = uint64_t{4} << 20;
+
+// The number of shared ranges for `threads` threads over a body of
+// `body_bytes`: by the bounds above, at most one range per body byte, and
+// `threads` itself for one thread.
+size_t sharedRangeCount(size_t threads, uint64_t body_bytes) noexcept;
+
 // The ranges the workers of one executor read: the body of a mapped input,
 // [data_start, data.size()), cut into one range per worker. The first cut is
 // at line ends (`cutRangesAtLineEnds`, no pass over the body);
@@ -65,18 +82,29 @@ class ChunkPlan {
   [[nodiscard]] Error init(std::string_view data, uint64_t data_start, uint64_t thread_count_option,
                            char delimiter) noexcept;
 
+  // Cuts the body at line ends into `sharedRangeCount` ranges for
+  // `resolveWorkerCount(thread_count_option, body bytes)` threads, which
+  // take the ranges one after the other as each is done with its last one.
+  // Returns OutOfMemory.
+  [[nodiscard]] Error initShared(std::string_view data, uint64_t data_start,
+                                 uint64_t thread_count_option, char delimiter) noexcept;
+
   // Replaces the ranges by ranges cut on true record boundaries. Returns
   // OutOfMemory or the start error of a helper thread.
   [[nodiscard]] Error cutExactly() noexcept;
 
   std::span<const ScanRange> ranges() const noexcept { return ranges_; }
+  // The threads that read the ranges: one per range, or fewer when the
+  // threads share the ranges.
+  size_t threads() const noexcept { return thread_count_; }
   // True once the ranges are cut on true record boundaries.
   bool exact() const noexcept { return exact_; }
 
  private:
   std::string_view data_;
   uint64_t data_start_ = 0;
-  size_t worker_count_ = 0;
+  size_t range_count_ = 0;
+  size_t thread_count_ = 0;
   char delimiter_ = ',';
   bool exact_ = false;
   std::vector<ScanRange> ranges_;
@@ -164,6 +192,9 @@ struct ParallelPass {
 struct ChunkWorkerBase {
   ScanRange range;
   uint64_t index = 0;
+  // The pass thread that reads this range, in [0, plan.threads()): per-thread
+  // state a scan keeps from one shared range to the next is kept under it.
+  size_t thread = 0;
   ChunkStatus status;
   ParallelPass* pass = nullptr;
 
@@ -203,22 +234,44 @@ namespace parallel_detail {
 template <typename Local, typename Scan>
 struct PassThreads {
   ChunkWorker<Local>* workers;
+  size_t range_count;
+  bool shared;  // fewer threads than ranges: each takes the next untaken range
   Scan* scan;
+  std::atomic<size_t> next_range{0};
 
-  // The thread body: the scan's result, or OutOfMemory when a container ran
-  // out of memory, becomes the worker's error; a failure or a decided answer
-  // lets the workers after it stop. Nothing escapes the thread.
-  static void run(void* arg, size_t i) noexcept {
-    const PassThreads& t = *static_cast<const PassThreads*>(arg);
-    ChunkWorker<Local>& w = t.workers[i];
+  // The scan of one range: the scan's result, or OutOfMemory when a
+  // container ran out of memory, becomes the worker's error; a failure or a
+  // decided answer lets the workers after it stop. A range that a worker
+  // before it has already made useless is not read. Nothing escapes.
+  void runRange(ChunkWorker<Local>& w, size_t thread) noexcept {
+    w.thread = thread;
+    if (w.shouldStop()) {
+      w.status.stopped = true;
+      return;
+    }
     try {
-      w.status.error = (*t.scan)(w);
+      w.status.error = (*scan)(w);
     } catch (const std::bad_alloc&) {
       w.status.error = Error::OutOfMemory;
     } catch (...) {
       w.status.error = Error::Unexpected;
     }
     if (w.status.error != Error::ok || w.status.answered) w.pass->stop.requestAfter(w.index);
+  }
+
+  // The thread body: range i, or with shared ranges the next untaken range
+  // in range order until none is left.
+  static void run(void* arg, size_t i) noexcept {
+    PassThreads& t = *static_cast<PassThreads*>(arg);
+    if (!t.shared) {
+      t.runRange(t.workers[i], i);
+      return;
+    }
+    for (;;) {
+      const size_t r = t.next_range.fetch_add(1, std::memory_order_relaxed);
+      if (r >= t.range_count) return;
+      t.runRange(t.workers[r], i);
+    }
   }
 };
 
@@ -238,7 +291,10 @@ struct PassThreads {
 // their end, range i fails with the start error (`start_failed` set) and the
 // ranges after it never run: the merge's first-error rule in range order
 // (`firstWorkerError`, or its own walk in range order) decides, as for any
-// failing worker.
+// failing worker. With shared ranges the threads started take every range,
+// and when thread i cannot be started range i fails the same way (its own
+// outcome and the outcomes of the ranges after it are then not used), so a
+// start failure ends the pass with the same error in both forms.
 //
 // Workers that also fill state shared by the whole pass (outside their
 // `Local`) pass `begin_pass() -> Error`, run on the calling thread before
@@ -264,11 +320,13 @@ template <typename Local, typename Scan, typename Merge, typename BeginPass>
       workers[i].index = i;
       workers[i].pass = &pass;
     }
-    Threads threads{workers.data(), &scan};
+    const size_t thread_count = plan.threads() < n ? plan.threads() : n;
+    Threads threads{workers.data(), n, thread_count < n, &scan};
     size_t started = 0;
-    const Error start_error =
-        platform::runThreads(n, platform::kWorkerThreadStack, &Threads::run, &threads, started);
+    const Error start_error = platform::runThreads(thread_count, platform::kWorkerThreadStack,
+                                                   &Threads::run, &threads, started);
     if (start_error != Error::ok) {
+      // Every started thread has ended: range `started` is no thread's now.
       workers[started].status.error = start_error;
       workers[started].status.start_failed = true;
     }

@@ -32,6 +32,26 @@ TEST(ResolveWorkerCount, ClampsToProcessorsLimitsAndBodySize) {
   EXPECT_EQ(resolveWorkerCount(0, 1u << 30), std::min<size_t>(platform::processorCount(), 1024));
 }
 
+TEST(SharedRangeCount, GivesEachThreadSeveralRangesOfAFewMiB) {
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  static const struct {
+    size_t threads;
+    uint64_t body;
+    size_t expected;
+  } cases[] = {
+      {1, 1u << 30, 1},        // one thread reads one range
+      {8, 1u << 30, 128},      // 16 per thread at most
+      {8, 200 * kMiB, 50},     // about 4 MiB each in between
+      {8, 11 * kMiB, 32},      // 4 per thread at least
+      {2, 40 * kMiB, 10},
+      {4, 10, 10},             // never more ranges than body bytes
+      {4, 3, 4},               // nor fewer than threads
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(sharedRangeCount(c.threads, c.body), c.expected) << c.threads << " " << c.body;
+  }
+}
+
 TEST(SpeculativeCutsHold, ReadsTheOutcomesInRangeOrder) {
   // Each outcome: e = ended early, r = ran over, d = depends on all, . = none.
   static const struct {
@@ -138,6 +158,92 @@ TEST_F(ChunkWorkersTest, RangesMergedInOrderGiveTheSequentialRecordsAfterARecut)
       EXPECT_TRUE(plan.exact());
       EXPECT_EQ(scans.load(), 4);
     }
+  }
+}
+
+// Threads that share ranges take each range once, in any order, and the
+// ranges merged in order still give the sequential records, after a recut
+// too (many cuts fall inside the long quoted field).
+TEST_F(ChunkWorkersTest, SharedRangesMergedInOrderGiveTheSequentialRecords) {
+  const std::string bytes = quotedBody();
+  const platform::File file = fileWith("in.csv", bytes);
+  const std::vector<std::string> expected = sequentialLines(file, bytes);
+  for (uint64_t threads : {2, 3, 8}) {
+    ChunkPlan plan;
+    ASSERT_EQ(plan.initShared(bytes, 6, threads, ','), Error::ok);
+    ASSERT_EQ(plan.threads(), threads);
+    ASSERT_EQ(plan.ranges().size(), threads * kFewestRangesPerThread);
+    std::vector<std::atomic<int>> reads(plan.ranges().size());
+    std::atomic<bool> thread_in_bounds{true};
+    std::vector<std::string> merged;
+    const Error e = runChunkWorkers<LinesLocal>(
+        plan,
+        [&](ChunkWorker<LinesLocal>& w) {
+          reads[w.index].fetch_add(1);
+          if (w.thread >= threads) thread_in_bounds = false;
+          return forEachChunkLine(file, ',', w, [&](FieldSlice line, bool, uint64_t, bool&) {
+            w.local.lines.emplace_back(line);
+            return Error::ok;
+          });
+        },
+        [&](std::span<ChunkWorker<LinesLocal>> workers) {
+          for (const ChunkWorker<LinesLocal>& w : workers)
+            merged.insert(merged.end(), w.local.lines.begin(), w.local.lines.end());
+          return firstWorkerError<ChunkWorker<LinesLocal>>(workers);
+        });
+    ASSERT_EQ(e, Error::ok) << threads;
+    EXPECT_TRUE(plan.exact()) << threads;
+    EXPECT_EQ(merged, expected) << threads;
+    EXPECT_TRUE(thread_in_bounds.load()) << threads;
+    // Once over the line-end cuts, once more over the exact cuts.
+    for (size_t r = 0; r < reads.size(); ++r) EXPECT_EQ(reads[r].load(), 2) << threads << " " << r;
+  }
+}
+
+// With shared ranges the first error in range order still decides, and the
+// ranges after a failed one that no thread has begun are not read.
+TEST_F(ChunkWorkersTest, SharedRangesKeepTheFirstErrorInRangeOrder) {
+  std::string bytes = "h1,h2\n";
+  for (int i = 0; i < 4000; ++i) bytes += std::to_string(i) + ",v\n";
+  static const struct {
+    const char* name;
+    // What the scan of each of the 8 ranges of two threads does: . succeeds,
+    // i fails with InvalidInput, t with TooManyColumns, b throws.
+    const char* actions;
+    Error expected;
+  } cases[] = {
+      {"all succeed", "........", Error::ok},
+      {"earliest error", "..t.i..i", Error::TooManyColumns},
+      {"error in the first range", "i......t", Error::InvalidInput},
+      {"thrown allocation failure", ".....b.i", Error::OutOfMemory},
+  };
+  for (const auto& c : cases) {
+    const std::string actions = c.actions;
+    ChunkPlan plan;
+    ASSERT_EQ(plan.initShared(bytes, 6, 2, ','), Error::ok);
+    ASSERT_EQ(plan.ranges().size(), actions.size());
+    const Error e = runChunkWorkers<LinesLocal>(
+        plan,
+        [&](ChunkWorker<LinesLocal>& w) -> Error {
+          switch (actions[w.index]) {
+            case 'i': return Error::InvalidInput;
+            case 't': return Error::TooManyColumns;
+            case 'b': throw std::bad_alloc();
+            default: return Error::ok;
+          }
+        },
+        [&](std::span<ChunkWorker<LinesLocal>> workers) {
+          const size_t first_failure = actions.find_first_not_of('.');
+          for (size_t i = 0; i < workers.size(); ++i) {
+            // A range past the first failing one is either left unread
+            // (stopped) or was read before the failure was known.
+            if (i > first_failure && workers[i].status.stopped) {
+              EXPECT_EQ(workers[i].status.error, Error::ok);
+            }
+          }
+          return firstWorkerError<ChunkWorker<LinesLocal>>(workers);
+        });
+    EXPECT_EQ(e, c.expected) << c.name;
   }
 }
 
