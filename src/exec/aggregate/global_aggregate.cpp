@@ -62,7 +62,7 @@ Error countBodyRecords(const AggregateInput& input, const QueryOptions& options,
     return Error::ok;
   }
   ChunkPlan plan;
-  TAVIX_TRY(plan.initShared(input.csv.bytes(), start, workers, options.delimiter));
+  TAVIX_TRY(plan.initShared(input.csv.bytes(), start, workers, options.delimiter, input.handle));
   return runChunkWorkers<uint64_t>(
       plan,
       [&](ChunkWorker<uint64_t>& w) -> Error {
@@ -209,7 +209,7 @@ Error aggregateInParallel(const ParallelAggregateFrame& frame, const QueryOption
   const MappedCsv& csv = frame.input->csv;
   ChunkPlan plan;
   TAVIX_TRY(plan.initShared(csv.bytes(), csv.header.data_start, options.thread_count,
-                            frame.delimiter));
+                            frame.delimiter, frame.input->handle));
   // A pass over ranges cut at line ends is dropped when a cut missed a
   // record start, and the pass over exact ranges puts its distinct texts in
   // sets of its own.

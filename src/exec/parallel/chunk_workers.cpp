@@ -31,15 +31,25 @@ Error ChunkPlan::init(std::string_view data, uint64_t data_start, uint64_t threa
 }
 
 Error ChunkPlan::initShared(std::string_view data, uint64_t data_start,
-                            uint64_t thread_count_option, char delimiter) noexcept {
-  data_ = data;
-  data_start_ = std::min<uint64_t>(data_start, data.size());
-  delimiter_ = delimiter;
+                            uint64_t thread_count_option, char delimiter,
+                            platform::File file) noexcept {
+  TAVIX_TRY(init(data, data_start, thread_count_option, delimiter));
+  if (thread_count_ <= 1) return Error::ok;
+  // Only the threads' own cuts look into the mapping; the finer cuts are
+  // found by positioned reads, so the plan faults in as few of its pages as
+  // one range per thread does (a mapped page once read stays counted in the
+  // process's memory, and the kernel may map a whole large folio at once).
   const uint64_t body = data.size() - data_start_;
-  thread_count_ = resolveWorkerCount(thread_count_option, body);
-  range_count_ = sharedRangeCount(thread_count_, body);
-  exact_ = false;
-  return cutRangesAtLineEnds(data_, data_start_, range_count_, ranges_);
+  const uint64_t block = std::max<uint64_t>(body / sharedRangeCount(thread_count_, body), 1);
+  std::vector<ScanRange> per_thread;
+  try {
+    per_thread = ranges_;
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+  TAVIX_TRY(subdivideRangesAtLineEnds(file, per_thread, block, ranges_));
+  range_count_ = ranges_.size();
+  return Error::ok;
 }
 
 Error ChunkPlan::cutExactly() noexcept {

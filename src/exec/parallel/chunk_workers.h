@@ -82,12 +82,14 @@ class ChunkPlan {
   [[nodiscard]] Error init(std::string_view data, uint64_t data_start, uint64_t thread_count_option,
                            char delimiter) noexcept;
 
-  // Cuts the body at line ends into `sharedRangeCount` ranges for
+  // Cuts the body at line ends into about `sharedRangeCount` ranges for
   // `resolveWorkerCount(thread_count_option, body bytes)` threads, which
   // take the ranges one after the other as each is done with its last one.
-  // Returns OutOfMemory.
+  // The cuts within a thread's share are read from `file` (the mapped
+  // input) by positioned reads. Returns the read error or OutOfMemory.
   [[nodiscard]] Error initShared(std::string_view data, uint64_t data_start,
-                                 uint64_t thread_count_option, char delimiter) noexcept;
+                                 uint64_t thread_count_option, char delimiter,
+                                 platform::File file) noexcept;
 
   // Replaces the ranges by ranges cut on true record boundaries. Returns
   // OutOfMemory or the start error of a helper thread.
