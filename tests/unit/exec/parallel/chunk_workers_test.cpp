@@ -105,6 +105,30 @@ class ChunkWorkersTest : public testing::ScratchDir {
     return s;
   }
 
+  // 4000 short records after a header.
+  static std::string numberedBody() {
+    std::string s = "h1,h2\n";
+    for (int i = 0; i < 4000; ++i) s += std::to_string(i) + ",v\n";
+    return s;
+  }
+
+  // A table of scans whose range i does what letter i of `actions` says:
+  // . succeeds, i fails with InvalidInput, t with TooManyColumns, b throws
+  // std::bad_alloc.
+  struct ScriptedCase {
+    const char* name;
+    const char* actions;
+    Error expected;
+  };
+  static Error scriptedScan(const std::string& actions, uint64_t index) {
+    switch (actions[index]) {
+      case 'i': return Error::InvalidInput;
+      case 't': return Error::TooManyColumns;
+      case 'b': throw std::bad_alloc();
+      default: return Error::ok;
+    }
+  }
+
   // The records of one sequential read of the body after the header.
   std::vector<std::string> sequentialLines(platform::File file, std::string_view bytes) {
     ChunkLineReader reader;
@@ -206,16 +230,10 @@ TEST_F(ChunkWorkersTest, SharedRangesMergedInOrderGiveTheSequentialRecords) {
 // With shared ranges the first error in range order still decides, and the
 // ranges after a failed one that no thread has begun are not read.
 TEST_F(ChunkWorkersTest, SharedRangesKeepTheFirstErrorInRangeOrder) {
-  std::string bytes = "h1,h2\n";
-  for (int i = 0; i < 4000; ++i) bytes += std::to_string(i) + ",v\n";
+  const std::string bytes = numberedBody();
   const platform::File file = fileWith("in.csv", bytes);
-  static const struct {
-    const char* name;
-    // What the scan of each of the 8 ranges of two threads does: . succeeds,
-    // i fails with InvalidInput, t with TooManyColumns, b throws.
-    const char* actions;
-    Error expected;
-  } cases[] = {
+  // The 8 ranges of two threads.
+  static const ScriptedCase cases[] = {
       {"all succeed", "........", Error::ok},
       {"earliest error", "..t.i..i", Error::TooManyColumns},
       {"error in the first range", "i......t", Error::InvalidInput},
@@ -228,14 +246,7 @@ TEST_F(ChunkWorkersTest, SharedRangesKeepTheFirstErrorInRangeOrder) {
     ASSERT_EQ(plan.ranges().size(), actions.size());
     const Error e = runChunkWorkers<LinesLocal>(
         plan,
-        [&](ChunkWorker<LinesLocal>& w) -> Error {
-          switch (actions[w.index]) {
-            case 'i': return Error::InvalidInput;
-            case 't': return Error::TooManyColumns;
-            case 'b': throw std::bad_alloc();
-            default: return Error::ok;
-          }
-        },
+        [&](ChunkWorker<LinesLocal>& w) { return scriptedScan(actions, w.index); },
         [&](std::span<ChunkWorker<LinesLocal>> workers) {
           const size_t first_failure = actions.find_first_not_of('.');
           for (size_t i = 0; i < workers.size(); ++i) {
@@ -252,15 +263,8 @@ TEST_F(ChunkWorkersTest, SharedRangesKeepTheFirstErrorInRangeOrder) {
 }
 
 TEST_F(ChunkWorkersTest, TheFirstErrorInRangeOrderWinsAndNothingThrownLeavesAThread) {
-  std::string bytes = "h1,h2\n";
-  for (int i = 0; i < 4000; ++i) bytes += std::to_string(i) + ",v\n";
-  static const struct {
-    const char* name;
-    // What the worker of each range does: . succeeds, i fails with
-    // InvalidInput, t with TooManyColumns, b throws std::bad_alloc.
-    const char* actions;
-    Error expected;
-  } cases[] = {
+  const std::string bytes = numberedBody();
+  static const ScriptedCase cases[] = {
       {"all succeed", "........", Error::ok},
       {"earliest error", ".t.i..i.", Error::TooManyColumns},
       {"error after a success", "...i.t..", Error::InvalidInput},
@@ -273,14 +277,7 @@ TEST_F(ChunkWorkersTest, TheFirstErrorInRangeOrderWinsAndNothingThrownLeavesAThr
     ASSERT_EQ(plan.ranges().size(), actions.size());
     const Error e = runChunkWorkers<LinesLocal>(
         plan,
-        [&](ChunkWorker<LinesLocal>& w) -> Error {
-          switch (actions[w.index]) {
-            case 'i': return Error::InvalidInput;
-            case 't': return Error::TooManyColumns;
-            case 'b': throw std::bad_alloc();
-            default: return Error::ok;
-          }
-        },
+        [&](ChunkWorker<LinesLocal>& w) { return scriptedScan(actions, w.index); },
         [&](std::span<ChunkWorker<LinesLocal>> workers) {
           for (size_t i = 0; i < workers.size(); ++i) {
             if (actions[i] == 'b') {
