@@ -43,6 +43,14 @@ size_t groupFieldSpan(const ParsedQuery& query, const ColumnIndexMap& map,
   return span;
 }
 
+// Folds one record into its group of `table` (an object, so the workers'
+// loops inline it).
+struct FoldIntoGroup {
+  Error operator()(Group& group, const FieldSlice* fields, size_t count, GroupTable& table) const {
+    return table.accumulate(group, fields, count);
+  }
+};
+
 // Folds records one after another into one table on this thread. Once the
 // table has outgrown the cache, records are folded in batches (in record
 // order, so the answer is the same).
@@ -77,10 +85,8 @@ class OneTableFold final : public RecordSink {
 
   // Folds the records still gathered.
   [[nodiscard]] Error finish() {
-    const auto fold = [](Group& group, const FieldSlice* f, size_t n, GroupTable& into) {
-      return into.accumulate(group, f, n);
-    };
-    return batch_.foldInto(table_, fold, [](Group&, GroupTable&) { return Error::ok; });
+    FoldIntoGroup fold;
+    return batch_.foldInto(table_, fold, parallel_group_detail::NoMoreAfterFold{});
   }
 
  private:
@@ -116,14 +122,6 @@ Error scanRecords(const ParsedQuery& query, const QueryOptions& options,
       [&](const AggregateRecord& record) { return fold.take(record.fields, record.count); }));
   return fold.finish();
 }
-
-// Folds one record into its group of `table` (an object, so the workers'
-// loops inline it).
-struct FoldIntoGroup {
-  Error operator()(Group& group, const FieldSlice* fields, size_t count, GroupTable& table) const {
-    return table.accumulate(group, fields, count);
-  }
-};
 
 // Folds a worker's private group into a shard's.
 struct MergeGroups {

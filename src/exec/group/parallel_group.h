@@ -408,6 +408,21 @@ template <typename Merge>
   return Error::ok;
 }
 
+// Runs `scan_range(GroupByWorker&)` over the ranges of `plan`, then merges
+// the workers' private groups into the shards (emptied before each pass);
+// the first worker error in range order comes before the merge.
+template <typename RangeScan, typename Merge>
+[[nodiscard]] Error runGroupWorkers(ChunkPlan& plan, GroupShards& shards, RangeScan&& scan_range,
+                                    Merge& merge) {
+  return runChunkWorkers<GroupByWorkerContext>(
+      plan, scan_range,
+      [&](std::span<GroupByWorker> workers) -> Error {
+        TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));
+        return mergePrivateGroups(workers, shards, workers.size(), merge);
+      },
+      [&]() { return shards.clear(); });
+}
+
 }  // namespace parallel_group_detail
 
 // Lists every group of the shards in key order (group_order.h) into `out`,
@@ -429,16 +444,12 @@ template <typename Fold, typename Merge>
   ChunkPlan plan;
   TAVIX_TRY(plan.init(input.csv.bytes(), input.csv.header.data_start, scan.thread_count_option,
                       scan.delimiter));
-  return runChunkWorkers<GroupByWorkerContext>(
-      plan,
+  return parallel_group_detail::runGroupWorkers(
+      plan, shards,
       [&](GroupByWorker& w) -> Error {
         return parallel_group_detail::scanGroupRange(scan, shards, w, fold);
       },
-      [&](std::span<GroupByWorker> workers) -> Error {
-        TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));
-        return parallel_group_detail::mergePrivateGroups(workers, shards, workers.size(), merge);
-      },
-      [&]() { return shards.clear(); });
+      merge);
 }
 
 // runParallelGroupScan over the ranges `plan` of a feed's records: each
@@ -449,8 +460,8 @@ template <typename Fold, typename Merge>
                                             const std::vector<GroupKeySpec>& keys,
                                             std::span<const AggregateSpec> specs,
                                             GroupShards& shards, Fold&& fold, Merge&& merge) {
-  return runChunkWorkers<GroupByWorkerContext>(
-      plan,
+  return parallel_group_detail::runGroupWorkers(
+      plan, shards,
       [&](GroupByWorker& w) -> Error {
         struct Sink final : RecordSink {
           parallel_group_detail::GroupRangeFold<std::remove_reference_t<Fold>>& range;
@@ -471,11 +482,7 @@ template <typename Fold, typename Merge>
         TAVIX_TRY(feed.feedRange(w, sink));
         return range.finish();
       },
-      [&](std::span<GroupByWorker> workers) -> Error {
-        TAVIX_TRY(firstWorkerError<GroupByWorker>(workers));
-        return parallel_group_detail::mergePrivateGroups(workers, shards, workers.size(), merge);
-      },
-      [&]() { return shards.clear(); });
+      merge);
 }
 
 }  // namespace tavix
