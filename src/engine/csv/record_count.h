@@ -51,10 +51,24 @@ struct RangeRecordCount {
 // start: every record ends at the LF that `findRecordEnd` finds (one that
 // the range's end comes before ends the last record there, and sets
 // `ran_over`), and a record that is empty or only a CR is not counted.
-// Quote-free stretches are counted a block at a time without walking their
-// records. Allocates nothing.
+// Quote-free stretches are counted a block of 64 bytes at a time without
+// walking their records. Allocates nothing.
 RangeRecordCount countRecordsInRange(const char* data, size_t start, size_t end,
                                      char delimiter) noexcept;
+
+// The two builds of countRecordsInRange, which picks the one the running
+// processor can run: by 32-byte compares when it has AVX2 and a
+// population-count instruction, else by the compares every target has. Both
+// count the same; they are declared here so both can be tested on any
+// processor that runs the first.
+namespace record_count_detail {
+bool avx2Available() noexcept;
+// Only when avx2Available() (else the portable form).
+RangeRecordCount countRecordsInRangeAvx2(const char* data, size_t start, size_t end,
+                                         char delimiter) noexcept;
+RangeRecordCount countRecordsInRangePortable(const char* data, size_t start, size_t end,
+                                             char delimiter) noexcept;
+}  // namespace record_count_detail
 
 // Counts the records of `range` of `file` as `countRecordsInRange` counts
 // them, reading the range by positioned reads of at most 2 MiB into a
