@@ -89,6 +89,13 @@ struct LineCarry {
   // The LFs of the block that end a record (every empty line ends at one of
   // the others), and the carry moved past the block.
   uint64_t recordEnds(uint64_t lf, uint64_t cr) noexcept {
+    // Most blocks hold no CR and no LF at a line start: every LF ends a
+    // record.
+    if ((cr | cr_before) == 0 && (lf & ((lf << 1) | lf_before)) == 0) {
+      lf_before = lf >> 63;
+      lf_before2 = (lf >> 62) & 1;
+      return lf;
+    }
     const uint64_t at_line_start = (lf << 1) | lf_before;
     const uint64_t cr_at_line_start =
         ((cr << 1) | cr_before) & ((lf << 2) | (lf_before << 1) | lf_before2);
@@ -110,6 +117,7 @@ template <typename Blocks>
 inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_t end,
                                            char delimiter) noexcept {
   RangeRecordCount out;
+  uint64_t count = 0;         // kept apart from `out` so it stays in a register
   size_t pos = start;         // the next block's first byte
   size_t line_start = start;  // just past the last LF seen, or the run's start
   LineCarry carry;
@@ -127,7 +135,7 @@ inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_
     }
     const BlockMasks m = Blocks::masks(block);
     if (m.quote == 0) {
-      out.count += Blocks::bits(carry.recordEnds(m.lf, m.cr));
+      count += Blocks::bits(carry.recordEnds(m.lf, m.cr));
       if (m.lf != 0) line_start = pos + 64 - static_cast<size_t>(std::countl_zero(m.lf));
       pos += len;
       continue;
@@ -135,11 +143,12 @@ inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_
     // The lines before the one holding the quote are quote-free records.
     const uint64_t before_quote = (m.quote & (0 - m.quote)) - 1;
     const uint64_t lf = m.lf & before_quote;
-    out.count += Blocks::bits(carry.recordEnds(lf, m.cr & before_quote));
+    count += Blocks::bits(carry.recordEnds(lf, m.cr & before_quote));
     if (lf != 0) line_start = pos + 64 - static_cast<size_t>(std::countl_zero(lf));
     const RecordEnd e = findRecordEnd(data, end, line_start, delimiter);
-    ++out.count;
+    ++count;
     if (!e.found) {
+      out.count = count;
       out.ran_over = true;
       out.tail_start = line_start;
       out.tail_counted = true;
@@ -153,8 +162,9 @@ inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_
     out.ran_over = true;
     out.tail_start = line_start;
     out.tail_counted = end - line_start > 1 || data[line_start] != '\r';
-    if (out.tail_counted) ++out.count;
+    if (out.tail_counted) ++count;
   }
+  out.count = count;
   return out;
 }
 
