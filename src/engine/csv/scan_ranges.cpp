@@ -186,12 +186,17 @@ inline bool holdsQuote(const char* from, const char* to) noexcept {
 // quote-free lines on both sides lies inside a quoted field only when that
 // field spans three lines or more), or, when none of the first candidates
 // is such, the first one; `length` when there is no line end. For input
-// without quotes this is the first line end at or after `from`.
-uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexcept {
+// without quotes this is the first line end at or after `from`. `settled`,
+// when given, tells whether the cut is such a line end whose two lines lie
+// wholly in [0, length) (each has an LF at both ends there), so that a wider
+// view around it gives the same cut.
+uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from,
+                         bool* settled = nullptr) noexcept {
   auto lineEndFrom = [&](uint64_t at) -> uint64_t {
     const void* lf = at < length ? std::memchr(data + at, '\n', length - at) : nullptr;
     return lf != nullptr ? static_cast<uint64_t>(static_cast<const char*>(lf) - data) : length;
   };
+  if (settled != nullptr) *settled = false;
   const uint64_t first = lineEndFrom(from);
   uint64_t lf = first;
   for (int tries = 0; tries < kCutCandidates && lf < length; ++tries) {
@@ -201,8 +206,10 @@ uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexc
     while (line_start > floor && data[line_start - 1] != '\n') --line_start;
     const bool start_known = line_start > floor || floor == 0;
     if (start_known && !holdsQuote(data + line_start, data + lf) &&
-        !holdsQuote(data + lf + 1, data + next))
+        !holdsQuote(data + lf + 1, data + next)) {
+      if (settled != nullptr) *settled = line_start > 0 && next < length;
       return lf + 1;
+    }
     lf = next;
   }
   return first < length ? first + 1 : length;
@@ -213,9 +220,14 @@ uint64_t likelyRecordCut(const char* data, uint64_t length, uint64_t from) noexc
 Error subdivideRangesAtLineEnds(platform::File file, std::span<const ScanRange> ranges,
                                 uint64_t block_bytes, std::vector<ScanRange>& out) noexcept {
   // The bytes around a nominal cut: the look-back before it and as much
-  // after it, so the first candidates are in view.
+  // after it, so the first candidates are in view. A few KiB around it are
+  // read first, which settles the cut for lines of ordinary length; only a
+  // cut they do not settle reads the whole view. The cuts are read one after
+  // the other before any worker starts, so each read's size counts.
   constexpr uint64_t kBefore = uint64_t{16} << 10;
   constexpr uint64_t kAfter = uint64_t{48} << 10;
+  constexpr uint64_t kNearBefore = uint64_t{1} << 10;
+  constexpr uint64_t kNearAfter = uint64_t{3} << 10;
   out.clear();
   std::unique_ptr<char[]> window(new (std::nothrow) char[kBefore + kAfter]);
   if (window == nullptr) return Error::OutOfMemory;
@@ -225,11 +237,18 @@ Error subdivideRangesAtLineEnds(platform::File file, std::span<const ScanRange> 
       for (uint64_t nominal = start + block_bytes; block_bytes > 0 && nominal < range.end;
            nominal += block_bytes) {
         if (nominal <= start) continue;
-        const uint64_t from = std::max(start, nominal - std::min(nominal, kBefore));
-        const uint64_t to = std::min(range.end, nominal + kAfter);
+        uint64_t from = std::max(start, nominal - std::min(nominal, kNearBefore));
+        uint64_t to = std::min(range.end, nominal + kNearAfter);
         size_t got = 0;
         TAVIX_TRY(platform::readAt(file, from, window.get(), static_cast<size_t>(to - from), got));
-        const uint64_t cut = likelyRecordCut(window.get(), got, nominal - from);
+        bool settled = false;
+        uint64_t cut = likelyRecordCut(window.get(), got, nominal - from, &settled);
+        if (!settled) {
+          from = std::max(start, nominal - std::min(nominal, kBefore));
+          to = std::min(range.end, nominal + kAfter);
+          TAVIX_TRY(platform::readAt(file, from, window.get(), static_cast<size_t>(to - from), got));
+          cut = likelyRecordCut(window.get(), got, nominal - from);
+        }
         // No line end in view, or the last one ends the range: no cut here.
         if (cut >= got || from + cut >= range.end) continue;
         out.push_back(ScanRange{start, from + cut});

@@ -282,5 +282,56 @@ TEST(SubdivideRangesAtLineEnds, CutsEachRangeIntoBlocksOfRecords) {
   std::filesystem::remove(path);
 }
 
+// The cuts read from the file around each nominal cut are the cuts the
+// whole body in memory gives for the same nominal offsets, whether a few KiB
+// around the cut settle it or not: ordinary lines, lines holding quotes,
+// quoted fields over several lines, runs of quoted lines longer than the
+// first read, and lines longer than it.
+TEST(SubdivideRangesAtLineEnds, CutsAsTheBodyInMemoryCuts) {
+  std::mt19937 rng(7);
+  std::string data = "h1,h2\n";
+  while (data.size() < 600000) {
+    switch (rng() % 14) {
+      case 0: data += "1,\"two\nlines\"\n"; break;
+      case 1: data += "2,5\" tall\n"; break;
+      case 2:
+        for (int k = 0; k < 80; ++k) data += "3,\"q\"\n";  // every line quoted
+        break;
+      case 3: data += "4," + std::string(rng() % 9000, 'w') + "\n"; break;
+      case 4: data += "5,x\"" + std::string(rng() % 9000, 'w') + "\n"; break;  // a quote far before its LF
+      case 5: data += "6," + std::string(rng() % 9000, 'w') + ",\"x\"\n"; break;  // far after the line start
+      default: data += std::to_string(rng()) + "," + std::string(rng() % 90, 'v') + "\n"; break;
+    }
+  }
+  for (const size_t n : {size_t{7}, size_t{61}, size_t{240}}) {
+    std::string body = data;
+    while ((body.size() - 6) % n != 0) body += "x";
+    const std::filesystem::path path = std::filesystem::path(testing::TempDir()) / "subdivide_quotes.csv";
+    std::ofstream(path, std::ios::binary) << body;
+    platform::File file;
+    ASSERT_EQ(platform::openForReading(path.string(), file), Error::ok);
+    std::vector<ScanRange> in_memory;
+    ASSERT_EQ(cutRangesAtLineEnds(body, 6, n, in_memory), Error::ok);
+    // In memory a cut behind the one before takes that one; positioned reads
+    // leave such a cut out.
+    std::vector<ScanRange> expected;
+    for (const ScanRange& r : in_memory) {
+      if (r.start == r.end) continue;
+      expected.push_back(r);
+    }
+    std::vector<ScanRange> read;
+    const ScanRange whole{6, body.size()};
+    ASSERT_EQ(subdivideRangesAtLineEnds(file, std::span<const ScanRange>(&whole, 1), (body.size() - 6) / n, read),
+              Error::ok);
+    ASSERT_EQ(read.size(), expected.size()) << n;
+    for (size_t i = 0; i < read.size(); ++i) {
+      EXPECT_EQ(read[i].start, expected[i].start) << n << " ranges, range " << i;
+      EXPECT_EQ(read[i].end, expected[i].end) << n << " ranges, range " << i;
+    }
+    platform::closeFile(file);
+    std::filesystem::remove(path);
+  }
+}
+
 }  // namespace
 }  // namespace tavix
