@@ -87,6 +87,10 @@ Error storeBuildRow(JoinPlan& plan, JoinKeyMap& map, const FieldSlice* fields, s
 
 }  // namespace
 
+const JoinKeyRows* JoinKeyMap::findHashed(FieldSlice key) const noexcept {
+  return !indexed || has_long_keys ? keys.find(key) : nullptr;
+}
+
 Error JoinKeyMap::finish() noexcept {
   if (keys.size() > kMaxIndexedKeys) return Error::ok;
   keys.forEach([&](std::string_view key, const JoinKeyRows&) {

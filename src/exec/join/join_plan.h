@@ -86,12 +86,16 @@ struct JoinKeyMap {
   // Builds `short_keys` once every record is stored. Returns OutOfMemory.
   [[nodiscard]] Error finish() noexcept;
 
-  // The rows of `key`, or null; valid once `finish` has run.
+  // The rows of `key`, or null; valid once `finish` has run. The short-key
+  // look-up is inlined into the probe loops; the hashed one is not.
   const JoinKeyRows* find(FieldSlice key) const noexcept {
-    if (!indexed) return keys.find(key);
-    if (key.size() <= ShortKeyIndex<const JoinKeyRows>::kMaxKeyBytes) return short_keys.find(key);
-    return has_long_keys ? keys.find(key) : nullptr;
+    if (indexed && key.size() <= ShortKeyIndex<const JoinKeyRows>::kMaxKeyBytes)
+      return short_keys.find(key);
+    return findHashed(key);
   }
+
+ private:
+  const JoinKeyRows* findHashed(FieldSlice key) const noexcept;
 };
 
 // Column reference (plain or qualified) to combined index.

@@ -171,6 +171,21 @@ void placeFromFields(const FieldSlice* fields, uint64_t count, uint64_t from_col
   for (uint64_t i = 0; i < from_columns; ++i) row[i] = i < count ? fields[i] : FieldSlice();
 }
 
+// Fixes the route and the first cut of the loop of `context`.
+void settleRoute(JoinProbeContext& context) noexcept {
+  const JoinPlan& plan = *context.plan;
+  using Route = JoinProbeContext::Route;
+  context.route = writesDirectly(context) ? Route::written
+                  : sinksDirectly(context) ? Route::sunk
+                                           : Route::expanded;
+  // Cutting a few fields more costs next to nothing, cutting twice does: a
+  // record is cut as far as everything reads at once unless that is far
+  // beyond the key and the WHERE.
+  uint64_t first_cut = std::max(plan.left_key_columns[0] + 1, plan.where_from_span);
+  if (plan.from_span <= first_cut + kCutAheadFields) first_cut = std::max(first_cut, plan.from_span);
+  context.first_cut = first_cut;
+}
+
 }  // namespace
 
 Error probeJoinRow(FieldSlice* row, uint64_t write_index, uint64_t depth,
@@ -186,6 +201,8 @@ Error probeJoinLine(FieldSlice line, RecordFields& fields, ArenaAllocator& scrat
 
 Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, ArenaAllocator& scratch,
                     FieldSlice* row, JoinProbeContext& context) {
+  using Route = JoinProbeContext::Route;
+  if (context.route == Route::unknown) [[unlikely]] settleRoute(context);
   const JoinPlan& plan = *context.plan;
   fields.reset(line, quote_free, context.delimiter);
   // The first join's key is a FROM column: a record whose key has no build
@@ -194,12 +211,7 @@ Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, Aren
   // record whatever the joined tables hold.
   const uint64_t key_column = plan.left_key_columns[0];
   const uint64_t where_span = plan.where_from_span;
-  // Cutting a few fields more costs next to nothing, cutting twice does: a
-  // record is cut as far as everything reads at once unless that is far
-  // beyond the key and the WHERE.
-  uint64_t first_cut = std::max(key_column + 1, where_span);
-  if (plan.from_span <= first_cut + kCutAheadFields) first_cut = std::max(first_cut, plan.from_span);
-  TAVIX_TRY(fields.need(first_cut, scratch));
+  TAVIX_TRY(fields.need(context.first_cut, scratch));
   if (where_span > 0) {
     placeFromFields(fields.fields(), fields.count(), where_span, row);
     if (!passesWhere(plan, row)) return Error::ok;
@@ -210,8 +222,8 @@ Error probeJoinLine(FieldSlice line, bool quote_free, RecordFields& fields, Aren
   // Only the FROM columns something reads are cut and placed; the rest of
   // the FROM part of the row is never looked at.
   TAVIX_TRY(fields.need(plan.from_span, scratch));
-  if (writesDirectly(context)) return writeDirectRows(fields, *rows, context);
-  if (sinksDirectly(context)) return sinkDirectRows(fields, *rows, context);
+  if (context.route == Route::sunk) return sinkDirectRows(fields, *rows, context);
+  if (context.route == Route::written) return writeDirectRows(fields, *rows, context);
   placeFromFields(fields.fields(), fields.count(), plan.from_span, row);
   return expandBuildRows(row, plan.fromColumnCount(), 0, *rows, where_span > 0, context);
 }

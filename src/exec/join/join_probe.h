@@ -38,6 +38,13 @@ struct JoinProbeContext {
   // output columns instead, and nothing is written.
   RecordSink* sink = nullptr;
   char delimiter = ',';                 // of the FROM records
+
+  // Set by the first probeJoinLine of the loop, from the fields above
+  // (which stay as they are for the loop): how joined rows leave, and how
+  // many fields a record is cut to before its key is looked up.
+  enum class Route : uint8_t { unknown, written, sunk, expanded };
+  Route route = Route::unknown;
+  uint64_t first_cut = 0;
 };
 
 // Extends the partial row `row` (valid below `write_index`, `depth` joins
