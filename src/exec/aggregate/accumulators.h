@@ -220,6 +220,7 @@ class AccumulatorPlan {
   size_t column_count_ = 0;
   size_t count_count_ = 0;
   bool direct_ = false;
+  bool one_sum_ = false;  // one column, read by one sum or avg and by nothing else
 };
 
 // Folds `from` into `into` (blocks of the same specs): rows and counts add,
