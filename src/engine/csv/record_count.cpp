@@ -118,9 +118,15 @@ inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_
                                            char delimiter) noexcept {
   RangeRecordCount out;
   uint64_t count = 0;         // kept apart from `out` so it stays in a register
-  size_t pos = start;         // the next block's first byte
-  size_t line_start = start;  // just past the last LF seen, or the run's start
+  size_t pos = start;        // the next block's first byte
+  size_t run_start = start;  // the record start the quote-free run began at
   LineCarry carry;
+  // Just past the last LF of [run_start, at), or run_start: where the line
+  // that holds `at` starts.
+  const auto lineStartBefore = [&](size_t at) noexcept {
+    const void* lf = at > run_start ? memrchr(data + run_start, '\n', at - run_start) : nullptr;
+    return lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : run_start;
+  };
   char tail[64];
   while (pos < end) {
     const char* block = data + pos;
@@ -136,15 +142,13 @@ inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_
     const BlockMasks m = Blocks::masks(block);
     if (m.quote == 0) {
       count += Blocks::bits(carry.recordEnds(m.lf, m.cr));
-      if (m.lf != 0) line_start = pos + 64 - static_cast<size_t>(std::countl_zero(m.lf));
       pos += len;
       continue;
     }
     // The lines before the one holding the quote are quote-free records.
     const uint64_t before_quote = (m.quote & (0 - m.quote)) - 1;
-    const uint64_t lf = m.lf & before_quote;
-    count += Blocks::bits(carry.recordEnds(lf, m.cr & before_quote));
-    if (lf != 0) line_start = pos + 64 - static_cast<size_t>(std::countl_zero(lf));
+    count += Blocks::bits(carry.recordEnds(m.lf & before_quote, m.cr & before_quote));
+    const size_t line_start = lineStartBefore(pos + static_cast<size_t>(std::countr_zero(m.quote)));
     const RecordEnd e = findRecordEnd(data, end, line_start, delimiter);
     ++count;
     if (!e.found) {
@@ -154,10 +158,11 @@ inline RangeRecordCount countRangeByBlocks(const char* data, size_t start, size_
       out.tail_counted = true;
       return out;
     }
-    pos = line_start = e.position + 1;
+    pos = run_start = e.position + 1;
     carry = LineCarry{};
   }
   // A last line without LF: a record unless it is only a CR.
+  const size_t line_start = lineStartBefore(end);
   if (line_start < end) {
     out.ran_over = true;
     out.tail_start = line_start;
