@@ -148,18 +148,18 @@ Error sinkDirectRows(const RecordFields& fields, const JoinKeyRows& rows, JoinPr
   const uint64_t* columns = plan.selected_columns.data();
   FieldSlice* values = context.output_row.data();
   const size_t n = context.output_row.size();
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t c = columns[i];
-    if (c < from_columns) values[i] = c < fields.count() ? fields.fields()[c] : FieldSlice();
-  }
+  const FieldSlice* from = fields.fields();
+  const uint64_t from_count = fields.count();
   const JoinKeyMap& map = plan.key_maps[0];
+  // Most keys have one build row: each row's values are placed in one walk
+  // over the output columns.
   for (uint64_t r = rows.first; r != kNoBuildRow; r = map.rows[r].next) {
     const JoinBuildRow& build = map.rows[r];
     for (size_t i = 0; i < n; ++i) {
       const uint64_t c = columns[i];
-      if (c < from_columns) continue;
       const uint64_t k = c - from_columns;
-      values[i] = k < build.field_count ? build.fields[k] : FieldSlice();
+      values[i] = c < from_columns ? (c < from_count ? from[c] : FieldSlice())
+                                   : (k < build.field_count ? build.fields[k] : FieldSlice());
     }
     TAVIX_TRY(context.sink->takeTagged(values, n, r + 1));
   }
