@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/csv/csv_records.h"
@@ -18,8 +19,23 @@ std::string fieldsOf(size_t count) {
   return s;
 }
 
+// Lines of 14 to 70 bytes with a delimiter every `step` bytes from `first`
+// on: delimiters at either end of a 16-byte block and of the first 64 bytes,
+// and at the last byte.
+std::vector<std::string> linesAroundBlockEnds() {
+  std::vector<std::string> lines;
+  for (size_t length = 14; length <= 70; ++length)
+    for (size_t step : {size_t{1}, size_t{5}, size_t{16}, size_t{17}, size_t{31}})
+      for (size_t first : {size_t{0}, size_t{step - 1}, size_t{15}, size_t{47}, length - 1}) {
+        std::string line(length, 'v');
+        for (size_t i = first; i < length; i += step) line[i] = ',';
+        lines.push_back(line);
+      }
+  return lines;
+}
+
 TEST(SplitLeadingFields, GivesTheFieldsAndTheErrorOfAFullSplit) {
-  static const std::string cases[] = {
+  std::vector<std::string> cases = {
       "",
       ",",
       "a",
@@ -36,6 +52,7 @@ TEST(SplitLeadingFields, GivesTheFieldsAndTheErrorOfAFullSplit) {
       std::string(300, 'x'),
       std::string(600, 'x') + "," + std::string(600, 'y'),
   };
+  for (std::string& line : linesAroundBlockEnds()) cases.push_back(std::move(line));
   FieldSlice full[kMaxRecordFields];
   FieldSlice leading[kMaxRecordFields];
   for (const std::string& line : cases) {
