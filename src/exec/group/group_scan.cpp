@@ -13,7 +13,7 @@ size_t initialGroupCapacity(uint64_t input_bytes) noexcept {
 
 GroupTable::GroupTable(const std::vector<GroupKeySpec>& keys, std::span<const AggregateSpec> specs,
                        Allocator memory)
-    : keys_(keys), specs_(specs), map_(memory), arena_(memory), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {
+    : keys_(keys), specs_(specs), map_(memory), arena_(memory), values_(memory), scratch_(std::max<size_t>(1, keyPartScratchBytes(keys))) {
   plan_.compile(specs_);
 }
 
@@ -35,10 +35,16 @@ Error GroupTable::groupOfKey(FieldSlice key, uint64_t hash, Group*& group, bool&
   if (!added) return Error::ok;
   if (map_.size() <= kShortGroupLimit && key.size() <= ShortKeyIndex<Group>::kMaxKeyBytes)
     TAVIX_TRY(short_groups_.insert(group->key, group));
-  FieldSlice* parts = static_cast<FieldSlice*>(
-      arena_.alloc(keys_.size() * sizeof(FieldSlice), alignof(FieldSlice)));
-  if (parts == nullptr) return Error::OutOfMemory;
-  TAVIX_TRY(splitCompositeKey(group->key, keys_.size(), parts, arena_));
+  // One key part is the composite key itself: the group's key copy serves
+  // as its part list.
+  const FieldSlice* parts = &group->key;
+  if (keys_.size() != 1) {
+    FieldSlice* split = static_cast<FieldSlice*>(
+        arena_.alloc(keys_.size() * sizeof(FieldSlice), alignof(FieldSlice)));
+    if (split == nullptr) return Error::OutOfMemory;
+    TAVIX_TRY(splitCompositeKey(group->key, keys_.size(), split, arena_));
+    parts = split;
+  }
   if (specs_.empty()) {
     // Nothing to accumulate (SELECT DISTINCT, keys only): the block holds
     // the key parts alone.
@@ -46,7 +52,7 @@ Error GroupTable::groupOfKey(FieldSlice key, uint64_t hash, Group*& group, bool&
     group->value.key_part_count = keys_.size();
     return Error::ok;
   }
-  return newGroupAccumulators(arena_, std::span<const FieldSlice>(parts, keys_.size()),
+  return newGroupAccumulators(values_, std::span<const FieldSlice>(parts, keys_.size()),
                               specs_.size(), shared_, group->value);
 }
 

@@ -2,9 +2,9 @@
 // composite key, found or added in the group map, and folded into its
 // group's accumulator block.
 //
-// A `GroupTable` owns one group map and the arena that holds its groups
-// (composite keys, key parts, accumulator blocks and what they keep), its
-// chunks whole pages (huge pages once they are large: every record reads a
+// A `GroupTable` owns one group map and the arenas that hold its groups
+// (composite keys, key parts, accumulator blocks and what they keep; the
+// blocks' arrays in an arena of their own), their chunks whole pages (huge pages once they are large: every record reads a
 // group at a random place); nothing in the arena is freed before the table
 // is. Per record it reuses
 // one key buffer and one scratch buffer, so a record of an existing group
@@ -121,6 +121,11 @@ class GroupTable {
   GroupEntryMap map_;
   ShortKeyIndex<Group> short_groups_;
   ArenaAllocator arena_;
+  // The groups' accumulator arrays, apart from the groups: a group's block
+  // (its key and what a lookup reads) then fills two cache lines exactly
+  // for keys of up to 24 bytes, where the arrays after it would take the
+  // next group's start to a third line.
+  ArenaAllocator values_;
   SharedAccumulatorArrays shared_;  // made with the first group
   bool shared_ready_ = false;
   std::string key_buffer_;     // the composite key of the current record
