@@ -440,21 +440,24 @@ void AccumulatorPlan::compile(std::span<const AggregateSpec> specs) noexcept {
   direct_ = true;
 }
 
+Error AccumulatorPlan::accumulateOneSum(GroupAccumulators& block, const FieldSlice* fields,
+                                        size_t field_count, ArenaAllocator& arena) const noexcept {
+  // accumulateDirect's steps for one column with one sum or avg slot and
+  // nothing else.
+  block.rows += 1;
+  const NumericColumn& c = columns_[0];
+  double x = 0;
+  if (c.column < field_count && readFieldNumber(fields[c.column], x)) {
+    const size_t i = c.sums[0];
+    TAVIX_TRY(addToSum(block.sum[i], x, arena));
+    block.count[i] += 1;
+  }
+  return Error::ok;
+}
+
 Error AccumulatorPlan::accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
                                         size_t field_count, ArenaAllocator& arena) const noexcept {
   block.rows += 1;
-  if (one_sum_) {
-    // The steps below for one column with one sum or avg slot and nothing
-    // else.
-    const NumericColumn& c = columns_[0];
-    double x = 0;
-    if (c.column < field_count && readFieldNumber(fields[c.column], x)) {
-      const size_t i = c.sums[0];
-      TAVIX_TRY(addToSum(block.sum[i], x, arena));
-      block.count[i] += 1;
-    }
-    return Error::ok;
-  }
   for (size_t k = 0; k < count_count_; ++k) {
     const CountColumn& c = counts_[k];
     if (c.column < field_count && !fields[c.column].empty()) block.count[c.slot] += 1;

@@ -192,6 +192,8 @@ class AccumulatorPlan {
                                  const FieldSlice* fields, size_t field_count, ArenaAllocator& arena,
                                  std::span<ShardedStringSetWriter* const> shared_distinct = {}) const noexcept {
     if (!direct_) return accumulateGroupRow(specs, block, fields, field_count, arena, shared_distinct);
+    // The one-sum step on its own: it needs few registers, so its call saves few.
+    if (one_sum_) return accumulateOneSum(block, fields, field_count, arena);
     return accumulateDirect(block, fields, field_count, arena);
   }
 
@@ -213,6 +215,8 @@ class AccumulatorPlan {
   };
 
   [[nodiscard]] Error accumulateDirect(GroupAccumulators& block, const FieldSlice* fields,
+                                       size_t field_count, ArenaAllocator& arena) const noexcept;
+  [[nodiscard]] Error accumulateOneSum(GroupAccumulators& block, const FieldSlice* fields,
                                        size_t field_count, ArenaAllocator& arena) const noexcept;
 
   NumericColumn columns_[kMaxColumns];
