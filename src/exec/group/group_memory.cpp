@@ -7,7 +7,7 @@
 namespace tavix {
 
 GroupMemoryPool::~GroupMemoryPool() {
-  for (char* slab : slabs_) smallPageAllocator().free(slab, kSlabBytes);
+  for (char* slab : slabs_) slab_memory_.free(slab, kSlabBytes);
 }
 
 size_t GroupMemoryPool::slabBytes() const noexcept {
@@ -34,7 +34,7 @@ void* GroupMemoryPool::alloc(size_t len, size_t align) noexcept {
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
-    char* slab = static_cast<char*>(smallPageAllocator().alloc(kSlabBytes, 4096));
+    char* slab = static_cast<char*>(slab_memory_.alloc(kSlabBytes, 4096));
     if (slab == nullptr) return nullptr;
     slabs_.push_back(slab);
     cursor_ = slab;

@@ -30,15 +30,17 @@ namespace tavix {
 
 class GroupMemoryPool {
  public:
-  // Bytes of one slab, in small pages (smallPageAllocator): the blocks of a
-  // slab belong to many tables, most of them partly filled, and a huge page
-  // would be zeroed whole at its first touch; on a virtual machine that
-  // zeroing also varied from run to run by a factor of three.
+  // Bytes of one slab, by default in small pages (smallPageAllocator): the
+  // blocks of a slab belong to many tables, most of them partly filled, and
+  // a huge page would be zeroed whole at its first touch; on a virtual
+  // machine that zeroing also varied from run to run by a factor of three.
   static constexpr size_t kSlabBytes = size_t{32} << 20;
   // The largest block carved from a slab.
   static constexpr size_t kMaxCarvedBytes = size_t{2} << 20;
 
   GroupMemoryPool() noexcept = default;
+  // A pool whose slabs come from `slabs` (pageAllocator for huge pages).
+  explicit GroupMemoryPool(Allocator slabs) noexcept : slab_memory_(slabs) {}
   ~GroupMemoryPool();
   GroupMemoryPool(const GroupMemoryPool&) = delete;
   GroupMemoryPool& operator=(const GroupMemoryPool&) = delete;
@@ -57,6 +59,7 @@ class GroupMemoryPool {
 
   static const AllocatorVTable kVTable;
 
+  Allocator slab_memory_ = smallPageAllocator();  // where the slabs come from
   mutable platform::Mutex lock_;
   std::vector<char*> slabs_;  // guarded by lock_
   char* cursor_ = nullptr;    // the current slab's first free byte, guarded by lock_

@@ -22,14 +22,14 @@ GroupShards::GroupShards(const std::vector<GroupKeySpec>& keys,
     : keys_(keys), specs_(specs) {
   shards_.resize(std::max(workers, kMinGroupShards));
   for (auto& shard : shards_)
-    shard = std::make_unique<GroupShard>(keys_, specs_, memory_.allocator());
+    shard = std::make_unique<GroupShard>(keys_, specs_, shard_memory_.allocator());
 }
 
 Error GroupShards::clear() {
   try {
     for (auto& shard : shards_)
       if (shard->table.map().size() != 0)
-        shard = std::make_unique<GroupShard>(keys_, specs_, memory_.allocator());
+        shard = std::make_unique<GroupShard>(keys_, specs_, shard_memory_.allocator());
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

@@ -116,16 +116,21 @@ class GroupShards {
   // The number of groups over every shard.
   size_t groupCount() const noexcept;
 
-  // Where the shards' tables, and the workers' private tables of one scan
-  // into these shards, take their memory: one pool for all, so the workers'
-  // tables grow without each growth mapping pages of its own. Lives as long
-  // as the shards.
+  // Where the workers' private tables of one scan into these shards take
+  // their memory: one pool for all, so the workers' tables grow without
+  // each growth mapping pages of its own. Lives as long as the shards.
   Allocator memory() noexcept { return memory_.allocator(); }
 
  private:
   const std::vector<GroupKeySpec>& keys_;
   std::span<const AggregateSpec> specs_;
-  GroupMemoryPool memory_;  // ahead of the shards, so it outlives them
+  GroupMemoryPool memory_;  // the workers' tables; ahead of the shards, so it outlives them
+  // The shards' tables, in slabs of huge pages: every record a worker sends
+  // to the shards looks up a random slot and group among all of them, and
+  // on small pages nearly every lookup also missed the address cache.
+  // The shards fill their blocks, so the whole huge pages they touch are
+  // used (the workers' tables, partly filled, stay on small pages).
+  GroupMemoryPool shard_memory_{pageAllocator()};
   std::vector<std::unique_ptr<GroupShard>> shards_;
 };
 

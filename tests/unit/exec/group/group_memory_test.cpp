@@ -1,6 +1,7 @@
 // The memory pool of the parallel grouping scan: blocks carved from shared
 // slabs never overlap, keep their alignment and contents, large blocks pass
-// to the page allocator, and threads take blocks at once without clashing.
+// to the page allocator, slabs come from the pool's slab source, and threads
+// take blocks at once without clashing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -123,6 +124,54 @@ TEST(GroupMemoryPool, ThreadsCarveAtOnceWithoutSharingBytes) {
   std::sort(all.begin(), all.end(), [](const Block& a, const Block& b) { return a.start < b.start; });
   for (size_t i = 1; i < all.size(); ++i) ASSERT_LE(all[i - 1].start + all[i - 1].len, all[i].start);
   for (const Block& b : all) run.memory.free(reinterpret_cast<void*>(b.start), b.len);
+}
+
+// Page blocks through a counter of the bytes taken and given back.
+struct CountedPages {
+  size_t taken = 0;
+  size_t returned = 0;
+
+  Allocator allocator() noexcept { return Allocator{this, &kVTable}; }
+
+  static const AllocatorVTable kVTable;
+};
+
+const AllocatorVTable CountedPages::kVTable = {
+    [](void* ctx, size_t len, size_t align) -> void* {
+      void* p = pageAllocator().alloc(len, align);
+      if (p != nullptr) static_cast<CountedPages*>(ctx)->taken += len;
+      return p;
+    },
+    [](void*, void*, size_t, size_t) { return false; },
+    [](void*, void*, size_t, size_t, size_t) -> void* { return nullptr; },
+    [](void* ctx, void* ptr, size_t len) {
+      static_cast<CountedPages*>(ctx)->returned += len;
+      pageAllocator().free(ptr, len);
+    },
+};
+
+// A pool given a slab source takes every slab from it and gives each back
+// when it ends; blocks past the carved limit do not pass through it.
+TEST(GroupMemoryPool, SlabsComeFromTheGivenSourceAndGoBackToIt) {
+  CountedPages pages;
+  {
+    GroupMemoryPool pool(pages.allocator());
+    const Allocator memory = pool.allocator();
+    std::vector<Block> blocks;
+    for (int i = 0; i < 20; ++i) {
+      for (size_t len : {GroupMemoryPool::kMaxCarvedBytes, GroupMemoryPool::kMaxCarvedBytes + 1}) {
+        void* p = memory.alloc(len, 64);
+        ASSERT_NE(p, nullptr);
+        fill(p, len, static_cast<unsigned>(i));
+        blocks.push_back({reinterpret_cast<uintptr_t>(p), len});
+      }
+    }
+    EXPECT_GE(pool.slabBytes(), 2 * GroupMemoryPool::kSlabBytes);
+    EXPECT_EQ(pages.taken, pool.slabBytes());
+    for (const Block& b : blocks) memory.free(reinterpret_cast<void*>(b.start), b.len);
+    EXPECT_EQ(pages.returned, 0u);
+  }
+  EXPECT_EQ(pages.returned, pages.taken);
 }
 
 // A group table on the pool answers as one on the page allocator: its map
