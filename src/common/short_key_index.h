@@ -2,9 +2,9 @@
 // without hashing or comparing their bytes one by one: a text's length with
 // two words read from its two ends (or three of its bytes, below 4 bytes)
 // hold every byte of it, so equal signatures are equal texts. Open
-// addressing with linear probing, at most half full. It keeps pointers to
-// values it does not own; one index belongs to one thread at a time, or is
-// only read once built.
+// addressing with linear probing, at most half full (an eighth while
+// small). It keeps pointers to values it does not own; one index belongs to
+// one thread at a time, or is only read once built.
 #pragma once
 
 #include <cstddef>
@@ -26,15 +26,14 @@ class ShortKeyIndex {
   // Makes room for `keys` texts without growing. Returns OutOfMemory, the
   // index unchanged, when the slots cannot be had.
   [[nodiscard]] Error reserve(size_t keys) noexcept {
-    size_t capacity = 16;
-    while (capacity < keys * 2) capacity *= 2;
+    const size_t capacity = slotsFor(keys);
     return capacity > slots_.size() ? rehash(capacity) : Error::ok;
   }
 
   // Indexes `key` (at most kMaxKeyBytes bytes, not yet in the index) to
   // `value`. Returns OutOfMemory, the index unchanged.
   [[nodiscard]] Error insert(FieldSlice key, T* value) noexcept {
-    if ((size_ + 1) * 2 > slots_.size()) TAVIX_TRY(reserve(size_ + 1));
+    if (slotsFor(size_ + 1) > slots_.size()) TAVIX_TRY(reserve(size_ + 1));
     const Signature s = signatureOf(key.data(), key.size());
     size_t i = slotOf(s);
     while (slots_[i].value != nullptr) i = (i + 1) & mask_;
@@ -85,6 +84,20 @@ class ShortKeyIndex {
               static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
     }
     return s;
+  }
+
+  // Slots up to which the index keeps at most an eighth of them full.
+  static constexpr size_t kRoomySlots = 512;
+
+  // The slots for `keys` texts: at most half full, and at most an eighth
+  // while that takes no more than kRoomySlots (16 KiB). In a sparse index
+  // nearly every look-up ends at its first slot, so the probe loop's end is
+  // foreseen; half full, a third of the keys of a small table collide.
+  static size_t slotsFor(size_t keys) noexcept {
+    size_t capacity = 16;
+    while (capacity < keys * 2) capacity *= 2;
+    while (capacity < kRoomySlots && capacity < keys * 8) capacity *= 2;
+    return capacity;
   }
 
   size_t slotOf(Signature s) const noexcept {
