@@ -186,6 +186,8 @@ Error runQuery(std::string_view sql, OutputFormat format, ReturnedText& out) {
 
 void queryWorkerMain(void* raw) noexcept {
   auto* job = static_cast<QueryJob*>(raw);
+  // The worker threads of every pass of this query, ended before it returns.
+  platform::WorkerCrewScope crew;
   ReturnedText text;
   Error e;
   try {

@@ -204,8 +204,30 @@ void joinThread(Thread& thread) noexcept;
 // treats index i as failed with that error and the indexes after it as never
 // run. On success `started` is `count`. Call it from one thread; `body` runs
 // concurrently on all of them.
+//
+// On a thread that holds a `WorkerCrewScope` the group runs on the crew's
+// threads: thread i of every group is the crew's thread i, started by the
+// first group that needs it and waiting for the next group between groups,
+// so a call that runs several groups one after the other starts each thread
+// once. Everything above holds as for threads started per group.
 [[nodiscard]] Error runThreads(size_t count, size_t stack_size, void (*body)(void*, size_t),
                                void* arg, size_t& started) noexcept;
+
+// Gives the constructing thread a crew of worker threads (of
+// kWorkerThreadStack bytes) for `runThreads` until the scope ends, which
+// ends and joins every thread of the crew. A thread holds at most one scope
+// at a time; the threads of a crew hold none, so a group started by one of
+// them starts its own threads.
+class WorkerCrewScope {
+ public:
+  WorkerCrewScope() noexcept;
+  ~WorkerCrewScope();
+  WorkerCrewScope(const WorkerCrewScope&) = delete;
+  WorkerCrewScope& operator=(const WorkerCrewScope&) = delete;
+
+ private:
+  void* crew_;
+};
 
 // An exclusive lock (no recursion).
 class Mutex {

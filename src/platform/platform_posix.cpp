@@ -435,12 +435,140 @@ void groupMemberMain(void* raw) {
   m.body(m.arg, m.index);
 }
 
+// The crew of a WorkerCrewScope. Its owner hands it one group at a time:
+// the group's body, argument and size under `mutex`, with `generation`
+// raised; thread i runs the body for index i when i is below the size, and
+// the last one done signals `done`. Threads are started by the owner in
+// index order and kept until the scope ends.
+struct Crew {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t done = PTHREAD_COND_INITIALIZER;
+  uint64_t generation = 0;
+  void (*body)(void*, size_t) = nullptr;
+  void* arg = nullptr;
+  size_t count = 0;      // the size of the current group
+  size_t remaining = 0;  // threads of the current group not yet done
+  bool ending = false;
+  size_t size = 0;       // threads started
+  size_t capacity = 0;
+  Thread* threads = nullptr;
+};
+
+struct CrewMember {
+  Crew* crew;
+  size_t index;
+  uint64_t seen;  // the last generation this thread looked at
+};
+
+// The crew of the thread that holds a scope; null elsewhere.
+thread_local Crew* t_crew = nullptr;
+
+void crewMemberMain(void* raw) {
+  CrewMember member = *static_cast<CrewMember*>(raw);
+  std::free(raw);
+  Crew& c = *member.crew;
+  pthread_mutex_lock(&c.mutex);
+  for (;;) {
+    while (!c.ending && c.generation == member.seen) pthread_cond_wait(&c.wake, &c.mutex);
+    if (c.ending) break;
+    member.seen = c.generation;
+    if (member.index >= c.count) continue;
+    void (*body)(void*, size_t) = c.body;
+    void* arg = c.arg;
+    pthread_mutex_unlock(&c.mutex);
+    body(arg, member.index);
+    pthread_mutex_lock(&c.mutex);
+    if (--c.remaining == 0) pthread_cond_signal(&c.done);
+  }
+  pthread_mutex_unlock(&c.mutex);
+}
+
+// runThreads on the crew: the threads already started take the group at
+// once, the ones it needs beyond them are started for it.
+Error runCrewThreads(Crew& c, size_t count, void (*body)(void*, size_t), void* arg,
+                     size_t& started) noexcept {
+  if (count > c.capacity) {
+    const size_t grown = std::max(count, c.capacity * 2);
+    auto* threads = static_cast<Thread*>(std::realloc(c.threads, grown * sizeof(Thread)));
+    if (threads == nullptr) return Error::OutOfMemory;
+    for (size_t i = c.capacity; i < grown; ++i) new (&threads[i]) Thread();
+    c.threads = threads;
+    c.capacity = grown;
+  }
+  pthread_mutex_lock(&c.mutex);
+  c.body = body;
+  c.arg = arg;
+  c.count = count;
+  c.remaining = std::min(count, c.size);
+  ++c.generation;
+  const uint64_t generation = c.generation;
+  pthread_cond_broadcast(&c.wake);
+  pthread_mutex_unlock(&c.mutex);
+  started = std::min(count, c.size);
+  Error start_error = Error::ok;
+  while (c.size < count) {
+    auto* member = static_cast<CrewMember*>(std::malloc(sizeof(CrewMember)));
+    if (member == nullptr) {
+      start_error = Error::OutOfMemory;
+      break;
+    }
+    // The new thread takes the current group first.
+    *member = CrewMember{&c, c.size, generation - 1};
+    pthread_mutex_lock(&c.mutex);
+    ++c.remaining;
+    pthread_mutex_unlock(&c.mutex);
+    start_error = startThread(c.threads[c.size], kWorkerThreadStack, crewMemberMain, member);
+    if (start_error != Error::ok) {
+      std::free(member);
+      pthread_mutex_lock(&c.mutex);
+      --c.remaining;
+      pthread_mutex_unlock(&c.mutex);
+      break;
+    }
+    ++c.size;
+    started = c.size;
+  }
+  pthread_mutex_lock(&c.mutex);
+  while (c.remaining > 0) pthread_cond_wait(&c.done, &c.mutex);
+  pthread_mutex_unlock(&c.mutex);
+  return start_error;
+}
+
 }  // namespace
+
+WorkerCrewScope::WorkerCrewScope() noexcept : crew_(nullptr) {
+  if (t_crew != nullptr) return;
+  auto* c = static_cast<Crew*>(std::malloc(sizeof(Crew)));
+  if (c == nullptr) return;  // groups then start their own threads
+  new (c) Crew();
+  crew_ = c;
+  t_crew = c;
+}
+
+WorkerCrewScope::~WorkerCrewScope() {
+  auto* c = static_cast<Crew*>(crew_);
+  if (c == nullptr) return;
+  t_crew = nullptr;
+  pthread_mutex_lock(&c->mutex);
+  c->ending = true;
+  pthread_cond_broadcast(&c->wake);
+  pthread_mutex_unlock(&c->mutex);
+  for (size_t i = 0; i < c->size; ++i) joinThread(c->threads[i]);
+  pthread_cond_destroy(&c->wake);
+  pthread_cond_destroy(&c->done);
+  pthread_mutex_destroy(&c->mutex);
+  std::free(c->threads);
+  c->~Crew();
+  std::free(c);
+}
 
 Error runThreads(size_t count, size_t stack_size, void (*body)(void*, size_t), void* arg,
                  size_t& started) noexcept {
   started = 0;
   if (count == 0) return Error::ok;
+  if (t_crew != nullptr && stack_size <= kWorkerThreadStack)
+    return runCrewThreads(*t_crew, count, body, arg, started);
   std::unique_ptr<Thread[]> threads(new (std::nothrow) Thread[count]);
   std::unique_ptr<GroupMember[]> members(new (std::nothrow) GroupMember[count]);
   if (threads == nullptr || members == nullptr) return Error::OutOfMemory;

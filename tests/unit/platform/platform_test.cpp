@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -199,6 +200,90 @@ TEST(Threads, GroupRunsEveryIndexOnceAndJoinsThemAll) {
     // Every thread has been joined: all counts are final.
     for (size_t i = 0; i < count; ++i) EXPECT_EQ(runs[i].load(), 1) << count << " " << i;
   }
+}
+
+// Counts the threads that have ended after running a group's body (a
+// thread-local object's destructor runs when its thread ends).
+std::atomic<int> g_ended_threads{0};
+struct EndCounter {
+  bool armed = false;
+  ~EndCounter() {
+    if (armed) g_ended_threads.fetch_add(1);
+  }
+};
+thread_local EndCounter t_end_counter;
+
+// One group of a crew: every index meets every other (they run at once), and
+// each records the thread it ran on.
+struct CrewGroup {
+  size_t count = 0;
+  std::atomic<size_t> arrived{0};
+  std::vector<std::atomic<int>> runs;
+  std::vector<std::thread::id> ran_on;
+  bool nested = false;  // each index also runs a group of two of its own
+  std::atomic<int> nested_runs{0};
+
+  explicit CrewGroup(size_t n) : count(n), runs(n), ran_on(n) {}
+
+  static void body(void* arg, size_t i) {
+    CrewGroup& g = *static_cast<CrewGroup*>(arg);
+    t_end_counter.armed = true;
+    g.runs[i].fetch_add(1);
+    g.ran_on[i] = std::this_thread::get_id();
+    g.arrived.fetch_add(1);
+    while (g.arrived.load() < g.count) std::this_thread::yield();
+    if (g.nested) {
+      size_t started = 0;
+      EXPECT_EQ(runThreads(2, kWorkerThreadStack,
+                           [](void* a, size_t) {
+                             t_end_counter.armed = true;
+                             static_cast<CrewGroup*>(a)->nested_runs.fetch_add(1);
+                           },
+                           &g, started),
+                Error::ok);
+    }
+  }
+};
+
+// Groups run one after the other under a crew scope run every index once, at
+// once, index i always on the crew's thread i, which waits between groups
+// and ends with the scope; a group a crew thread starts runs on threads of
+// its own. Without a scope every group's threads end with the group.
+TEST(Threads, CrewRunsEveryGroupOnItsThreadsAndEndsThemWithTheScope) {
+  g_ended_threads = 0;
+  std::vector<std::thread::id> crew;  // the thread of each index seen so far
+  {
+    WorkerCrewScope scope;
+    for (size_t count : {3, 8, 0, 2, 8, 5}) {
+      CrewGroup g(count);
+      g.nested = count == 2;
+      size_t started = 99;
+      ASSERT_EQ(runThreads(count, kWorkerThreadStack, &CrewGroup::body, &g, started), Error::ok);
+      EXPECT_EQ(started, count);
+      for (size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(g.runs[i].load(), 1) << count << " " << i;
+        EXPECT_NE(g.ran_on[i], std::this_thread::get_id());
+        if (i < crew.size()) {
+          EXPECT_EQ(g.ran_on[i], crew[i]) << count << " " << i;
+        } else {
+          crew.push_back(g.ran_on[i]);
+        }
+      }
+      if (g.nested) EXPECT_EQ(g.nested_runs.load(), 4);
+    }
+    ASSERT_EQ(crew.size(), 8u);
+    // Only the nested groups' threads have ended.
+    EXPECT_EQ(g_ended_threads.load(), 4);
+  }
+  EXPECT_EQ(g_ended_threads.load(), 4 + 8);
+  for (size_t i = 0; i < crew.size(); ++i)
+    for (size_t j = i + 1; j < crew.size(); ++j) EXPECT_NE(crew[i], crew[j]);
+
+  g_ended_threads = 0;
+  CrewGroup g(3);
+  size_t started = 0;
+  ASSERT_EQ(runThreads(3, kWorkerThreadStack, &CrewGroup::body, &g, started), Error::ok);
+  EXPECT_EQ(g_ended_threads.load(), 3);
 }
 
 TEST(Threads, MutexLockSerialisesItsScope) {
