@@ -124,13 +124,14 @@ class GroupShards {
  private:
   const std::vector<GroupKeySpec>& keys_;
   std::span<const AggregateSpec> specs_;
-  GroupMemoryPool memory_;  // the workers' tables; ahead of the shards, so it outlives them
-  // The shards' tables, in slabs of huge pages: every record a worker sends
-  // to the shards looks up a random slot and group among all of them, and
-  // on small pages nearly every lookup also missed the address cache.
-  // The shards fill their blocks, so the whole huge pages they touch are
-  // used (the workers' tables, partly filled, stay on small pages).
-  GroupMemoryPool shard_memory_{pageAllocator()};
+  // Both pools take slabs of huge pages. Every record a worker sends to the
+  // shards looks up a random slot and group among all of theirs, and the
+  // merge reads every private group of a worker in slot order, which is
+  // random in memory: on small pages nearly each of those reads also
+  // missed the address cache. A grouping with few groups touches a few
+  // huge pages of each pool; one with many fills the pages it touches.
+  GroupMemoryPool memory_{pageAllocator()};  // the workers' tables; ahead of the shards
+  GroupMemoryPool shard_memory_{pageAllocator()};  // the shards' tables
   std::vector<std::unique_ptr<GroupShard>> shards_;
 };
 
