@@ -49,17 +49,15 @@ inline bool keepPastRecord(FieldSlice& text, FieldSlice line, const char* mapped
 
 // Finds the records of one byte run one after the other and tells which of
 // them hold no double quote, so that those can be cut without the
-// quote-aware rules. The position of the next quote is searched once and kept
-// while the records before it are handed out, so quote-free input costs one
-// line-end search per record. Belongs to one worker.
+// quote-aware rules. One search finds the first LF or quote after a record's
+// start: an LF first ends a quote-free record, a quote first sends the
+// record to the quote-aware scan. Belongs to one worker.
 class RecordCursor {
  public:
   // Starts over on [0, length) of `data`.
   void reset(const char* data, size_t length) noexcept {
     data_ = data;
     length_ = length;
-    next_quote_ = 0;
-    quote_known_ = false;
   }
 
   // For the record that starts at `pos` (a record start), returns the offset
@@ -67,47 +65,45 @@ class RecordCursor {
   // run ends first) and sets `quote_free` when the record up to there holds
   // no double quote.
   RecordEnd next(size_t pos, char delimiter, bool& quote_free) noexcept {
-    if (!quote_known_ || next_quote_ < pos) {
-      const void* q = pos < length_ ? std::memchr(data_ + pos, '"', length_ - pos) : nullptr;
-      next_quote_ = q != nullptr ? static_cast<size_t>(static_cast<const char*>(q) - data_) : length_;
-      quote_known_ = true;
-    }
-    const size_t search_end = next_quote_ < length_ ? next_quote_ : length_;
-    const size_t lf = findLineFeed(pos, search_end);
-    if (lf < search_end) {
-      quote_free = true;
-      return {lf, true};
-    }
-    if (next_quote_ >= length_) {
+    const size_t stop = findLineFeedOrQuote(pos);
+    if (stop >= length_) {
       quote_free = true;
       return {length_, false};
+    }
+    if (data_[stop] == '\n') {
+      quote_free = true;
+      return {stop, true};
     }
     quote_free = false;
     return findRecordEnd(data_, length_, pos, delimiter);
   }
 
  private:
-  // The offset of the first LF in [pos, end), or `end`. Records are short:
-  // the first 64 bytes are searched here, 16 at a time, which spares a call
-  // per record; a longer run goes to memchr.
-  size_t findLineFeed(size_t pos, size_t end) const noexcept {
+  // Blocks of 16 bytes searched here before the library's searches take
+  // over: records are short, and this spares calls per record.
+  static constexpr int kSearchedBlocks = 8;
+
+  // The offset of the first LF or quote at or after `pos`, or `length_`.
+  size_t findLineFeedOrQuote(size_t pos) const noexcept {
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n');
-    for (int k = 0; k < 4 && end - pos >= 16; ++k, pos += 16) {
+    const __m128i quote = _mm_set1_epi8('"');
+    for (int k = 0; k < kSearchedBlocks && length_ - pos >= 16; ++k, pos += 16) {
       const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + pos));
-      const auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, lf)));
+      const auto hits = static_cast<uint32_t>(
+          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(w, lf), _mm_cmpeq_epi8(w, quote))));
       if (hits != 0) return pos + static_cast<size_t>(std::countr_zero(hits));
     }
 #endif
-    if (pos >= end) return end;
-    const void* at = std::memchr(data_ + pos, '\n', end - pos);
-    return at != nullptr ? static_cast<size_t>(static_cast<const char*>(at) - data_) : end;
+    if (pos >= length_) return length_;
+    const void* at = std::memchr(data_ + pos, '\n', length_ - pos);
+    const size_t end = at != nullptr ? static_cast<size_t>(static_cast<const char*>(at) - data_) : length_;
+    const void* q = end > pos ? std::memchr(data_ + pos, '"', end - pos) : nullptr;
+    return q != nullptr ? static_cast<size_t>(static_cast<const char*>(q) - data_) : end;
   }
 
   const char* data_ = nullptr;
   size_t length_ = 0;
-  size_t next_quote_ = 0;  // offset of the first quote at or after the last search
-  bool quote_known_ = false;
 };
 
 // Calls `on_line(line, quote_free, stop)` for every record of the range

@@ -362,5 +362,35 @@ TEST(RecordCursor, FindsEveryLineEndWhateverTheLineLength) {
   EXPECT_TRUE(quote_free);
 }
 
+// A record with a quoted field starting anywhere (in the first byte, at
+// either end of a 16-byte block, past the bytes searched in blocks) goes to
+// the quote-aware scan, and the quote-free records around it are still found as such.
+TEST(RecordCursor, SendsEveryRecordWithAQuoteToTheQuoteAwareScan) {
+  for (size_t at : {size_t{0}, size_t{15}, size_t{16}, size_t{63}, size_t{64}, size_t{127},
+                    size_t{128}, size_t{140}}) {
+    // The quote opens a field, so the LF inside the quotes is no record end.
+    const std::string lead = at == 0 ? "" : std::string(at - 1, 'a') + ",";
+    const std::string quoted = lead + "\"b,\nc\"" + std::string(9, 'd');
+    const std::string run = "plain,1\n" + quoted + "\n" + std::string(130, 'e') + "\n";
+    const size_t quoted_start = 8;
+    const size_t quoted_end = quoted_start + quoted.size();
+    RecordCursor cursor;
+    cursor.reset(run.data(), run.size());
+    bool quote_free = false;
+    RecordEnd e = cursor.next(0, ',', quote_free);
+    ASSERT_TRUE(e.found);
+    EXPECT_EQ(e.position, quoted_start - 1);
+    EXPECT_TRUE(quote_free);
+    e = cursor.next(quoted_start, ',', quote_free);
+    ASSERT_TRUE(e.found) << "quote at " << at;
+    EXPECT_EQ(e.position, quoted_end) << "quote at " << at;
+    EXPECT_FALSE(quote_free) << "quote at " << at;
+    e = cursor.next(quoted_end + 1, ',', quote_free);
+    ASSERT_TRUE(e.found);
+    EXPECT_EQ(e.position, run.size() - 1);
+    EXPECT_TRUE(quote_free) << "quote at " << at;
+  }
+}
+
 }  // namespace
 }  // namespace tavix
