@@ -30,10 +30,10 @@ namespace tavix {
 
 class GroupMemoryPool {
  public:
-  // Bytes of one slab, by default in small pages (smallPageAllocator): the
-  // blocks of a slab belong to many tables, most of them partly filled, and
-  // a huge page would be zeroed whole at its first touch; on a virtual
-  // machine that zeroing also varied from run to run by a factor of three.
+  // Bytes of one slab. The default source is small pages
+  // (smallPageAllocator), which a pool of mostly partly filled tables
+  // touches no more of than it uses; the parallel grouping passes huge pages
+  // instead, since its lookups land at random places of all its groups.
   static constexpr size_t kSlabBytes = size_t{32} << 20;
   // The largest block carved from a slab.
   static constexpr size_t kMaxCarvedBytes = size_t{2} << 20;

@@ -129,7 +129,10 @@ class GroupShards {
   // merge reads every private group of a worker in slot order, which is
   // random in memory: on small pages nearly each of those reads also
   // missed the address cache. A grouping with few groups touches a few
-  // huge pages of each pool; one with many fills the pages it touches.
+  // huge pages of each pool; one with many fills the pages it touches. Two
+  // pools, so the shards' groups, which every record after a worker's
+  // switch looks up, lie packed in pages of their own rather than among the
+  // private tables' blocks.
   GroupMemoryPool memory_{pageAllocator()};  // the workers' tables; ahead of the shards
   GroupMemoryPool shard_memory_{pageAllocator()};  // the shards' tables
   std::vector<std::unique_ptr<GroupShard>> shards_;
